@@ -1,0 +1,38 @@
+#include "application.h"
+
+#include <QMessageBox>
+#include <cstdio>
+#include <cstdlib>
+
+QString Application::title_;
+
+std::function<void(const QString &, const QString &)> Application::showError =
+    [](const QString &title, const QString &message) {
+        QMessageBox::critical(QApplication::activeWindow(), title, message);
+    };
+
+std::function<void(int)> Application::endProgram = [](int status) {
+    std::fflush(nullptr);
+    std::exit(status);
+};
+
+Application::Application(int &argc, char **argv, const QString &title)
+    : QApplication(argc, argv)
+{
+    title_ = title;
+}
+
+bool Application::notify(QObject *receiver, QEvent *event)
+{
+    bool handled = false;
+    guard([&] { handled = QApplication::notify(receiver, event); });
+    return handled;
+}
+
+void Application::report(const QString &message, bool fatal)
+{
+    std::fprintf(stderr, "%s: %s\n", qPrintable(QCoreApplication::applicationName()), qPrintable(message));
+    showError(title_, message);
+    if (fatal)
+        endProgram(1);
+}

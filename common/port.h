@@ -1,0 +1,33 @@
+// The port and the delay, as the programs' actions see them.
+#pragma once
+
+namespace motor {
+
+// Counts a variable from 0 to `bound` inclusive, doing nothing else, and
+// returns the number of passes made (bound + 1, or 0 for a negative bound).
+// The counter is volatile: the delay must really run.
+long countPasses(long bound);
+
+class Port {
+public:
+    virtual ~Port() = default;
+    // One write of `value` to the I/O port at `address`.
+    virtual void write(short address, short value) = 0;
+    // One busy delay of bound + 1 counting passes; returns the passes made.
+    virtual long delay(long bound) = 0;
+};
+
+// The real thing: Out32 of the port library, bound by name at the first write,
+// and the counting loop. Throws FatalError when the library or the port fails.
+class ParallelPort final : public Port {
+public:
+    void write(short address, short value) override;
+    long delay(long bound) override { return countPasses(bound); }
+
+private:
+    void bind();
+    void (*out32_)(short, short) = nullptr;
+    const char *(*error_)() = nullptr;
+};
+
+}  // namespace motor

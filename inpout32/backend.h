@@ -1,0 +1,61 @@
+// Inside the port library: the backends and the system calls they make.
+#pragma once
+
+#include <string>
+
+namespace inpout {
+
+// Every system call that touches hardware or the device files, gathered in one
+// table so that tests can stand in for the kernel.
+struct SystemCalls {
+    int (*open)(const char *path, int flags);
+    int (*close)(int fd);
+    int (*ioctl)(int fd, unsigned long request, void *arg);
+    int (*ioperm)(unsigned long from, unsigned long count, int on);
+    void (*outb)(unsigned char value, unsigned short port);
+    // Reads a small text file whole; false (with errno set) when it can't.
+    bool (*readText)(const char *path, std::string &text);
+};
+
+const SystemCalls &sys();
+// Tests only: replace the kernel (nullptr gives the real one back).
+void useSystemCalls(const SystemCalls *calls);
+
+// What an open backend keeps about its port.
+struct PortState {
+    std::string device;        // what the messages name: "/dev/parport0", "E/S directa 0x378"
+    int fd = -1;
+    unsigned short base = 0;   // the address the port was opened for
+    unsigned char last = 0;    // the last value written (what the data lines hold)
+};
+
+// One table per backend. Each call returns "" on success, or the message for
+// the user.
+struct Backend {
+    const char *name;
+    std::string (*open)(PortState &port, const std::string &device, unsigned short address);
+    std::string (*write)(PortState &port, unsigned short address, unsigned char value);
+    std::string (*close)(PortState &port);
+};
+
+extern const Backend ppdevBackend;
+extern const Backend directBackend;
+extern const Backend simBackend;
+
+// The one place where the PARPORT setting picks a backend. Returns "" and
+// sets `backend` (and `device`, for ppdev on a named device), or the message.
+std::string chooseBackend(const char *setting, const Backend *&backend, std::string &device);
+
+// Messages: the system's reason for errno, and the line for a failed call.
+std::string reason(int err);
+std::string openFailure(const std::string &device, int err);
+std::string ioctlFailure(const std::string &what, const std::string &device, int err);
+
+}  // namespace inpout
+
+namespace inpout {
+// Closes the port and forgets it: the next write opens it again. Runs at exit.
+void reset();
+// The open port, or nullptr before the first write and after a failure.
+const PortState *openPort();
+}  // namespace inpout

@@ -1,0 +1,22 @@
+/* The port library's whole interface, as the programs bind it by name. */
+#ifndef INPOUT32_H
+#define INPOUT32_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Writes the low byte of `value` to the I/O port at `address`: one write per
+   call, no buffering, no retry. The first call opens the port. */
+void Out32(short address, short value);
+
+/* The message for a person when the last call to Out32 failed (opening the
+   port, or the write itself), or NULL when it succeeded. Spanish, one line:
+   what failed, on which device, the system's reason and what to do. */
+const char *Out32Error(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

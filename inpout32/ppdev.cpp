@@ -1,0 +1,86 @@
+// ppdev: the kernel's user-space parallel port driver. Needs no root, only
+// read-write access to /dev/parportN (the lp group on Debian).
+#include "backend.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <linux/ppdev.h>
+#include <sys/ioctl.h>
+
+namespace inpout {
+namespace {
+
+// The device of the port whose base address is `address`. Cards on PCI or
+// PCIe sit at other bases than 888, so the kernel's own list decides; when no
+// port claims the address, the first port stands in for it.
+std::string deviceFor(unsigned short address)
+{
+    for (int n = 0; n < 16; ++n) {
+        const std::string number = std::to_string(n);
+        std::string text;
+        if (!sys().readText(("/proc/sys/dev/parport/parport" + number + "/base-addr").c_str(), text))
+            continue;
+        // "888\t1912\n": the base, then the upper base of ECP ports.
+        char *end = nullptr;
+        const unsigned long base = std::strtoul(text.c_str(), &end, 10);
+        if (end != text.c_str() && base == address)
+            return "/dev/parport" + number;
+    }
+    return "/dev/parport0";
+}
+
+std::string fail(PortState &port, const char *what, int err, bool claimed)
+{
+    if (claimed)
+        sys().ioctl(port.fd, PPRELEASE, nullptr);  // the claim's error is the one to report
+    sys().close(port.fd);
+    port.fd = -1;
+    return ioctlFailure(what, port.device, err);
+}
+
+std::string openPpdev(PortState &port, const std::string &device, unsigned short address)
+{
+    port.device = device.empty() ? deviceFor(address) : device;
+    port.base = address;
+    port.fd = sys().open(port.device.c_str(), O_RDWR | O_CLOEXEC);
+    if (port.fd < 0)
+        return openFailure(port.device, errno);
+    if (sys().ioctl(port.fd, PPCLAIM, nullptr) < 0)
+        return fail(port, "PPCLAIM", errno, false);
+    // Some firmware leaves the port in reverse (input) mode, where the data
+    // lines float; the motor needs them driven.
+    int forward = 0;
+    if (sys().ioctl(port.fd, PPDATADIR, &forward) < 0)
+        return fail(port, "PPDATADIR", errno, true);
+    return {};
+}
+
+std::string writePpdev(PortState &port, unsigned short address, unsigned char value)
+{
+    if (address != port.base)
+        return "El puerto paralelo " + port.device + " se abrió para la dirección " +
+               std::to_string(port.base) + " y sólo escribe en su registro de datos; la dirección " +
+               std::to_string(address) + " no es ese registro.";
+    if (sys().ioctl(port.fd, PPWDATA, &value) < 0)
+        return ioctlFailure("PPWDATA", port.device, errno);
+    port.last = value;
+    return {};
+}
+
+std::string closePpdev(PortState &port)
+{
+    std::string message;
+    if (sys().ioctl(port.fd, PPRELEASE, nullptr) < 0)
+        message = ioctlFailure("PPRELEASE", port.device, errno);
+    if (sys().close(port.fd) < 0 && message.empty())
+        message = "No se pudo cerrar el puerto paralelo " + port.device + ": " + reason(errno) + ".";
+    port.fd = -1;
+    return message;
+}
+
+}  // namespace
+
+const Backend ppdevBackend = {"ppdev", openPpdev, writePpdev, closePpdev};
+
+}  // namespace inpout

@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: once in an ordinary build, once built
+# with AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")"
+scripts/ensure-packages $(cat scripts/packages)
+jobs=$(nproc)
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build -j"$jobs"
+ctest --test-dir build --output-on-failure -j"$jobs"
+
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export LSAN_OPTIONS=suppressions=$PWD/scripts/lsan.supp:print_suppressions=0
+cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMOTOR_SANITIZE=ON
+cmake --build build-sanitize -j"$jobs"
+ctest --test-dir build-sanitize --output-on-failure -j"$jobs"

@@ -1,0 +1,255 @@
+// The port library: backend choice, the exact system calls of each backend
+// (through a stand-in kernel), its messages, the simulated port and the trace.
+#include "backend.h"
+#include "inpout32.h"
+#include "trace.h"
+
+#include <QRegularExpression>
+#include <QtTest>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <linux/ppdev.h>
+#include <sys/ioctl.h>
+#include <map>
+
+namespace {
+
+struct FakeKernel {
+    std::map<std::string, std::string> files;  // what /proc holds
+    std::string failing;                         // "open", "PPCLAIM", "PPWDATA", "ioperm", ...
+    int err = 0;
+    QStringList calls;
+
+    int fail(const char *what)
+    {
+        if (failing != what)
+            return 0;
+        errno = err;
+        return -1;
+    }
+};
+FakeKernel *kernel = nullptr;
+
+QString ioctlName(unsigned long request)
+{
+    switch (request) {
+    case PPCLAIM: return "PPCLAIM";
+    case PPRELEASE: return "PPRELEASE";
+    case PPDATADIR: return "PPDATADIR";
+    case PPWDATA: return "PPWDATA";
+    default: return "ioctl?";
+    }
+}
+
+const inpout::SystemCalls kFake = {
+    [](const char *path, int) {
+        kernel->calls << QString("open %1").arg(path);
+        return kernel->fail("open") < 0 ? -1 : 7;
+    },
+    [](int fd) {
+        kernel->calls << QString("close %1").arg(fd);
+        return 0;
+    },
+    [](int, unsigned long request, void *arg) {
+        const QString name = ioctlName(request);
+        QString call = name;
+        if (request == PPWDATA)
+            call += QString(" %1").arg(*static_cast<unsigned char *>(arg));
+        if (request == PPDATADIR)
+            call += QString(" %1").arg(*static_cast<int *>(arg));
+        kernel->calls << call;
+        return kernel->fail(name.toLatin1().constData());
+    },
+    [](unsigned long from, unsigned long count, int on) {
+        kernel->calls << QString("ioperm %1 %2 %3").arg(from).arg(count).arg(on);
+        return kernel->fail("ioperm");
+    },
+    [](unsigned char value, unsigned short port) { kernel->calls << QString("outb %1 %2").arg(value).arg(port); },
+    [](const char *path, std::string &text) {
+        const auto found = kernel->files.find(path);
+        if (found == kernel->files.end()) {
+            errno = ENOENT;
+            return false;
+        }
+        text = found->second;
+        return true;
+    },
+};
+
+}  // namespace
+
+class TestInpout32 : public QObject {
+    Q_OBJECT
+    FakeKernel fake;
+
+    void start(const char *parport)
+    {
+        inpout::reset();
+        fake = FakeKernel();
+        kernel = &fake;
+        inpout::useSystemCalls(&kFake);
+        if (parport)
+            qputenv("PARPORT", parport);
+        else
+            qunsetenv("PARPORT");
+        qunsetenv("PARPORT_TRACE");
+    }
+
+private slots:
+    void cleanup()
+    {
+        inpout::reset();
+        inpout::useSystemCalls(nullptr);
+    }
+
+    void backendChoice_data()
+    {
+        QTest::addColumn<QString>("setting");
+        QTest::addColumn<QString>("backend");  // empty: refused
+        QTest::addColumn<QString>("device");
+        QTest::newRow("unset") << "" << "ppdev" << "";
+        QTest::newRow("device") << "/dev/parport2" << "ppdev" << "/dev/parport2";
+        QTest::newRow("io") << "io" << "io" << "";
+        QTest::newRow("sim") << "sim" << "sim" << "";
+        QTest::newRow("unknown") << "lpt1" << "" << "";
+    }
+    void backendChoice()
+    {
+        QFETCH(QString, setting);
+        QFETCH(QString, backend);
+        QFETCH(QString, device);
+        const inpout::Backend *chosen = nullptr;
+        std::string named;
+        const std::string message = inpout::chooseBackend(setting.toLatin1().constData(), chosen, named);
+        if (backend.isEmpty()) {
+            QVERIFY(QString::fromStdString(message).contains("PARPORT vale «lpt1»"));
+        } else {
+            QVERIFY(message.empty());
+            QCOMPARE(QString(chosen->name), backend);
+            QCOMPARE(QString::fromStdString(named), device);
+        }
+    }
+
+    // The device that address 888 picks, and the whole ioctl sequence on it.
+    void ppdevSequence_data()
+    {
+        QTest::addColumn<QString>("parport0");  // base-addr of each port ("" = none)
+        QTest::addColumn<QString>("parport1");
+        QTest::addColumn<QString>("device");
+        QTest::newRow("no ports listed") << "" << "" << "/dev/parport0";
+        QTest::newRow("motherboard") << "888\t1912\n" << "" << "/dev/parport0";
+        QTest::newRow("card first") << "53264\t53272\n" << "888\t1912\n" << "/dev/parport1";
+        QTest::newRow("card only") << "53264\t53272\n" << "" << "/dev/parport0";
+    }
+    void ppdevSequence()
+    {
+        QFETCH(QString, parport0);
+        QFETCH(QString, parport1);
+        QFETCH(QString, device);
+        start(nullptr);
+        if (!parport0.isEmpty())
+            fake.files["/proc/sys/dev/parport/parport0/base-addr"] = parport0.toStdString();
+        if (!parport1.isEmpty())
+            fake.files["/proc/sys/dev/parport/parport1/base-addr"] = parport1.toStdString();
+        Out32(888, 0);
+        Out32(888, 3);
+        QCOMPARE(Out32Error(), nullptr);
+        inpout::reset();
+        QCOMPARE(fake.calls, QStringList({"open " + device, "PPCLAIM", "PPDATADIR 0", "PPWDATA 0", "PPWDATA 3",
+                                          "PPRELEASE", "close 7"}));
+    }
+
+    void directIo()
+    {
+        start("io");
+        Out32(888, 2);
+        QCOMPARE(Out32Error(), nullptr);
+        inpout::reset();
+        QCOMPARE(fake.calls, QStringList({"ioperm 888 3 1", "outb 2 888", "ioperm 888 3 0"}));
+    }
+
+    // Each failure names the device, gives the system's reason and says what to do.
+    void failures_data()
+    {
+        QTest::addColumn<QString>("parport");
+        QTest::addColumn<QString>("failing");
+        QTest::addColumn<int>("err");
+        QTest::addColumn<QStringList>("phrases");
+        QTest::addColumn<bool>("opens");  // the port is open after the failure
+        const QStringList sim{"/dev/parport0", "PARPORT=sim"};
+        QTest::newRow("no device") << "" << "open" << ENOENT << (sim + QStringList{"modprobe parport_pc ppdev"}) << false;
+        QTest::newRow("permission") << "" << "open" << EACCES << QStringList{"/dev/parport0", "grupo lp", "no hace falta ser root"} << false;
+        QTest::newRow("busy at open") << "/dev/parport3" << "open" << EBUSY << QStringList{"/dev/parport3", "rmmod lp"} << false;
+        QTest::newRow("busy at claim") << "" << "PPCLAIM" << EBUSY << QStringList{"/dev/parport0", "rmmod lp"} << false;
+        QTest::newRow("not ppdev") << "/dev/ttyS0" << "PPCLAIM" << ENOTTY << QStringList{"/dev/ttyS0", "PPCLAIM", "no parece un puerto paralelo"} << false;
+        QTest::newRow("write fails") << "" << "PPWDATA" << EIO << QStringList{"/dev/parport0", "PPWDATA"} << true;
+        QTest::newRow("io refused") << "io" << "ioperm" << EPERM << QStringList{"0x378", "CAP_SYS_RAWIO", "lockdown", "grupo lp"} << false;
+        QTest::newRow("unknown setting") << "lpt1" << "" << 0 << QStringList{"lpt1", "PARPORT=sim"} << false;
+    }
+    void failures()
+    {
+        QFETCH(QString, parport);
+        QFETCH(QString, failing);
+        QFETCH(int, err);
+        QFETCH(QStringList, phrases);
+        QFETCH(bool, opens);
+        start(parport.isEmpty() ? nullptr : parport.toLatin1().constData());
+        fake.failing = failing.toStdString();
+        fake.err = err;
+        Out32(888, 1);
+        const QString message = QString::fromUtf8(Out32Error());
+        if (err)
+            phrases << QString::fromStdString(inpout::reason(err));
+        for (const QString &phrase : phrases)
+            QVERIFY2(message.contains(phrase), qPrintable(message + " lacks " + phrase));
+        QCOMPARE(inpout::openPort() != nullptr, opens);
+        // A port that could not open stays failed, without trying again.
+        const qsizetype calls = fake.calls.size();
+        Out32(888, 0);
+        QCOMPARE(Out32Error() != nullptr, !opens || failing == "PPWDATA");
+        if (!opens)
+            QCOMPARE(fake.calls.size(), calls);
+    }
+
+    // The simulated port keeps the last value; the trace gets one line per write.
+    void simulatedWithTrace()
+    {
+        start("sim");
+        const QString path = freshTrace(QCoreApplication::applicationDirPath(), "inpout32");
+        qputenv("PARPORT_TRACE", path.toLocal8Bit());
+        const short values[] = {0, 1, 3, 2};
+        for (short value : values)
+            Out32(888, value);
+        QCOMPARE(Out32Error(), nullptr);
+        QCOMPARE(inpout::openPort()->last, 2);
+        QVERIFY(fake.calls.isEmpty());  // nothing reached the kernel's port calls
+
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QStringList lines = QString(file.readAll()).split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), 4);
+        const std::vector<TraceLine> trace = readTrace(path);
+        for (size_t i = 0; i < trace.size(); ++i) {
+            QVERIFY(QRegularExpression("^[0-9]+ 888 [0-3]$").match(lines[int(i)]).hasMatch());
+            QCOMPARE(trace[i].value, values[i]);
+            if (i > 0)
+                QVERIFY(trace[i].time >= trace[i - 1].time);
+        }
+    }
+
+    void traceCannotOpen()
+    {
+        start("sim");
+        const QString path = QCoreApplication::applicationDirPath() + "/no-such-folder/x.trace";
+        qputenv("PARPORT_TRACE", path.toLocal8Bit());
+        Out32(888, 0);
+        const QString message = QString::fromUtf8(Out32Error());
+        QVERIFY(message.contains(path));
+        QVERIFY(message.contains("PARPORT_TRACE"));
+        QVERIFY(message.contains(QString::fromStdString(inpout::reason(ENOENT))));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestInpout32)
+#include "tst_inpout32.moc"
