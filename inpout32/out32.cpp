@@ -2,13 +2,11 @@
 // checks the state once for every backend, and keeps the trace.
 #include "inpout32.h"
 #include "backend.h"
+#include "trace.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
-#include <fcntl.h>
-#include <unistd.h>
 
 #define INPOUT_API extern "C" __attribute__((visibility("default")))
 
@@ -43,8 +41,7 @@ struct Library {
     State state = State::Closed;
     const Backend *backend = nullptr;
     PortState port;
-    int trace = -1;
-    std::string traceName;
+    Trace trace;
     std::string error;  // why the port could not open, or why the last write failed
     bool lastFailed = false;
 };
@@ -53,59 +50,18 @@ struct Library {
 // after the program's own static objects are gone.
 Library &lib = *new Library;
 
-std::string openTrace()
-{
-    const char *path = std::getenv("PARPORT_TRACE");
-    if (!path || !*path)
-        return {};
-    lib.traceName = path;
-    lib.trace = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (lib.trace < 0)
-        return "No se pudo abrir el fichero de traza " + lib.traceName + " (PARPORT_TRACE): " +
-               reason(errno) + ". Indique un fichero en una carpeta donde pueda escribir, o quite PARPORT_TRACE.";
-    return {};
-}
-
-void closeTrace()
-{
-    if (lib.trace >= 0)
-        ::close(lib.trace);
-    lib.trace = -1;
-}
-
-// One line per write, "<t> <address> <value>\n", handed to the kernel before
-// Out32 returns so that a killed program loses none of it.
-std::string traceWrite(unsigned short address, short value)
-{
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    char line[64];
-    const int length = std::snprintf(line, sizeof line, "%lld %u %d\n",
-                                     static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec,
-                                     address, value);
-    for (int done = 0; done < length;) {
-        const ssize_t n = ::write(lib.trace, line + done, static_cast<size_t>(length - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return "No se pudo escribir en el fichero de traza " + lib.traceName + ": " +
-                   reason(n < 0 ? errno : EIO) + ". Libere espacio en el disco, o quite PARPORT_TRACE.";
-        done += static_cast<int>(n);
-    }
-    return {};
-}
-
 std::string open(unsigned short address)
 {
     const Backend *backend = nullptr;
     std::string device;
     std::string message = chooseBackend(std::getenv("PARPORT"), backend, device);
-    if (message.empty())
-        message = openTrace();
+    const char *trace = std::getenv("PARPORT_TRACE");
+    if (message.empty() && trace && *trace)
+        message = lib.trace.open(trace);
     if (message.empty())
         message = backend->open(lib.port, device, address);
     if (!message.empty()) {
-        closeTrace();
+        lib.trace.close();
         return message;
     }
     lib.backend = backend;
@@ -121,7 +77,7 @@ void reset()
         if (!message.empty())  // nobody is left to ask at exit
             std::fprintf(stderr, "%s\n", message.c_str());
     }
-    closeTrace();
+    lib.trace.close();
     lib = Library();
 }
 
@@ -143,8 +99,8 @@ INPOUT_API void Out32(short address, short value)
     }
     std::string message = lib.backend->write(lib.port, static_cast<unsigned short>(address),
                                               static_cast<unsigned char>(value));
-    if (message.empty() && lib.trace >= 0)
-        message = traceWrite(static_cast<unsigned short>(address), value);
+    if (message.empty() && lib.trace.isOpen())
+        message = lib.trace.write(static_cast<unsigned short>(address), value);
     if (!message.empty()) {
         lib.error = message;
         lib.lastFailed = true;

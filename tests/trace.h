@@ -18,7 +18,9 @@ inline std::vector<TraceLine> readTrace(const QString &path)
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return lines;
-    for (const QByteArray &line : file.readAll().split('\n')) {
+    // While the program runs the file ends in the zero bytes of its reserve.
+    const QByteArray text = file.readAll();
+    for (const QByteArray &line : text.left(text.indexOf('\0') < 0 ? text.size() : text.indexOf('\0')).split('\n')) {
         const QList<QByteArray> fields = line.split(' ');
         if (fields.size() == 3)
             lines.push_back({fields[0].toLongLong(), fields[1].toInt(), fields[2].toInt()});

@@ -225,17 +225,40 @@ private slots:
         QCOMPARE(inpout::openPort()->last, 2);
         QVERIFY(fake.calls.isEmpty());  // nothing reached the kernel's port calls
 
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const QStringList lines = QString(file.readAll()).split('\n', Qt::SkipEmptyParts);
-        QCOMPARE(lines.size(), 4);
+        // Every line is in the file before the program ends...
         const std::vector<TraceLine> trace = readTrace(path);
+        QCOMPARE(trace.size(), size_t(4));
         for (size_t i = 0; i < trace.size(); ++i) {
-            QVERIFY(QRegularExpression("^[0-9]+ 888 [0-3]$").match(lines[int(i)]).hasMatch());
             QCOMPARE(trace[i].value, values[i]);
             if (i > 0)
                 QVERIFY(trace[i].time >= trace[i - 1].time);
         }
+        // ...and at the end it holds those lines and nothing else.
+        inpout::reset();
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QStringList lines = QString(file.readAll()).split('\n');
+        QCOMPARE(lines.size(), 5);
+        QVERIFY(lines.last().isEmpty());
+        for (int i = 0; i < 4; ++i)
+            QVERIFY(QRegularExpression("^[0-9]+ 888 [0-3]$").match(lines[i]).hasMatch());
+    }
+
+    // A run that was killed leaves its reserve of zero bytes: the next run
+    // writes after the last line, not after the zeros.
+    void traceAfterKill()
+    {
+        start("sim");
+        const QString path = freshTrace(QCoreApplication::applicationDirPath(), "killed");
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("5 888 1\n" + QByteArray(10000, '\0'));
+        file.close();
+        qputenv("PARPORT_TRACE", path.toLocal8Bit());
+        Out32(888, 2);
+        inpout::reset();
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QVERIFY(QRegularExpression("^5 888 1\n[0-9]+ 888 2\n$").match(QString(file.readAll())).hasMatch());
     }
 
     void traceCannotOpen()

@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Builds and runs the benchmarks; their figures go into the README.
+set -euo pipefail
+cd "$(dirname "$0")"
+scripts/ensure-packages $(cat scripts/packages)
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$(nproc)" --target bench_port >/dev/null
+build/bin/bench_port

@@ -1,0 +1,131 @@
+// How much the port writes cost beside the delays that space them.
+//
+//   bench_port            runs every measurement, each in a fresh process (the
+//                         port library reads its settings at the first write)
+//   bench_port out32      ns per Out32 call, with the settings in the environment
+//   bench_port halfstep   the vueltas half-step against its two delays
+//
+// Times are the median of several rounds, on CLOCK_MONOTONIC.
+#include "port.h"
+#include "turns.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Median over `rounds` of the seconds that `work` takes.
+double median(int rounds, const std::function<void()> &work)
+{
+    std::vector<double> times;
+    for (int i = 0; i < rounds; ++i) {
+        const auto start = Clock::now();
+        work();
+        times.push_back(std::chrono::duration<double>(Clock::now() - start).count());
+    }
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+}
+
+void out32()
+{
+    motor::ParallelPort port;
+    port.write(888, 0);  // binds and opens
+    const int writes = 100000;
+    const double seconds = median(9, [&] {
+        for (int i = 0; i < writes; ++i)
+            port.write(888, static_cast<short>(i & 1));
+    });
+    std::printf("%.1f\n", seconds / writes * 1e9);
+}
+
+// A half-step of vueltas is one write and two delays of 30001 passes. The
+// overhead is what the half-step costs beyond its two delays.
+void halfstep()
+{
+    motor::ParallelPort port;
+    vueltas::Turns turns(port);
+    turns.arranque();
+    const int steps = 2000;
+    const double delays = median(7, [&] {
+        for (int i = 0; i < steps; ++i) {
+            turns.reta();
+            turns.reta();
+        }
+    });
+    const double halfSteps = median(7, [&] {
+        for (int i = 0; i < steps; ++i) {
+            port.write(turns.puerto, static_cast<short>(i & 1));
+            turns.reta();
+            turns.reta();
+        }
+    });
+    std::printf("%.3f %.3f %.2f\n", delays / (2.0 * steps * (vueltas::kRetaBound + 1)) * 1e9,
+                halfSteps / steps * 1e6, (halfSteps - delays) / delays * 100.0);
+}
+
+std::string self;
+std::string traceFile;
+
+// Runs this program with a mode and settings; returns what it printed.
+std::string child(const std::string &settings, const char *mode)
+{
+    const std::string command = settings + " '" + self + "' " + mode;
+    std::string out;
+    if (FILE *pipe = popen(command.c_str(), "r")) {
+        char buffer[256];
+        while (fgets(buffer, sizeof buffer, pipe))
+            out += buffer;
+        if (pclose(pipe) != 0)
+            out.clear();
+    }
+    unlink(traceFile.c_str());
+    if (out.empty()) {
+        std::fprintf(stderr, "bench_port: %s failed\n", command.c_str());
+        std::exit(1);
+    }
+    return out;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc > 1 && std::strcmp(argv[1], "out32") == 0) {
+        out32();
+        return 0;
+    }
+    if (argc > 1 && std::strcmp(argv[1], "halfstep") == 0) {
+        halfstep();
+        return 0;
+    }
+    char path[4096];
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    self.assign(path, n > 0 ? static_cast<size_t>(n) : 0);
+    traceFile = self + ".trace";
+    const std::string sim = "PARPORT=sim PARPORT_TRACE=", traced = sim + "'" + traceFile + "'";
+
+    const double plain = std::atof(child(sim, "out32").c_str());
+    const double withTrace = std::atof(child(traced, "out32").c_str());
+    double pass = 0, step = 0, measured = 0;
+    std::sscanf(child(traced, "halfstep").c_str(), "%lf %lf %lf", &pass, &step, &measured);
+    const double delays = 2 * pass * (vueltas::kRetaBound + 1);
+    std::printf("Out32, simulated port:             %8.1f ns per call\n", plain);
+    std::printf("Out32, simulated port, traced:     %8.1f ns per call\n", withTrace);
+    std::printf("reta:                              %8.3f ns per pass, %.1f us per delay of 30001 passes\n", pass,
+                pass * (vueltas::kRetaBound + 1) / 1000);
+    std::printf("vueltas half-step, traced:         %8.2f %% beyond its two delays (the write's cost; target: at most 2 %%)\n",
+                withTrace / delays * 100);
+    std::printf("  the same, timed end to end:      %8.2f %% (%.1f us per half-step; noise of about 1 %%)\n", measured,
+                step);
+    return 0;
+}

@@ -1,0 +1,115 @@
+#include "trace.h"
+#include "backend.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace inpout {
+
+namespace {
+constexpr off_t kWindow = 1 << 20;
+}
+
+std::string Trace::failure(const char *what, int err) const
+{
+    return std::string("No se pudo ") + what + " el fichero de traza " + name_ + " (PARPORT_TRACE): " + reason(err) +
+           ". Indique un fichero en una carpeta donde pueda escribir y con espacio libre, o quite PARPORT_TRACE.";
+}
+
+std::string Trace::open(const char *path)
+{
+    name_ = path;
+    fd_ = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd_ < 0)
+        return failure("abrir", errno);
+    // Two programs mapping one file would overwrite each other's lines.
+    if (flock(fd_, LOCK_EX | LOCK_NB) < 0) {
+        const int err = errno;
+        close();
+        if (err == EWOULDBLOCK)
+            return "El fichero de traza " + name_ + " (PARPORT_TRACE) ya lo está usando otro programa. "
+                   "Dé a cada programa su propio fichero de traza.";
+        return failure("reservar", err);
+    }
+    // The lines end where the zero bytes left by a killed run begin.
+    struct stat status;
+    if (fstat(fd_, &status) < 0) {
+        const int err = errno;
+        close();
+        return failure("examinar", err);
+    }
+    end_ = status.st_size;
+    char block[4096];
+    while (end_ > 0) {
+        const off_t from = end_ > off_t(sizeof block) ? end_ - off_t(sizeof block) : 0;
+        const ssize_t n = pread(fd_, block, static_cast<size_t>(end_ - from), from);
+        if (n <= 0)
+            break;
+        off_t i = n;
+        while (i > 0 && block[i - 1] == '\0')
+            --i;
+        end_ = from + i;
+        if (i > 0)
+            break;
+    }
+    const std::string message = map(end_);
+    if (!message.empty())
+        close();
+    return message;
+}
+
+// Maps the window of the file that holds offset `at`, with its space reserved
+// on disk (so a full disk is an error here, not a crash at a later write).
+std::string Trace::map(off_t at)
+{
+    if (window_)
+        munmap(window_, kWindow);
+    window_ = nullptr;
+    windowStart_ = at & ~(off_t(sysconf(_SC_PAGESIZE)) - 1);
+    const int err = posix_fallocate(fd_, windowStart_, kWindow);
+    if (err != 0)
+        return failure("ampliar", err);
+    void *window = mmap(nullptr, kWindow, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd_, windowStart_);
+    if (window == MAP_FAILED)
+        return failure("proyectar en memoria", errno);
+    window_ = static_cast<char *>(window);
+    return {};
+}
+
+std::string Trace::write(unsigned short address, short value)
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    char line[64];
+    const int length = std::snprintf(line, sizeof line, "%lld %u %d\n",
+                                     static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec, address, value);
+    if (end_ + length > windowStart_ + kWindow) {
+        const std::string message = map(end_);
+        if (!message.empty())
+            return message;
+    }
+    std::memcpy(window_ + (end_ - windowStart_), line, static_cast<size_t>(length));
+    end_ += length;
+    return {};
+}
+
+void Trace::close()
+{
+    if (window_) {
+        munmap(window_, kWindow);
+        window_ = nullptr;
+        ftruncate(fd_, end_);  // drop the unused reserve
+    }
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+}
+
+}  // namespace inpout

@@ -1,0 +1,36 @@
+// The trace: one line "<t> <address> <value>" per write, t in nanoseconds of
+// CLOCK_MONOTONIC.
+//
+// Lines are stored straight into a shared mapping of the file, so each one is
+// in the kernel's page cache before Out32 returns (a killed program loses
+// none) without a system call per write. Space is reserved a window at a time;
+// while the program runs, and after it is killed, the file ends in the unused
+// zero bytes of its window: they are cut off at a normal exit and when the
+// trace is next opened.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+
+namespace inpout {
+
+class Trace {
+public:
+    // Returns "" or the message for the user. Appends to what the file holds.
+    std::string open(const char *path);
+    std::string write(unsigned short address, short value);
+    void close();
+    bool isOpen() const { return fd_ >= 0; }
+
+private:
+    std::string map(off_t at);
+    std::string failure(const char *what, int err) const;
+
+    int fd_ = -1;
+    std::string name_;
+    char *window_ = nullptr;
+    off_t windowStart_ = 0;
+    off_t end_ = 0;  // where the next line goes
+};
+
+}  // namespace inpout
