@@ -25,8 +25,8 @@ Application::Application(int &argc, char **argv, const QString &title)
 bool Application::notify(QObject *receiver, QEvent *event)
 {
     bool handled = false;
-    guard([&] { handled = QApplication::notify(receiver, event); });
-    return handled;
+    // An event whose handler failed has been dealt with, by the report.
+    return guard([&] { handled = QApplication::notify(receiver, event); }) ? handled : true;
 }
 
 void Application::report(const QString &message, bool fatal)

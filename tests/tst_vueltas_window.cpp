@@ -1,0 +1,268 @@
+// The vueltas window driven as a person would, on the offscreen platform.
+#include "application.h"
+#include "contact.h"
+#include "form1.h"
+#include "modal.h"
+#include "recording_port.h"
+
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QtTest>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+const std::string kRight = repeat("1dd0dd", 96), kLeft = repeat("3dd2dd", 96);
+}
+
+class TestVueltasWindow : public QObject {
+    Q_OBJECT
+
+    RecordingPort *port = nullptr;
+    Form1 *form = nullptr;
+    QStringList errors;
+    QList<int> ends;
+
+    template <class T = QPushButton>
+    T *child(const char *name) { return form->findChild<T *>(name); }
+
+private slots:
+    void init()
+    {
+        port = new RecordingPort;
+        form = new Form1(*port);
+        form->show();
+        QVERIFY(QTest::qWaitForWindowActive(form));
+        errors.clear();
+        ends.clear();
+        Application::showError = [this](const QString &, const QString &message) { errors << message; };
+        Application::endProgram = [this](int status) { ends << status; };
+    }
+    void cleanup()
+    {
+        delete form;
+        delete port;
+    }
+
+    void layout_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("parent");
+        QTest::addColumn<QRect>("geometry");  // in twips
+        QTest::addColumn<QString>("caption");
+        const struct {
+            const char *name, *kind, *parent;
+            int left, top, width, height;
+            const char *caption;
+        } rows[] = {
+            {"Frame1", "QGroupBox", "Form1", 480, 360, 3255, 1575, "Vueltas"},
+            {"Command1", "QPushButton", "Frame1", 480, 360, 2295, 375, "1 Giro Completo a la Derecha"},
+            {"Command2", "QPushButton", "Frame1", 480, 840, 2295, 375, "1 Giro Completo a la Izquierda"},
+            {"Frame2", "QGroupBox", "Form1", 480, 2520, 3375, 1575, "Configurar"},
+            {"Label1", "QLabel", "Frame2", 240, 360, 1455, 255, "Numero de Vueltas"},
+            {"Text1", "QLineEdit", "Frame2", 1920, 360, 615, 285, " "},
+            {"Label2", "QLabel", "Frame2", 240, 840, 975, 255, "Direccion"},
+            {"Command3", "QPushButton", "Frame2", 1320, 960, 735, 375, "Der"},
+            {"Command4", "QPushButton", "Frame2", 2280, 960, 735, 375, "Izq"},
+            {"Command5", "QPushButton", "Form1", 600, 4440, 855, 375, "&Salir"},
+            {"Command6", "QPushButton", "Form1", 2160, 4440, 855, 375, "&Info"},
+        };
+        for (const auto &r : rows)
+            QTest::newRow(r.name) << r.name << r.kind << r.parent << QRect(r.left, r.top, r.width, r.height) << r.caption;
+    }
+    void layout()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, kind);
+        QFETCH(QString, parent);
+        QFETCH(QRect, geometry);
+        QFETCH(QString, caption);
+        QCOMPARE(form->windowTitle(), "Control de Un Motor de Pasos: Vueltas");
+        QCOMPARE(form->size(), QSize(315, 361));
+        QWidget *widget = form->findChild<QWidget *>(name);
+        QVERIFY(widget);
+        QCOMPARE(widget->metaObject()->className(), kind);
+        QCOMPARE(widget->parentWidget() == form ? QString("Form1") : widget->parentWidget()->objectName(), parent);
+        QCOMPARE(widget->geometry(), QRect(geometry.x() / 15, geometry.y() / 15, geometry.width() / 15, geometry.height() / 15));
+        QString shown = widget->property("text").toString();
+        if (auto *frame = qobject_cast<QGroupBox *>(widget)) {
+            shown = frame->title();
+            QVERIFY(frame->font().bold());
+        } else {
+            QVERIFY(!widget->font().bold());
+        }
+        QCOMPARE(shown, caption);
+    }
+
+    // Focus starts on Command1 and Tab goes through the controls in order.
+    void focusAndTabOrder()
+    {
+        QCOMPARE(QApplication::focusWidget(), child("Command1"));
+        QStringList order;
+        for (int i = 0; i < 7; ++i) {
+            order << QApplication::focusWidget()->objectName();
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        }
+        QCOMPARE(order, QStringList({"Command1", "Command2", "Text1", "Command3", "Command4", "Command5", "Command6"}));
+        QCOMPARE(QApplication::focusWidget(), child("Command1"));
+    }
+
+    void spaceAfterStart()
+    {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+        QCOMPARE(port->log, "0" + kRight + "0");
+    }
+
+    // Each button's traffic after start-up, with the turns box holding `text`.
+    void buttons_data()
+    {
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("traffic");
+        QTest::newRow("full right") << "Command1" << " " << QString::fromStdString(kRight + "0");
+        QTest::newRow("full left") << "Command2" << " " << QString::fromStdString(kLeft + "0");
+        QTest::newRow("counted right") << "Command3" << "0.5" << QString::fromStdString(repeat("1dd0dd", 48));
+        QTest::newRow("counted left") << "Command4" << "1" << QString::fromStdString(kLeft);
+        QTest::newRow("counted, initial blank") << "Command3" << " " << "";
+        QTest::newRow("info") << "Command6" << "7" << "";
+    }
+    void buttons()
+    {
+        QFETCH(QString, button);
+        QFETCH(QString, text);
+        QFETCH(QString, traffic);
+        ModalBox box;
+        if (button == "Command6")
+            box.expect();
+        child<QLineEdit>("Text1")->setText(text);
+        QTest::mouseClick(child(button.toLatin1()), Qt::LeftButton);
+        QCOMPARE(QString::fromStdString(port->log), "0" + traffic);
+        QVERIFY(errors.isEmpty());
+        QVERIFY(ends.isEmpty());
+    }
+
+    void typedTurnsAreLong()
+    {
+        QLineEdit *text = child<QLineEdit>("Text1");
+        text->clear();
+        QTest::keyClicks(text, "12.25");
+        QCOMPARE(text->text(), "12.25");
+        QTest::keyClicks(text, QString(100, '1'));
+        QCOMPARE(text->text().size(), 64);
+    }
+
+    // A slip in the turns box is reported; nothing moves and the window goes on.
+    void errorLeavesProgramWorking()
+    {
+        child<QLineEdit>("Text1")->setText("342");
+        QTest::mouseClick(child("Command4"), Qt::LeftButton);
+        QCOMPARE(errors.size(), 1);
+        QVERIFY(errors[0].contains("«342»") && errors[0].contains("341"));
+        QVERIFY(ends.isEmpty());
+        QCOMPARE(port->log, "0");
+        QTest::mouseClick(child("Command1"), Qt::LeftButton);
+        QCOMPARE(port->log, "0" + kRight + "0");
+    }
+
+    // Alt+I shows the contact message, without touching the port; Alt+S exits.
+    void accessKeys()
+    {
+        ModalBox box;
+        box.expect();
+        QTest::keyClick(form, Qt::Key_I, Qt::AltModifier);
+        QTRY_VERIFY(box.seen);  // an access key clicks its button a moment later
+        QCOMPARE(box.title, "Control de un Motor de Pasos: Vueltas");
+        QCOMPARE(box.text, contactPrompt());
+        QVERIFY(box.text.startsWith("Para otros proyectos ") && box.text.endsWith(QChar(13)));
+        QVERIFY(!box.text.contains('\n'));
+        QCOMPARE(box.icon, QMessageBox::Information);
+        QCOMPARE(box.buttons, QMessageBox::Ok);
+        QCOMPARE(port->log, "0");
+
+        child<QLineEdit>("Text1")->setText("1");
+        QTest::mouseClick(child("Command4"), Qt::LeftButton);  // leaves the port at 2
+        form->activateWindow();  // a window manager would give it back after the box
+        QVERIFY(QTest::qWaitForWindowActive(form));
+        QTest::keyClick(form, Qt::Key_S, Qt::AltModifier);
+        QTRY_COMPARE(ends, QList<int>({0}));
+        QCOMPARE(port->log, "0" + kLeft + "0");
+    }
+
+    void closeWritesNothing()
+    {
+        child<QLineEdit>("Text1")->setText("1");
+        QTest::mouseClick(child("Command4"), Qt::LeftButton);
+        form->close();
+        QCOMPARE(port->log, "0" + kLeft);
+    }
+
+    // Start-up that can't reach the port is fatal: reported, status 1.
+    void fatalStartUp()
+    {
+        struct Broken : RecordingPort {
+            void write(short, short) override { throw FatalError("sin puerto"); }
+        } broken;
+        QVERIFY(!Application::guard([&] { Form1 dead(broken); }));
+        QCOMPARE(errors, QStringList({"sin puerto"}));
+        QCOMPARE(ends, QList<int>({1}));
+    }
+
+    // Clicks and keys given during a move wait for it and then run in order; an
+    // exit among them ends the program, and nothing after it runs. The real
+    // exit ends the process, so this runs in a child.
+    void inputQueuedDuringMove()
+    {
+        int pipeFds[2];
+        QCOMPARE(pipe(pipeFds), 0);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            static int out = pipeFds[1];
+            static RecordingPort *traffic = port;
+            std::atexit([] { (void)!write(out, traffic->log.data(), traffic->log.size()); });
+            Application::endProgram = [](int status) { std::exit(status); };
+            auto post = [](QWidget *target, QEvent::Type type, int key = 0) {
+                if (key)
+                    QCoreApplication::postEvent(target, new QKeyEvent(type, key, Qt::NoModifier, " "));
+                else
+                    QCoreApplication::postEvent(target, new QMouseEvent(type, QPointF(5, 5), target->mapToGlobal(QPointF(5, 5)),
+                                                                        Qt::LeftButton, type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton,
+                                                                        Qt::NoModifier));
+            };
+            port->onWrite = [&] {
+                port->onWrite = nullptr;
+                post(child("Command2"), QEvent::KeyPress, Qt::Key_Space);
+                post(child("Command2"), QEvent::KeyRelease, Qt::Key_Space);
+                post(child("Command5"), QEvent::MouseButtonPress);
+                post(child("Command5"), QEvent::MouseButtonRelease);
+                post(child("Command1"), QEvent::MouseButtonPress);
+                post(child("Command1"), QEvent::MouseButtonRelease);
+            };
+            QTest::mouseClick(child("Command1"), Qt::LeftButton);
+            QCoreApplication::processEvents();
+            _exit(3);  // the exit did not end the program
+        }
+        close(pipeFds[1]);
+        QByteArray log;
+        char buffer[65536];
+        for (ssize_t n; (n = read(pipeFds[0], buffer, sizeof buffer)) > 0;)
+            log.append(buffer, n);
+        close(pipeFds[0]);
+        int status = 0;
+        QCOMPARE(waitpid(pid, &status, 0), pid);
+        QVERIFY(WIFEXITED(status));
+        QCOMPARE(WEXITSTATUS(status), 0);
+        QCOMPARE(log.toStdString(), "0" + kRight + "0" + kLeft + "0" + "0");
+    }
+};
+
+int main(int argc, char **argv)
+{
+    Application app(argc, argv, QStringLiteral("prueba"));
+    TestVueltasWindow test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_vueltas_window.moc"

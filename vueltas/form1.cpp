@@ -1,0 +1,68 @@
+#include "form1.h"
+#include "application.h"
+#include "contact.h"
+#include "layout.h"
+
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+Form1::Form1(motor::Port &port, QWidget *parent)
+    : QWidget(parent), turns_(port)
+{
+    setWindowTitle(QStringLiteral("Control de Un Motor de Pasos: Vueltas"));
+    resize(4725 / kTwipsPerPixel, 5415 / kTwipsPerPixel);
+    setFont(windowFont());
+
+    Frame1 = place<QGroupBox>(this, "Frame1", twips(480, 360, 3255, 1575), QStringLiteral("Vueltas"));
+    Command1 = place<QPushButton>(Frame1, "Command1", twips(480, 360, 2295, 375), QStringLiteral("1 Giro Completo a la Derecha"));
+    Command2 = place<QPushButton>(Frame1, "Command2", twips(480, 840, 2295, 375), QStringLiteral("1 Giro Completo a la Izquierda"));
+    Frame2 = place<QGroupBox>(this, "Frame2", twips(480, 2520, 3375, 1575), QStringLiteral("Configurar"));
+    Label1 = place<QLabel>(Frame2, "Label1", twips(240, 360, 1455, 255), QStringLiteral("Numero de Vueltas"));
+    Text1 = place<QLineEdit>(Frame2, "Text1", twips(1920, 360, 615, 285), QStringLiteral(" "));
+    Label2 = place<QLabel>(Frame2, "Label2", twips(240, 840, 975, 255), QStringLiteral("Direccion"));
+    Command3 = place<QPushButton>(Frame2, "Command3", twips(1320, 960, 735, 375), QStringLiteral("Der"));
+    Command4 = place<QPushButton>(Frame2, "Command4", twips(2280, 960, 735, 375), QStringLiteral("Izq"));
+    Command5 = place<QPushButton>(this, "Command5", twips(600, 4440, 855, 375), QStringLiteral("&Salir"));
+    Command6 = place<QPushButton>(this, "Command6", twips(2160, 4440, 855, 375), QStringLiteral("&Info"));
+
+    setFrameFont(Frame1);
+    setFrameFont(Frame2);
+    // Turns like 0.25 or 12.5 need more than three characters; 64 keeps a paste bounded.
+    Text1->setMaxLength(64);
+
+    QWidget::setTabOrder(Command1, Command2);
+    QWidget::setTabOrder(Command2, Text1);
+    QWidget::setTabOrder(Text1, Command3);
+    QWidget::setTabOrder(Command3, Command4);
+    QWidget::setTabOrder(Command4, Command5);
+    QWidget::setTabOrder(Command5, Command6);
+    Command1->setFocus();
+
+    connect(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
+    connect(Command2, &QPushButton::clicked, this, &Form1::Command2_Click);
+    connect(Command3, &QPushButton::clicked, this, &Form1::Command3_Click);
+    connect(Command4, &QPushButton::clicked, this, &Form1::Command4_Click);
+    connect(Command5, &QPushButton::clicked, this, &Form1::Command5_Click);
+    connect(Command6, &QPushButton::clicked, this, &Form1::Command6_Click);
+
+    Form_Load();
+}
+
+void Form1::Form_Load() { turns_.arranque(); }
+
+// Each action runs to its end without pumping events: the window stays frozen
+// during a move, and input given meanwhile is handled afterwards, in order.
+void Form1::Command1_Click() { turns_.giroDerecha(); }
+void Form1::Command2_Click() { turns_.giroIzquierda(); }
+void Form1::Command3_Click() { turns_.moverDerecha(Text1->text().toStdString()); }
+void Form1::Command4_Click() { turns_.moverIzquierda(Text1->text().toStdString()); }
+
+void Form1::Command5_Click()
+{
+    turns_.salir();
+    Application::endProgram(0);
+}
+
+void Form1::Command6_Click() { showContact(this, QStringLiteral("Control de un Motor de Pasos: Vueltas")); }
