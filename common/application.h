@@ -1,5 +1,6 @@
-// The one place where errors reach the person: every event handler runs inside
-// notify(), and main() runs start-up through guard().
+// The one place where errors reach the person. Every handler of a control is
+// connected through handle(), main() runs start-up through guard(), and
+// notify() catches whatever else an event handler throws.
 #pragma once
 
 #include "errors.h"
@@ -41,3 +42,12 @@ public:
 private:
     static QString title_;
 };
+
+// Connects a control's notification to its handler through the boundary. An
+// error the handler throws is reported right there: an exception must never
+// unwind through Qt's own frames, which are not built to pass one on.
+template <class Sender, class Signal, class Receiver>
+void handle(Sender *sender, Signal signal, Receiver *receiver, void (Receiver::*handler)())
+{
+    QObject::connect(sender, signal, receiver, [receiver, handler] { Application::guard([&] { (receiver->*handler)(); }); });
+}

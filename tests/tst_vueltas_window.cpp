@@ -3,6 +3,7 @@
 #include "contact.h"
 #include "form1.h"
 #include "modal.h"
+#include "post.h"
 #include "recording_port.h"
 
 #include <QGroupBox>
@@ -12,6 +13,11 @@
 #include <QtTest>
 #include <sys/wait.h>
 #include <unistd.h>
+
+// A process ended from inside a handler leaves that handler's objects behind
+// on purpose; the leak checker is not asked about the child that does so.
+static bool endedInsideHandler = false;
+extern "C" int __lsan_is_turned_off() { return endedInsideHandler; }
 
 namespace {
 const std::string kRight = repeat("1dd0dd", 96), kLeft = repeat("3dd2dd", 96);
@@ -219,26 +225,16 @@ private slots:
         QCOMPARE(pipe(pipeFds), 0);
         const pid_t pid = fork();
         if (pid == 0) {
+            endedInsideHandler = true;
             static int out = pipeFds[1];
             static RecordingPort *traffic = port;
             std::atexit([] { (void)!write(out, traffic->log.data(), traffic->log.size()); });
             Application::endProgram = [](int status) { std::exit(status); };
-            auto post = [](QWidget *target, QEvent::Type type, int key = 0) {
-                if (key)
-                    QCoreApplication::postEvent(target, new QKeyEvent(type, key, Qt::NoModifier, " "));
-                else
-                    QCoreApplication::postEvent(target, new QMouseEvent(type, QPointF(5, 5), target->mapToGlobal(QPointF(5, 5)),
-                                                                        Qt::LeftButton, type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton,
-                                                                        Qt::NoModifier));
-            };
             port->onWrite = [&] {
                 port->onWrite = nullptr;
-                post(child("Command2"), QEvent::KeyPress, Qt::Key_Space);
-                post(child("Command2"), QEvent::KeyRelease, Qt::Key_Space);
-                post(child("Command5"), QEvent::MouseButtonPress);
-                post(child("Command5"), QEvent::MouseButtonRelease);
-                post(child("Command1"), QEvent::MouseButtonPress);
-                post(child("Command1"), QEvent::MouseButtonRelease);
+                postKey(child("Command2"), Qt::Key_Space);
+                postClick(child("Command5"));
+                postClick(child("Command1"));
             };
             QTest::mouseClick(child("Command1"), Qt::LeftButton);
             QCoreApplication::processEvents();

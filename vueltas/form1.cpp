@@ -40,12 +40,12 @@ Form1::Form1(motor::Port &port, QWidget *parent)
     QWidget::setTabOrder(Command5, Command6);
     Command1->setFocus();
 
-    connect(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
-    connect(Command2, &QPushButton::clicked, this, &Form1::Command2_Click);
-    connect(Command3, &QPushButton::clicked, this, &Form1::Command3_Click);
-    connect(Command4, &QPushButton::clicked, this, &Form1::Command4_Click);
-    connect(Command5, &QPushButton::clicked, this, &Form1::Command5_Click);
-    connect(Command6, &QPushButton::clicked, this, &Form1::Command6_Click);
+    handle(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
+    handle(Command2, &QPushButton::clicked, this, &Form1::Command2_Click);
+    handle(Command3, &QPushButton::clicked, this, &Form1::Command3_Click);
+    handle(Command4, &QPushButton::clicked, this, &Form1::Command4_Click);
+    handle(Command5, &QPushButton::clicked, this, &Form1::Command5_Click);
+    handle(Command6, &QPushButton::clicked, this, &Form1::Command6_Click);
 
     Form_Load();
 }

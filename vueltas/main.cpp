@@ -2,15 +2,18 @@
 #include "application.h"
 #include "form1.h"
 
+#include <memory>
+
 int main(int argc, char **argv)
 {
     Application app(argc, argv, QStringLiteral("Control de un Motor de Pasos: Vueltas"));
     app.setApplicationName(QStringLiteral("vueltas"));
     motor::ParallelPort port;
-    Form1 *form = nullptr;
-    if (!Application::guard([&] { form = new Form1(port); }))
+    // The window lives until main returns, never deleted while a handler of
+    // its own may still be running beneath the event loop.
+    std::unique_ptr<Form1> form;
+    if (!Application::guard([&] { form = std::make_unique<Form1>(port); }))
         return 1;  // start-up could not reach the port: already reported
-    form->setAttribute(Qt::WA_DeleteOnClose);
     form->show();
     return app.exec();
 }

@@ -1,0 +1,314 @@
+// The rotacion window and its loop, driven on the offscreen platform. The
+// loop runs for a bounded number of half-steps; input is posted during it, as
+// a window system would queue it, and handled at the loop's pumps.
+#include "application.h"
+#include "contact.h"
+#include "form1.h"
+#include "modal.h"
+#include "post.h"
+#include "recording_port.h"
+
+#include <QGroupBox>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QtTest>
+
+class TestRotacion : public QObject {
+    Q_OBJECT
+
+    RecordingPort *port = nullptr;
+    Form1 *form = nullptr;
+    QStringList errors;
+    QList<int> ends;
+
+    template <class T = QPushButton>
+    T *child(const char *name) { return form->findChild<T *>(name); }
+    QScrollBar *bar() { return child<QScrollBar>("VScroll1"); }
+
+    // At the write numbered `at` (1 is the rotation's first), run `action`.
+    void atWrite(int at, std::function<void()> action)
+    {
+        auto count = std::make_shared<int>(0);
+        port->onWrite = [=] {
+            if (++*count == at)
+                action();
+        };
+    }
+    // The writes after start-up, as a string of digits.
+    std::string writes() const
+    {
+        std::string out;
+        for (char c : port->log.substr(1))
+            if (c != 'd')
+                out += c;
+        return out;
+    }
+
+private slots:
+    void init()
+    {
+        port = new RecordingPort;
+        form = new Form1(*port, rotacion::EventPump());
+        form->rotation().halfStepLimit = 12;
+        form->show();
+        QVERIFY(QTest::qWaitForWindowActive(form));
+        errors.clear();
+        ends.clear();
+        Application::showError = [this](const QString &, const QString &message) { errors << message; };
+        Application::endProgram = [this](int status) { ends << status; };
+    }
+    void cleanup()
+    {
+        delete form;
+        delete port;
+    }
+
+    void layout_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("parent");
+        QTest::addColumn<QRect>("geometry");  // in twips
+        QTest::addColumn<QString>("caption");
+        const struct {
+            const char *name, *kind, *parent;
+            int left, top, width, height;
+            const char *caption;
+        } rows[] = {
+            {"salir", "QPushButton", "", 480, 2520, 1215, 375, "Salir"},
+            {"Frame1", "QGroupBox", "", 360, 360, 2055, 1695, "Sentido Del Giro"},
+            {"cmdizq", "QPushButton", "Frame1", 240, 480, 1575, 375, "Rotar A la Izquierda"},
+            {"cmdder", "QPushButton", "Frame1", 240, 960, 1575, 375, "Rotar A la Derecha"},
+            {"Frame2", "QGroupBox", "", 2880, 360, 1335, 2655, "Velocidad"},
+            {"VScroll1", "QScrollBar", "Frame2", 480, 240, 255, 2175, ""},
+        };
+        for (const auto &r : rows)
+            QTest::newRow(r.name) << r.name << r.kind << r.parent << QRect(r.left, r.top, r.width, r.height) << r.caption;
+    }
+    void layout()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, kind);
+        QFETCH(QString, parent);
+        QFETCH(QRect, geometry);
+        QFETCH(QString, caption);
+        QCOMPARE(form->windowTitle(), "Control de un Motor de Pasos: Rotacion");
+        QCOMPARE(form->centralWidget()->size(), QSize(312, 213));  // the client area, below the menu bar
+        QWidget *widget = form->findChild<QWidget *>(name);
+        QVERIFY(widget);
+        QCOMPARE(widget->metaObject()->className(), kind);
+        QCOMPARE(widget->parentWidget() == form->centralWidget() ? QString() : widget->parentWidget()->objectName(), parent);
+        QCOMPARE(widget->geometry(), QRect(geometry.x() / 15, geometry.y() / 15, geometry.width() / 15, geometry.height() / 15));
+        auto *frame = qobject_cast<QGroupBox *>(widget);
+        QCOMPARE(frame ? frame->title() : widget->property("text").toString(), caption);
+        QCOMPARE(widget->font().bold(), frame != nullptr);
+    }
+
+    void menu()
+    {
+        auto *mninfo = form->menuBar()->findChild<QMenu *>("mninfo");
+        QVERIFY(mninfo);
+        QCOMPARE(mninfo->title(), "Informacion");
+        QStringList items;
+        for (QAction *action : mninfo->actions())
+            items << action->objectName() + "|" + action->text() + "|" + action->shortcut().toString() + "|" +
+                         (action->isSeparator() ? "-" : "");
+        QCOMPARE(items, QStringList({"mninformacion|&Para otros Proyectos|Ctrl+P|", "mnxx|||-", "mnexit|&Salir|Ctrl+F4|"}));
+    }
+
+    void startUp()
+    {
+        QCOMPARE(form->rotation().velocidad, 3000);
+        QCOMPARE(form->rotation().puerto, short(888));
+        QCOMPARE(port->log, "0");
+        QVERIFY(!form->rotation().rotating());
+        QCOMPARE(bar()->minimum(), 200);
+        QCOMPARE(bar()->maximum(), 3000);
+        QCOMPARE(bar()->singleStep(), 20);
+        QCOMPARE(bar()->pageStep(), 30);
+    }
+
+    // No control has the focus at first; Tab goes salir, cmdizq, cmdder, VScroll1.
+    void focus()
+    {
+        const QStringList controls{"salir", "cmdizq", "cmdder", "VScroll1"};
+        QWidget *focused = QApplication::focusWidget();
+        QVERIFY(!focused || !controls.contains(focused->objectName()));
+        QStringList order;
+        for (int i = 0; i < 4; ++i) {
+            QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : form, Qt::Key_Tab);
+            order << QApplication::focusWidget()->objectName();
+        }
+        QCOMPARE(order, controls);
+        QTest::keyClick(bar(), Qt::Key_Home);  // the bar takes keys once it has the focus
+        QCOMPARE(form->rotation().velocidad, 200);
+    }
+
+    // Write order, and a click at a pump switching or restarting the rotation.
+    void writeOrder_data()
+    {
+        QTest::addColumn<QString>("first");
+        QTest::addColumn<int>("at");  // the write after which the second click is handled; 0: none
+        QTest::addColumn<QString>("second");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("right") << "cmdder" << 0 << "" << "232323232323";
+        QTest::newRow("left") << "cmdizq" << 0 << "" << "010101010101";
+        QTest::newRow("right, then left") << "cmdder" << 3 << "cmdizq" << "232010101010";
+        QTest::newRow("left, then right") << "cmdizq" << 2 << "cmdder" << "012323232323";
+        QTest::newRow("right restarted") << "cmdder" << 4 << "cmdder" << "232323232323";
+        QTest::newRow("right restarted mid-pulse") << "cmdder" << 3 << "cmdder" << "232232323232";
+    }
+    void writeOrder()
+    {
+        QFETCH(QString, first);
+        QFETCH(int, at);
+        QFETCH(QString, second);
+        QFETCH(QString, expected);
+        if (at)
+            atWrite(at, [&] { postClick(child(second.toLatin1())); });
+        QTest::mouseClick(child(first.toLatin1()), Qt::LeftButton);
+        QCOMPARE(QString::fromStdString(writes()), expected);
+        // One delay after every write, at speed 3000.
+        QVERIFY(QRegularExpression("^0([0-3]d){12}$").match(QString::fromStdString(port->log)).hasMatch());
+        QCOMPARE(port->bounds, std::vector<long>(12, 900000));
+    }
+
+    // A speed change handled at a pump sets the very next delay.
+    void speedAtNextDelay_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<long>("bound");
+        QTest::newRow("Home key") << "home" << 200L * 300;
+        QTest::newRow("Page Up") << "pageup" << 2970L * 300;
+        QTest::newRow("thumb drag") << "drag" << 1000L * 300;
+    }
+    void speedAtNextDelay()
+    {
+        QFETCH(QString, how);
+        QFETCH(long, bound);
+        atWrite(5, [&] {
+            if (how == "home")
+                postKey(bar(), Qt::Key_Home);
+            else if (how == "pageup")
+                postKey(bar(), Qt::Key_PageUp);
+            else
+                QTimer::singleShot(0, bar(), [this] {
+                    bar()->setSliderDown(true);
+                    bar()->setSliderPosition(1000);
+                });
+        });
+        QTest::mouseClick(child("cmdizq"), Qt::LeftButton);
+        std::vector<long> expected(5, 900000L);
+        expected.resize(12, bound);
+        QCOMPARE(port->bounds, expected);
+    }
+
+    // While the contact message is open the loop waits, and goes on after.
+    void contactPausesStepping()
+    {
+        ModalBox box;
+        size_t whenOpened = 0;
+        bool stillWhileOpen = false;
+        box.whileOpen = [&] {
+            whenOpened = port->log.size();
+            for (int i = 0; i < 50; ++i)
+                QCoreApplication::processEvents();
+            stillWhileOpen = port->log.size() == whenOpened;
+        };
+        atWrite(3, [&] {
+            box.expect();
+            QMetaObject::invokeMethod(form->findChild<QAction *>("mninformacion"), "trigger", Qt::QueuedConnection);
+        });
+        QTest::mouseClick(child("cmdder"), Qt::LeftButton);
+        QVERIFY(box.seen);
+        QCOMPARE(box.title, "Control de un Motor de Pasos: Rotacion");
+        QCOMPARE(box.text, contactPrompt());
+        QVERIFY(stillWhileOpen);
+        QCOMPARE(whenOpened, size_t(1 + 3 * 2));
+        QCOMPARE(writes(), "232323232323");
+    }
+
+    void shortcuts()
+    {
+        ModalBox box;
+        box.expect();
+        QTest::keyClick(form, Qt::Key_P, Qt::ControlModifier);
+        QTRY_VERIFY(box.seen);
+        QCOMPARE(port->log, "0");
+        form->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(form));
+        QTest::keyClick(form, Qt::Key_F4, Qt::ControlModifier);
+        QCOMPARE(port->log, "00");
+        QCOMPARE(ends, QList<int>({0}));
+        QVERIFY(!form->isVisible());
+    }
+
+    // Exit handled at a pump writes 0, and nothing comes after it; closing
+    // the window there writes nothing at all. Both stop the loop at once.
+    void endDuringRotation_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<QString>("expected");
+        QTest::addColumn<QList<int>>("status");
+        QTest::newRow("salir") << "salir" << "23230" << QList<int>{0};
+        QTest::newRow("menu exit") << "mnexit" << "23230" << QList<int>{0};
+        QTest::newRow("frame close") << "close" << "2323" << QList<int>{};
+    }
+    void endDuringRotation()
+    {
+        QFETCH(QString, how);
+        QFETCH(QString, expected);
+        QFETCH(QList<int>, status);
+        form->rotation().halfStepLimit = -1;
+        atWrite(4, [&] {
+            if (how == "salir")
+                postClick(child("salir"));
+            else if (how == "mnexit")
+                QMetaObject::invokeMethod(form->findChild<QAction *>("mnexit"), "trigger", Qt::QueuedConnection);
+            else
+                QMetaObject::invokeMethod(form, "close", Qt::QueuedConnection);
+        });
+        QTest::mouseClick(child("cmdder"), Qt::LeftButton);
+        QCOMPARE(QString::fromStdString(writes()), expected);
+        QCOMPARE(ends, status);
+        QVERIFY(!form->isVisible());
+        QVERIFY(!form->rotation().rotating());
+    }
+
+    // Any number of direction clicks: one loop, the same stack, the same speed.
+    void tenThousandClicks()
+    {
+        const int clicks = 10000;
+        form->rotation().halfStepLimit = clicks + 1;
+        int seen = 0;
+        const char *frame = nullptr;
+        bool sameStack = true;
+        port->onWrite = [&] {
+            const char *here = static_cast<const char *>(__builtin_frame_address(0));
+            sameStack = sameStack && (!frame || here == frame);
+            frame = here;
+            if (++seen <= clicks)
+                postClick(child(seen % 2 ? "cmdder" : "cmdizq"));
+        };
+        QTest::mouseClick(child("cmdder"), Qt::LeftButton);
+        QVERIFY(sameStack);
+        QCOMPARE(port->writes(), 1 + clicks + 1);
+        QVERIFY(!form->rotation().rotating());
+        QCOMPARE(form->rotation().velocidad, 3000);
+        // Each click restarted its direction: its first value came next.
+        const std::string out = writes();
+        for (int k = 1; k <= clicks; ++k)
+            QCOMPARE(out[size_t(k)], k % 2 ? '2' : '0');
+    }
+};
+
+int main(int argc, char **argv)
+{
+    Application app(argc, argv, QStringLiteral("prueba"));
+    TestRotacion test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_rotacion.moc"
