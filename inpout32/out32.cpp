@@ -72,12 +72,13 @@ std::string open(unsigned short address)
 
 void reset()
 {
-    if (lib.state == State::Open) {
-        const std::string message = lib.backend->close(lib.port);
+    std::string messages[2];
+    if (lib.state == State::Open)
+        messages[0] = lib.backend->close(lib.port);
+    messages[1] = lib.trace.close();
+    for (const std::string &message : messages)
         if (!message.empty())  // nobody is left to ask at exit
             std::fprintf(stderr, "%s\n", message.c_str());
-    }
-    lib.trace.close();
     lib = Library();
 }
 

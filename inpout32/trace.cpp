@@ -74,7 +74,7 @@ std::string Trace::open(const char *path)
     }
     const std::string message = map(end_);
     if (!message.empty())
-        close();
+        close();  // the reason it could not be used is the one to report
     return message;
 }
 
@@ -123,16 +123,19 @@ std::string Trace::write(unsigned short address, short value)
     return {};
 }
 
-void Trace::close()
+std::string Trace::close()
 {
+    std::string message;
     if (window_) {
         munmap(window_, kWindow);
         window_ = nullptr;
-        ftruncate(fd_, end_);  // drop the unused reserve
+        if (ftruncate(fd_, end_) < 0)  // drop the unused reserve
+            message = failure("recortar", errno);
     }
     if (fd_ >= 0)
         ::close(fd_);
     fd_ = -1;
+    return message;
 }
 
 }  // namespace inpout

@@ -19,7 +19,7 @@ public:
     // Returns "" or the message for the user. Appends to what the file holds.
     std::string open(const char *path);
     std::string write(unsigned short address, short value);
-    void close();
+    std::string close();  // "" or the message
     bool isOpen() const { return fd_ >= 0; }
 
 private:

@@ -2,12 +2,14 @@
 #include "application.h"
 #include "form1.h"
 
+#include <QIcon>
 #include <memory>
 
 int main(int argc, char **argv)
 {
     Application app(argc, argv, QStringLiteral("Control de un Motor de Pasos: Rotacion"));
     app.setApplicationName(QStringLiteral("rotacion"));
+    app.setWindowIcon(QIcon::fromTheme(QStringLiteral("rotacion")));  // installed with the program
     motor::ParallelPort port;
     // The window lives until main returns, never deleted while a handler of
     // its own may still be running beneath the event loop.
