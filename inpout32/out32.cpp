@@ -2,11 +2,13 @@
 // checks the state once for every backend, and keeps the trace.
 #include "inpout32.h"
 #include "backend.h"
+#include "published.h"
 #include "trace.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 
 #define INPOUT_API extern "C" __attribute__((visibility("default")))
 
@@ -42,6 +44,8 @@ struct Library {
     const Backend *backend = nullptr;
     PortState port;
     Trace trace;
+    published::Area *area = nullptr;  // where viewers see the writes; null when not published
+    int slot = -1;
     std::string error;  // why the port could not open, or why the last write failed
     bool lastFailed = false;
 };
@@ -49,6 +53,29 @@ struct Library {
 // Never destroyed: the port is closed at exit by closeAtExit(), which may run
 // after the program's own static objects are gone.
 Library &lib = *new Library;
+
+// Writes are published for viewers unless PARPORT_PUBLISH=0. Failing to
+// publish must not stop the motor: it is said on standard error, once.
+void publishFrom()
+{
+    const std::string where = published::areaFrom(std::getenv("PARPORT_PUBLISH"));
+    if (where.empty())
+        return;
+    std::string error;
+    lib.area = published::mapArea(where, error);
+    if (!lib.area) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return;
+    }
+    lib.slot = published::attach(*lib.area, program_invocation_short_name);
+}
+
+unsigned long long now()
+{
+    timespec time;
+    clock_gettime(CLOCK_MONOTONIC, &time);
+    return static_cast<unsigned long long>(time.tv_sec) * 1000000000ULL + static_cast<unsigned long long>(time.tv_nsec);
+}
 
 std::string open(unsigned short address)
 {
@@ -65,6 +92,7 @@ std::string open(unsigned short address)
         return message;
     }
     lib.backend = backend;
+    publishFrom();
     return {};
 }
 
@@ -76,6 +104,10 @@ void reset()
     if (lib.state == State::Open)
         messages[0] = lib.backend->close(lib.port);
     messages[1] = lib.trace.close();
+    if (lib.area) {
+        published::detach(*lib.area, lib.slot);
+        published::unmapArea(lib.area);
+    }
     for (const std::string &message : messages)
         if (!message.empty())  // nobody is left to ask at exit
             std::fprintf(stderr, "%s\n", message.c_str());
@@ -100,8 +132,13 @@ INPOUT_API void Out32(short address, short value)
     }
     std::string message = lib.backend->write(lib.port, static_cast<unsigned short>(address),
                                               static_cast<unsigned char>(value));
-    if (message.empty() && lib.trace.isOpen())
-        message = lib.trace.write(static_cast<unsigned short>(address), value);
+    if (message.empty() && (lib.trace.isOpen() || lib.area)) {
+        const unsigned long long time = now();
+        if (lib.area)
+            published::publish(*lib.area, time, static_cast<unsigned short>(address), value);
+        if (lib.trace.isOpen())
+            message = lib.trace.write(time, static_cast<unsigned short>(address), value);
+    }
     if (!message.empty()) {
         lib.error = message;
         lib.lastFailed = true;

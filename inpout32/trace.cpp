@@ -3,7 +3,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -96,10 +95,8 @@ std::string Trace::map(off_t at)
     return {};
 }
 
-std::string Trace::write(unsigned short address, short value)
+std::string Trace::write(unsigned long long time, unsigned short address, short value)
 {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
     // "<t> <address> <value>\n", built from its end.
     char buffer[64];
     char *const end = buffer + sizeof buffer;
@@ -111,7 +108,7 @@ std::string Trace::write(unsigned short address, short value)
     *--line = ' ';
     line = decimal(line, address);
     *--line = ' ';
-    line = decimal(line, static_cast<unsigned long long>(now.tv_sec) * 1000000000ULL + static_cast<unsigned long long>(now.tv_nsec));
+    line = decimal(line, time);
     const long length = end - line;
     if (end_ + length > windowStart_ + kWindow) {
         const std::string message = map(end_);

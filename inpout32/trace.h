@@ -18,7 +18,7 @@ class Trace {
 public:
     // Returns "" or the message for the user. Appends to what the file holds.
     std::string open(const char *path);
-    std::string write(unsigned short address, short value);
+    std::string write(unsigned long long time, unsigned short address, short value);
     std::string close();  // "" or the message
     bool isOpen() const { return fd_ >= 0; }
 

@@ -11,7 +11,7 @@ DESTDIR=$stage cmake --install "$build" --prefix /usr/local >/dev/null
 program=$stage/usr/local/bin/vueltas
 lines() { tr -d '\0' < "$trace" 2>/dev/null || true; }
 
-env -u LD_LIBRARY_PATH PARPORT=sim PARPORT_TRACE="$trace" QT_QPA_PLATFORM=offscreen "$program" &
+env -u LD_LIBRARY_PATH PARPORT=sim PARPORT_PUBLISH=0 PARPORT_TRACE="$trace" QT_QPA_PLATFORM=offscreen "$program" &
 pid=$!
 for _ in $(seq 200); do
   lines | grep -q . && break

@@ -2,6 +2,7 @@
 // (through a stand-in kernel), its messages, the simulated port and the trace.
 #include "backend.h"
 #include "inpout32.h"
+#include "published.h"
 #include "trace.h"
 
 #include <QRegularExpression>
@@ -12,6 +13,7 @@
 #include <linux/ppdev.h>
 #include <sys/ioctl.h>
 #include <map>
+#include <unistd.h>
 
 namespace {
 
@@ -94,6 +96,7 @@ class TestInpout32 : public QObject {
         else
             qunsetenv("PARPORT");
         qunsetenv("PARPORT_TRACE");
+        qputenv("PARPORT_PUBLISH", "0");  // never the user's own area
     }
 
 private slots:
@@ -259,6 +262,29 @@ private slots:
         inpout::reset();
         QVERIFY(file.open(QIODevice::ReadOnly));
         QVERIFY(QRegularExpression("^5 888 1\n[0-9]+ 888 2\n$").match(QString(file.readAll())).hasMatch());
+    }
+
+    // Every write is published for viewers, by whichever backend made it.
+    void publishes()
+    {
+        start("sim");
+        const std::string path = QCoreApplication::applicationDirPath().toStdString() + "/inpout32.area";
+        ::unlink(path.c_str());
+        qputenv("PARPORT_PUBLISH", path.c_str());
+        Out32(888, 3);
+        Out32(888, 2);
+        std::string error;
+        published::Area *area = published::mapArea(path, error);
+        QVERIFY(area);
+        QCOMPARE(area->writes.load(), 2ULL);
+        QCOMPARE(area->lastValue.load(), 2);
+        QCOMPARE(area->writers[0].pid.load(), int(getpid()));
+        published::Write write;
+        QVERIFY(published::read(*area, 0, write));
+        QCOMPARE(write.value, short(3));
+        inpout::reset();
+        QCOMPARE(area->writers[0].pid.load(), 0);  // released at exit
+        published::unmapArea(area);
     }
 
     void traceCannotOpen()

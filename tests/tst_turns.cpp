@@ -144,6 +144,7 @@ private slots:
     {
         const QString path = freshTrace(QCoreApplication::applicationDirPath(), "turns");
         qputenv("PARPORT", "sim");
+        qputenv("PARPORT_PUBLISH", "0");
         qputenv("PARPORT_TRACE", path.toLocal8Bit());
         motor::ParallelPort port;
         Turns turns(port);

@@ -1,0 +1,25 @@
+// simulador: shows the motor that a driver board on the port would turn, from
+// what the port library publishes. Start it before or after the programs.
+#include "window.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <cstdio>
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    app.setApplicationName(QStringLiteral("simulador"));
+    std::string error;
+    published::Area *area = published::mapArea(published::areaFrom(std::getenv("PARPORT_PUBLISH")), error);
+    if (!area) {
+        if (error.empty())
+            error = "PARPORT_PUBLISH=0: no se publica el puerto, así que no hay nada que mostrar. Quite esa variable.";
+        std::fprintf(stderr, "simulador: %s\n", error.c_str());
+        QMessageBox::critical(nullptr, QStringLiteral("Simulador"), QString::fromStdString(error));
+        return 1;
+    }
+    simulador::SimuladorWindow window(*area);
+    window.show();
+    return app.exec();
+}

@@ -1,0 +1,48 @@
+#include "reader.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
+namespace simulador {
+
+PortReader::PortReader(published::Area &area) : area_(area) {}
+
+std::vector<published::Write> PortReader::take()
+{
+    const unsigned long long head = area_.writes.load(std::memory_order_acquire);
+    if (!started_ || head < next_) {  // the first look, or an area made anew
+        started_ = true;
+        next_ = head;
+    }
+    if (head - next_ > published::kRing) {
+        lost_ += head - next_ - published::kRing;
+        next_ = head - published::kRing;
+    }
+    std::vector<published::Write> writes;
+    writes.reserve(head - next_);
+    for (; next_ < head; ++next_) {
+        published::Write write;
+        if (published::read(area_, next_, write)) {
+            writes.push_back(write);
+        } else if (area_.ring[next_ % published::kRing].seq.load(std::memory_order_acquire) > next_ + 1) {
+            ++lost_;  // overwritten while we looked
+        } else {
+            break;  // still being written: next time
+        }
+    }
+    return writes;
+}
+
+std::vector<Program> PortReader::programs() const
+{
+    std::vector<Program> programs;
+    for (const published::Writer &writer : area_.writers) {
+        const int pid = writer.pid.load();
+        if (pid != 0 && (kill(pid, 0) == 0 || errno != ESRCH))
+            programs.push_back({pid, std::string(writer.name, strnlen(writer.name, sizeof writer.name))});
+    }
+    return programs;
+}
+
+}  // namespace simulador

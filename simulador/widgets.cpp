@@ -1,0 +1,122 @@
+#include "widgets.h"
+
+#include <QPainter>
+#include <QtMath>
+#include <vector>
+
+namespace simulador {
+
+void Dial::setAngle(double degrees)
+{
+    if (degrees != angle_) {
+        angle_ = degrees;
+        update();
+    }
+}
+
+void Dial::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const double radius = std::min(width(), height()) / 2.0 - 6;
+    painter.translate(width() / 2.0, height() / 2.0);
+    painter.setPen(QPen(QColor(0x2b, 0x31, 0x37), 2));
+    painter.setBrush(QColor(0xd8, 0xdd, 0xe2));
+    painter.drawEllipse(QPointF(0, 0), radius, radius);
+    // One tick per step, a longer one every quarter turn.
+    for (int step = 0; step < 96; ++step) {
+        painter.save();
+        painter.rotate(step * 360.0 / 96);
+        painter.setPen(QPen(QColor(0x4a, 0x55, 0x60), step % 24 == 0 ? 2.5 : 1));
+        painter.drawLine(QPointF(0, -radius), QPointF(0, -radius * (step % 24 == 0 ? 0.82 : 0.92)));
+        painter.restore();
+    }
+    painter.rotate(angle_);
+    painter.setPen(QPen(QColor(0xc0, 0x39, 0x2b), 5, Qt::SolidLine, Qt::RoundCap));
+    painter.drawLine(QPointF(0, 0), QPointF(0, -radius * 0.75));
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(QColor(0x2b, 0x31, 0x37));
+    painter.drawEllipse(QPointF(0, 0), radius * 0.12, radius * 0.12);
+}
+
+void Lamp::setLit(bool lit)
+{
+    if (lit != lit_) {
+        lit_ = lit;
+        update();
+    }
+}
+
+void Lamp::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(Qt::black, 1));
+    painter.setBrush(lit_ ? on_ : on_.darker(400));
+    const double r = std::min(width(), height()) / 2.0 - 1;
+    painter.drawEllipse(QPointF(width() / 2.0, height() / 2.0), r, r);
+}
+
+void TimingDiagram::add(unsigned long long time, int value)
+{
+    history_.push_back({time, value});
+    // Keep what the longest span can show, and no more than a bounded count.
+    const unsigned long long keep = 2000000000ULL;
+    while (!history_.empty() && (history_.size() > 200000 || time - history_.front().time > keep)) {
+        before_ = history_.front().value;
+        history_.pop_front();
+    }
+}
+
+void TimingDiagram::setSpan(unsigned long long span)
+{
+    span_ = span;
+    update();
+}
+
+void TimingDiagram::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    painter.fillRect(rect(), QColor(0x10, 0x14, 0x18));
+    const int labels = 120, w = std::max(1, width() - labels - 4);
+    const unsigned long long start = now_ > span_ ? now_ - span_ : 0;
+    const char *names[] = {"Pulso (bit 0)", "Dirección (bit 1)"};
+    const QColor colours[] = {QColor(0xf1, 0xc4, 0x0f), QColor(0x2e, 0xcc, 0x71)};
+    const int band = height() / 2;
+    for (int line = 0; line < 2; ++line) {
+        const int high = line * band + 8, low = (line + 1) * band - 8;
+        painter.setPen(colours[line]);
+        painter.drawText(QRect(4, line * band, labels - 4, band), Qt::AlignVCenter, names[line]);
+        // Per pixel column: was the line low, high, or both within it?
+        std::vector<unsigned char> seen(size_t(w), 0);
+        int level = before_;
+        auto column = [&](unsigned long long t) {
+            return t <= start ? 0 : int(std::min<unsigned long long>(w - 1, (t - start) * w / span_));
+        };
+        int from = 0;
+        for (const Change &change : history_) {
+            if (change.time > now_)
+                break;
+            if (change.time <= start) {  // before the window: only its level counts
+                level = change.value;
+                continue;
+            }
+            const int to = column(change.time);
+            for (int x = from; x <= to; ++x)
+                seen[size_t(x)] |= 1 << ((level >> line) & 1);
+            level = change.value;
+            from = to;
+        }
+        for (int x = from; x < w; ++x)
+            seen[size_t(x)] |= 1 << ((level >> line) & 1);
+        for (int x = 0; x < w; ++x) {
+            const int px = labels + x;
+            if (seen[size_t(x)] == 3)
+                painter.drawLine(px, high, px, low);
+            else
+                painter.drawPoint(px, seen[size_t(x)] == 2 ? high : low);
+        }
+    }
+}
+
+}  // namespace simulador

@@ -1,0 +1,157 @@
+#include "window.h"
+#include "widgets.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLocale>
+#include <QScreen>
+#include <QTimer>
+#include <ctime>
+
+namespace simulador {
+
+namespace {
+
+constexpr unsigned long long kSecond = 1000000000ULL;
+constexpr unsigned long long kRateWindow = kSecond / 2;  // speed is averaged over this
+
+unsigned long long monotonicNow()
+{
+    timespec time;
+    clock_gettime(CLOCK_MONOTONIC, &time);
+    return static_cast<unsigned long long>(time.tv_sec) * kSecond + static_cast<unsigned long long>(time.tv_nsec);
+}
+
+template <class Widget, class... Args>
+Widget *at(QWidget *parent, const char *name, int x, int y, int w, int h, Args &&...args)
+{
+    auto *widget = new Widget(std::forward<Args>(args)..., parent);
+    widget->setObjectName(QString::fromLatin1(name));
+    widget->setGeometry(x, y, w, h);
+    return widget;
+}
+
+}  // namespace
+
+SimuladorWindow::SimuladorWindow(published::Area &area, QWidget *parent)
+    : QWidget(parent), reader_(area)
+{
+    setWindowTitle(QStringLiteral("Simulador de la placa del motor de pasos"));
+    resize(720, 504);
+
+    dial_ = at<Dial>(this, "dial", 10, 10, 260, 260);
+    program_ = at<QLabel>(this, "programa", 290, 10, 420, 40);
+    program_->setWordWrap(true);
+    position_ = at<QLabel>(this, "posicion", 290, 56, 420, 22);
+    speed_ = at<QLabel>(this, "velocidad", 290, 80, 420, 22);
+    sense_ = at<QLabel>(this, "sentido", 290, 104, 420, 22);
+    pulseLamp_ = at<Lamp>(this, "lamparaPulso", 290, 136, 18, 18, QColor(0xf1, 0xc4, 0x0f));
+    at<QLabel>(this, "etiquetaPulso", 316, 134, 390, 22, QStringLiteral("Pulso: bit 0, pin 2 del DB-25"));
+    directionLamp_ = at<Lamp>(this, "lamparaDireccion", 290, 162, 18, 18, QColor(0x2e, 0xcc, 0x71));
+    at<QLabel>(this, "etiquetaDireccion", 316, 160, 390, 22, QStringLiteral("Dirección: bit 1, pin 3 del DB-25"));
+
+    at<QLabel>(this, "etiquetaFlanco", 290, 196, 170, 24, QStringLiteral("La placa da el paso en el"));
+    edge_ = at<QComboBox>(this, "flanco", 466, 196, 240, 24);
+    edge_->addItems({QStringLiteral("flanco de subida (0 → 1)"), QStringLiteral("flanco de bajada (1 → 0)")});
+    at<QLabel>(this, "etiquetaSentido", 290, 226, 170, 24, QStringLiteral("Con la dirección a 0 gira"));
+    lowSense_ = at<QComboBox>(this, "sentidoBajo", 466, 226, 240, 24);
+    lowSense_->addItems({QStringLiteral("en sentido horario"), QStringLiteral("en sentido antihorario")});
+    inForce_ = at<QLabel>(this, "enVigor", 290, 254, 420, 34);
+    inForce_->setWordWrap(true);
+
+    at<QLabel>(this, "etiquetaDiagrama", 10, 328, 300, 24, QStringLiteral("Las líneas del puerto en los últimos"));
+    span_ = at<QComboBox>(this, "intervalo", 316, 328, 100, 24);
+    span_->addItems({QStringLiteral("1 ms"), QStringLiteral("10 ms"), QStringLiteral("100 ms"), QStringLiteral("1 s")});
+    span_->setCurrentIndex(1);
+    auto *note = at<QLabel>(this, "nota", 290, 290, 420, 32,
+                            QStringLiteral("vueltas y rotacion dan a la línea de dirección niveles opuestos para "
+                                           "el mismo nombre: su «derecha» gira aquí en sentidos contrarios."));
+    note->setWordWrap(true);
+    QFont small = note->font();
+    small.setPointSizeF(small.pointSizeF() * 0.8);
+    note->setFont(small);
+    timing_ = at<TimingDiagram>(this, "diagrama", 10, 358, 700, 138);
+
+    connect(edge_, &QComboBox::currentIndexChanged, this, &SimuladorWindow::settingsChanged);
+    connect(lowSense_, &QComboBox::currentIndexChanged, this, &SimuladorWindow::settingsChanged);
+    connect(span_, &QComboBox::currentIndexChanged, this, [this](int index) {
+        const unsigned long long spans[] = {kSecond / 1000, kSecond / 100, kSecond / 10, kSecond};
+        timing_->setSpan(spans[index]);
+    });
+    settingsChanged();
+
+    // The lines as they stand before the viewer saw any write.
+    board_.feed(reader_.lastValue());
+    timing_->add(reader_.lastTime(), reader_.lastValue());
+
+    // Redraw at the screen's rate, not per write.
+    timer_ = new QTimer(this);
+    const qreal hz = screen() && screen()->refreshRate() > 1 ? screen()->refreshRate() : 60;
+    timer_->setInterval(int(1000 / hz));
+    connect(timer_, &QTimer::timeout, this, [this] { frame(); });
+    timer_->start();
+    frame();
+}
+
+void SimuladorWindow::settingsChanged()
+{
+    board_.settings.fallingEdge = edge_->currentIndex() == 1;
+    board_.settings.lowIsClockwise = lowSense_->currentIndex() == 0;
+    inForce_->setText(QStringLiteral("En vigor: un paso en cada flanco de %1 del bit 0; bit 1 a 0: %2, a 1: %3.")
+                          .arg(board_.settings.fallingEdge ? "bajada" : "subida")
+                          .arg(board_.settings.lowIsClockwise ? "horario" : "antihorario")
+                          .arg(board_.settings.lowIsClockwise ? "antihorario" : "horario"));
+}
+
+void SimuladorWindow::frame(unsigned long long now)
+{
+    if (!now)
+        now = monotonicNow();
+    for (const published::Write &write : reader_.take()) {
+        const long before = board_.steps();
+        board_.feed(write.value);
+        if (board_.steps() != before)
+            recent_.emplace_back(write.time, board_.lastSense());
+        timing_->add(write.time, write.value);
+    }
+    while (!recent_.empty() && recent_.front().first + kRateWindow < now)
+        recent_.pop_front();
+    long signedSteps = 0;
+    for (const auto &step : recent_)
+        signedSteps += step.second;
+    const double stepsPerSecond = double(signedSteps) * kSecond / kRateWindow;
+
+    const QLocale spanish(QLocale::Spanish, QLocale::Spain);
+    const std::vector<Program> programs = reader_.programs();
+    if (programs.empty()) {
+        program_->setText(QStringLiteral("Ningún programa tiene el puerto abierto: nada escribe en él."));
+    } else {
+        QStringList names;
+        for (const Program &program : programs)
+            names << QStringLiteral("%1 (pid %2)").arg(QString::fromStdString(program.name)).arg(program.pid);
+        const bool writing = reader_.lastTime() + kSecond > now;
+        program_->setText(QStringLiteral("Puerto abierto por %1: %2.")
+                              .arg(names.join(QStringLiteral(", ")),
+                                   writing ? QStringLiteral("escribiendo") : QStringLiteral("sin escribir")));
+    }
+    position_->setText(QStringLiteral("Posición: %1 pasos (%2 vueltas)")
+                           .arg(board_.position())
+                           .arg(spanish.toString(double(board_.position()) / kStepsPerTurn, 'f', 2)));
+    speed_->setText(QStringLiteral("Velocidad: %1 pasos/s, %2 rpm")
+                        .arg(spanish.toString(std::abs(stepsPerSecond), 'f', 0))
+                        .arg(spanish.toString(std::abs(stepsPerSecond) * 60 / kStepsPerTurn, 'f', 1)));
+    QString sense = QStringLiteral("parado");
+    if (signedSteps > 0)
+        sense = QStringLiteral("horario");
+    else if (signedSteps < 0)
+        sense = QStringLiteral("antihorario");
+    sense_->setText(QStringLiteral("Sentido: %1").arg(sense) +
+                    (reader_.lost() ? QStringLiteral(" (%1 escrituras perdidas por ir atrasado)").arg(reader_.lost()) : QString()));
+    dial_->setAngle(board_.angle());
+    pulseLamp_->setLit(board_.pulse());
+    directionLamp_->setLit(board_.direction());
+    timing_->setNow(now);
+    timing_->update();
+}
+
+}  // namespace simulador

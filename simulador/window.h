@@ -1,0 +1,55 @@
+// The viewer's window: the simulated board's shaft, its figures, the lines as
+// lamps and a timing diagram, redrawn at the screen's rate.
+#pragma once
+
+#include "board.h"
+#include "reader.h"
+
+#include <QWidget>
+#include <deque>
+
+class QComboBox;
+class QLabel;
+class QTimer;
+
+namespace simulador {
+
+class Dial;
+class Lamp;
+class TimingDiagram;
+
+class SimuladorWindow : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit SimuladorWindow(published::Area &area, QWidget *parent = nullptr);
+
+    const Board &board() const { return board_; }
+
+public slots:
+    // Takes what was written since the last frame and redraws. `now` is the
+    // monotonic clock in ns (0: read it).
+    void frame(unsigned long long now = 0);
+
+private:
+    void settingsChanged();
+
+    PortReader reader_;
+    Board board_;
+    std::deque<std::pair<unsigned long long, long>> recent_;  // (time, position) of recent steps
+    Dial *dial_;
+    Lamp *pulseLamp_;
+    Lamp *directionLamp_;
+    TimingDiagram *timing_;
+    QLabel *program_;
+    QLabel *position_;
+    QLabel *speed_;
+    QLabel *sense_;
+    QLabel *inForce_;
+    QComboBox *edge_;
+    QComboBox *lowSense_;
+    QComboBox *span_;
+    QTimer *timer_;
+};
+
+}  // namespace simulador
