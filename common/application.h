@@ -4,9 +4,12 @@
 #pragma once
 
 #include "errors.h"
+#include "port.h"
 
 #include <QApplication>
+#include <QIcon>
 #include <functional>
+#include <memory>
 
 class Application : public QApplication {
 public:
@@ -38,6 +41,24 @@ public:
     // How the box is shown and how the program ends: tests stand in for both.
     static std::function<void(const QString &title, const QString &message)> showError;
     static std::function<void(int status)> endProgram;
+
+    // A program's whole life: its window made by `makeForm` on the real port
+    // (start-up, the first port write, inside the boundary), shown, and the
+    // event loop. The window lives until this returns, never deleted while a
+    // handler of its own may still be running beneath the event loop.
+    template <class MakeForm>
+    static int run(int argc, char **argv, const char *name, const QString &title, MakeForm makeForm)
+    {
+        Application app(argc, argv, title);
+        app.setApplicationName(QString::fromLatin1(name));
+        app.setWindowIcon(QIcon::fromTheme(QString::fromLatin1(name)));  // installed with the program
+        motor::ParallelPort port;
+        decltype(makeForm(port)) form;
+        if (!guard([&] { form = makeForm(port); }))
+            return 1;  // start-up could not reach the port: already reported
+        form->show();
+        return app.exec();
+    }
 
 private:
     static QString title_;

@@ -6,9 +6,9 @@
 #include "form1.h"
 #include "modal.h"
 #include "post.h"
+#include "layout_table.h"
 #include "recording_port.h"
 
-#include <QGroupBox>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
@@ -65,18 +65,11 @@ private slots:
         delete port;
     }
 
-    void layout_data()
+    void layout()
     {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("kind");
-        QTest::addColumn<QString>("parent");
-        QTest::addColumn<QRect>("geometry");  // in twips
-        QTest::addColumn<QString>("caption");
-        const struct {
-            const char *name, *kind, *parent;
-            int left, top, width, height;
-            const char *caption;
-        } rows[] = {
+        QCOMPARE(form->windowTitle(), "Control de un Motor de Pasos: Rotacion");
+        QCOMPARE(form->centralWidget()->size(), QSize(312, 213));  // the client area, below the menu bar
+        const Control controls[] = {
             {"salir", "QPushButton", "", 480, 2520, 1215, 375, "Salir"},
             {"Frame1", "QGroupBox", "", 360, 360, 2055, 1695, "Sentido Del Giro"},
             {"cmdizq", "QPushButton", "Frame1", 240, 480, 1575, 375, "Rotar A la Izquierda"},
@@ -84,26 +77,7 @@ private slots:
             {"Frame2", "QGroupBox", "", 2880, 360, 1335, 2655, "Velocidad"},
             {"VScroll1", "QScrollBar", "Frame2", 480, 240, 255, 2175, ""},
         };
-        for (const auto &r : rows)
-            QTest::newRow(r.name) << r.name << r.kind << r.parent << QRect(r.left, r.top, r.width, r.height) << r.caption;
-    }
-    void layout()
-    {
-        QFETCH(QString, name);
-        QFETCH(QString, kind);
-        QFETCH(QString, parent);
-        QFETCH(QRect, geometry);
-        QFETCH(QString, caption);
-        QCOMPARE(form->windowTitle(), "Control de un Motor de Pasos: Rotacion");
-        QCOMPARE(form->centralWidget()->size(), QSize(312, 213));  // the client area, below the menu bar
-        QWidget *widget = form->findChild<QWidget *>(name);
-        QVERIFY(widget);
-        QCOMPARE(widget->metaObject()->className(), kind);
-        QCOMPARE(widget->parentWidget() == form->centralWidget() ? QString() : widget->parentWidget()->objectName(), parent);
-        QCOMPARE(widget->geometry(), QRect(geometry.x() / 15, geometry.y() / 15, geometry.width() / 15, geometry.height() / 15));
-        auto *frame = qobject_cast<QGroupBox *>(widget);
-        QCOMPARE(frame ? frame->title() : widget->property("text").toString(), caption);
-        QCOMPARE(widget->font().bold(), frame != nullptr);
+        checkControls(form->centralWidget(), controls);
     }
 
     void menu()
@@ -124,10 +98,6 @@ private slots:
         QCOMPARE(form->rotation().puerto, short(888));
         QCOMPARE(port->log, "0");
         QVERIFY(!form->rotation().rotating());
-        QCOMPARE(bar()->minimum(), 200);
-        QCOMPARE(bar()->maximum(), 3000);
-        QCOMPARE(bar()->singleStep(), 20);
-        QCOMPARE(bar()->pageStep(), 30);
     }
 
     // No control has the focus at first; Tab goes salir, cmdizq, cmdder, VScroll1.

@@ -20,8 +20,6 @@ private slots:
     {
         QTest::addColumn<QString>("text");
         QTest::addColumn<double>("number");
-        QTest::newRow("one") << "1" << 1.0;
-        QTest::newRow("half") << "0.5" << 0.5;
         QTest::newRow("blanks inside") << "1 2" << 12.0;
         QTest::newRow("blanks tabs feeds") << " \t-\n1 .\t5 " << -1.5;
         QTest::newRow("comma stops") << "2,5" << 2.0;
@@ -31,10 +29,6 @@ private slots:
         QTest::newRow("exponent d, sign") << "25d-1" << 2.5;
         QTest::newRow("exponent, no digits") << "4e+x" << 4.0;
         QTest::newRow("leading point") << "-.25" << -0.25;
-        QTest::newRow("plus") << "+7" << 7.0;
-        QTest::newRow("initial blank") << " " << 0.0;
-        QTest::newRow("empty") << "" << 0.0;
-        QTest::newRow("letters") << "abc" << 0.0;
         QTest::newRow("sign alone") << "-" << 0.0;
         QTest::newRow("point alone") << "." << 0.0;
         QTest::newRow("huge") << "1e400" << std::numeric_limits<double>::infinity();
@@ -50,8 +44,7 @@ private slots:
     {
         QTest::addColumn<double>("value");
         QTest::addColumn<double>("rounded");
-        const double cases[][2] = {{0.5, 0}, {1.5, 2}, {2.5, 2}, {-0.5, 0}, {-1.5, -2}, {-2.5, -2},
-                                   {0.49, 0}, {0.51, 1}, {-0.51, -1}, {240, 240}, {32767.4, 32767}};
+        const double cases[][2] = {{0.5, 0}, {1.5, 2}, {2.5, 2}, {-0.5, 0}, {-1.5, -2}, {0.51, 1}, {-0.51, -1}};
         for (const auto &c : cases)
             QTest::newRow(qPrintable(QString::number(c[0]))) << c[0] << c[1];
     }

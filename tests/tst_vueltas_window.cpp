@@ -4,10 +4,9 @@
 #include "form1.h"
 #include "modal.h"
 #include "post.h"
+#include "layout_table.h"
 #include "recording_port.h"
 
-#include <QGroupBox>
-#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QtTest>
@@ -52,55 +51,24 @@ private slots:
         delete port;
     }
 
-    void layout_data()
+    void layout()
     {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("kind");
-        QTest::addColumn<QString>("parent");
-        QTest::addColumn<QRect>("geometry");  // in twips
-        QTest::addColumn<QString>("caption");
-        const struct {
-            const char *name, *kind, *parent;
-            int left, top, width, height;
-            const char *caption;
-        } rows[] = {
-            {"Frame1", "QGroupBox", "Form1", 480, 360, 3255, 1575, "Vueltas"},
+        QCOMPARE(form->windowTitle(), "Control de Un Motor de Pasos: Vueltas");
+        QCOMPARE(form->size(), QSize(315, 361));
+        const Control controls[] = {
+            {"Frame1", "QGroupBox", "", 480, 360, 3255, 1575, "Vueltas"},
             {"Command1", "QPushButton", "Frame1", 480, 360, 2295, 375, "1 Giro Completo a la Derecha"},
             {"Command2", "QPushButton", "Frame1", 480, 840, 2295, 375, "1 Giro Completo a la Izquierda"},
-            {"Frame2", "QGroupBox", "Form1", 480, 2520, 3375, 1575, "Configurar"},
+            {"Frame2", "QGroupBox", "", 480, 2520, 3375, 1575, "Configurar"},
             {"Label1", "QLabel", "Frame2", 240, 360, 1455, 255, "Numero de Vueltas"},
             {"Text1", "QLineEdit", "Frame2", 1920, 360, 615, 285, " "},
             {"Label2", "QLabel", "Frame2", 240, 840, 975, 255, "Direccion"},
             {"Command3", "QPushButton", "Frame2", 1320, 960, 735, 375, "Der"},
             {"Command4", "QPushButton", "Frame2", 2280, 960, 735, 375, "Izq"},
-            {"Command5", "QPushButton", "Form1", 600, 4440, 855, 375, "&Salir"},
-            {"Command6", "QPushButton", "Form1", 2160, 4440, 855, 375, "&Info"},
+            {"Command5", "QPushButton", "", 600, 4440, 855, 375, "&Salir"},
+            {"Command6", "QPushButton", "", 2160, 4440, 855, 375, "&Info"},
         };
-        for (const auto &r : rows)
-            QTest::newRow(r.name) << r.name << r.kind << r.parent << QRect(r.left, r.top, r.width, r.height) << r.caption;
-    }
-    void layout()
-    {
-        QFETCH(QString, name);
-        QFETCH(QString, kind);
-        QFETCH(QString, parent);
-        QFETCH(QRect, geometry);
-        QFETCH(QString, caption);
-        QCOMPARE(form->windowTitle(), "Control de Un Motor de Pasos: Vueltas");
-        QCOMPARE(form->size(), QSize(315, 361));
-        QWidget *widget = form->findChild<QWidget *>(name);
-        QVERIFY(widget);
-        QCOMPARE(widget->metaObject()->className(), kind);
-        QCOMPARE(widget->parentWidget() == form ? QString("Form1") : widget->parentWidget()->objectName(), parent);
-        QCOMPARE(widget->geometry(), QRect(geometry.x() / 15, geometry.y() / 15, geometry.width() / 15, geometry.height() / 15));
-        QString shown = widget->property("text").toString();
-        if (auto *frame = qobject_cast<QGroupBox *>(widget)) {
-            shown = frame->title();
-            QVERIFY(frame->font().bold());
-        } else {
-            QVERIFY(!widget->font().bold());
-        }
-        QCOMPARE(shown, caption);
+        checkControls(form, controls);
     }
 
     // Focus starts on Command1 and Tab goes through the controls in order.
@@ -148,16 +116,6 @@ private slots:
         QCOMPARE(QString::fromStdString(port->log), "0" + traffic);
         QVERIFY(errors.isEmpty());
         QVERIFY(ends.isEmpty());
-    }
-
-    void typedTurnsAreLong()
-    {
-        QLineEdit *text = child<QLineEdit>("Text1");
-        text->clear();
-        QTest::keyClicks(text, "12.25");
-        QCOMPARE(text->text(), "12.25");
-        QTest::keyClicks(text, QString(100, '1'));
-        QCOMPARE(text->text().size(), 64);
     }
 
     // A slip in the turns box is reported; nothing moves and the window goes on.

@@ -2,20 +2,8 @@
 #include "application.h"
 #include "form1.h"
 
-#include <QIcon>
-#include <memory>
-
 int main(int argc, char **argv)
 {
-    Application app(argc, argv, QStringLiteral("Control de un Motor de Pasos: Vueltas"));
-    app.setApplicationName(QStringLiteral("vueltas"));
-    app.setWindowIcon(QIcon::fromTheme(QStringLiteral("vueltas")));  // installed with the program
-    motor::ParallelPort port;
-    // The window lives until main returns, never deleted while a handler of
-    // its own may still be running beneath the event loop.
-    std::unique_ptr<Form1> form;
-    if (!Application::guard([&] { form = std::make_unique<Form1>(port); }))
-        return 1;  // start-up could not reach the port: already reported
-    form->show();
-    return app.exec();
+    return Application::run(argc, argv, "vueltas", QStringLiteral("Control de un Motor de Pasos: Vueltas"),
+                            [](motor::Port &port) { return std::make_unique<Form1>(port); });
 }
