@@ -7,7 +7,7 @@
 #include "modal.h"
 #include "post.h"
 #include "layout_table.h"
-#include "recording_port.h"
+#include "window_fixture.h"
 
 #include <QMenu>
 #include <QMenuBar>
@@ -15,16 +15,9 @@
 #include <QScrollBar>
 #include <QtTest>
 
-class TestRotacion : public QObject {
+class TestRotacion : public QObject, WindowFixture<Form1> {
     Q_OBJECT
 
-    RecordingPort *port = nullptr;
-    Form1 *form = nullptr;
-    QStringList errors;
-    QList<int> ends;
-
-    template <class T = QPushButton>
-    T *child(const char *name) { return form->findChild<T *>(name); }
     QScrollBar *bar() { return child<QScrollBar>("VScroll1"); }
 
     // At the write numbered `at` (1 is the rotation's first), run `action`.
@@ -49,21 +42,10 @@ class TestRotacion : public QObject {
 private slots:
     void init()
     {
-        port = new RecordingPort;
-        form = new Form1(*port, rotacion::EventPump());
+        openWindow(rotacion::EventPump());
         form->rotation().halfStepLimit = 12;
-        form->show();
-        QVERIFY(QTest::qWaitForWindowActive(form));
-        errors.clear();
-        ends.clear();
-        Application::showError = [this](const QString &, const QString &message) { errors << message; };
-        Application::endProgram = [this](int status) { ends << status; };
     }
-    void cleanup()
-    {
-        delete form;
-        delete port;
-    }
+    void cleanup() { closeWindow(); }
 
     void layout()
     {

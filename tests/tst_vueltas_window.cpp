@@ -5,7 +5,7 @@
 #include "modal.h"
 #include "post.h"
 #include "layout_table.h"
-#include "recording_port.h"
+#include "window_fixture.h"
 
 #include <QLineEdit>
 #include <QPushButton>
@@ -22,34 +22,12 @@ namespace {
 const std::string kRight = repeat("1dd0dd", 96), kLeft = repeat("3dd2dd", 96);
 }
 
-class TestVueltasWindow : public QObject {
+class TestVueltasWindow : public QObject, WindowFixture<Form1> {
     Q_OBJECT
 
-    RecordingPort *port = nullptr;
-    Form1 *form = nullptr;
-    QStringList errors;
-    QList<int> ends;
-
-    template <class T = QPushButton>
-    T *child(const char *name) { return form->findChild<T *>(name); }
-
 private slots:
-    void init()
-    {
-        port = new RecordingPort;
-        form = new Form1(*port);
-        form->show();
-        QVERIFY(QTest::qWaitForWindowActive(form));
-        errors.clear();
-        ends.clear();
-        Application::showError = [this](const QString &, const QString &message) { errors << message; };
-        Application::endProgram = [this](int status) { ends << status; };
-    }
-    void cleanup()
-    {
-        delete form;
-        delete port;
-    }
+    void init() { openWindow(); }
+    void cleanup() { closeWindow(); }
 
     void layout()
     {
