@@ -74,14 +74,6 @@ private slots:
         QCOMPARE(items, QStringList({"mninformacion|&Para otros Proyectos|Ctrl+P|", "mnxx|||-", "mnexit|&Salir|Ctrl+F4|"}));
     }
 
-    void startUp()
-    {
-        QCOMPARE(form->rotation().velocidad, 3000);
-        QCOMPARE(form->rotation().puerto, short(888));
-        QCOMPARE(port->log, "0");
-        QVERIFY(!form->rotation().rotating());
-    }
-
     // No control has the focus at first; Tab goes salir, cmdizq, cmdder, VScroll1.
     void focus()
     {
@@ -124,7 +116,7 @@ private slots:
         QCOMPARE(QString::fromStdString(writes()), expected);
         // One delay after every write, at speed 3000.
         QVERIFY(QRegularExpression("^0([0-3]d){12}$").match(QString::fromStdString(port->log)).hasMatch());
-        QCOMPARE(port->bounds, std::vector<long>(12, 900000));
+        QCOMPARE(port->bounds, std::vector<long>(12, 900000));  // start-up set the speed to 3000
     }
 
     // A speed change handled at a pump sets the very next delay.
