@@ -46,7 +46,6 @@ void EventPump::operator()()
     const long long ns = static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
     if (ns - lastFull_ >= kFullEvery) {
         lastFull_ = ns;
-        ++fullPumps;
         QCoreApplication::processEvents(QEventLoop::AllEvents);
     }
 }

@@ -55,7 +55,6 @@ private:
 class EventPump {
 public:
     void operator()();
-    long fullPumps = 0;  // how often the window system was read
 
 private:
     long long lastFull_ = 0;

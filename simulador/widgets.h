@@ -42,8 +42,6 @@ public:
     void add(unsigned long long time, int value);
     void setNow(unsigned long long now) { now_ = now; }
     void setSpan(unsigned long long span);
-    unsigned long long span() const { return span_; }
-    size_t kept() const { return history_.size(); }
 
 protected:
     void paintEvent(QPaintEvent *) override;

@@ -18,8 +18,6 @@ public:
     // Runs start-up (the first port write) before the window shows.
     explicit Form1(motor::Port &port, QWidget *parent = nullptr);
 
-    const vueltas::Turns &turns() const { return turns_; }
-
 private slots:
     void Command1_Click();
     void Command2_Click();
