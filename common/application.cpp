@@ -8,7 +8,9 @@ QString Application::title_;
 
 std::function<void(const QString &, const QString &)> Application::showError =
     [](const QString &title, const QString &message) {
-        QMessageBox::critical(QApplication::activeWindow(), title, message);
+        // Off screen nobody could close the box: standard error has said it all.
+        if (QGuiApplication::platformName() != QLatin1String("offscreen"))
+            QMessageBox::critical(QApplication::activeWindow(), title, message);
     };
 
 std::function<void(int)> Application::endProgram = [](int status) {

@@ -20,6 +20,13 @@ namespace {
 
 constexpr char kLibrary[] = "libinpout32.so";
 
+// The loader's reason for its last failure; it may have none to give.
+std::string loaderReason()
+{
+    const char *reason = dlerror();
+    return reason ? reason : "el cargador no dio el motivo";
+}
+
 // Opens the library by name the way the loader would for this program:
 // LD_LIBRARY_PATH first (so a user can put in a library of their own), then the
 // program's run path (the library built or installed beside it), then the
@@ -51,7 +58,7 @@ void ParallelPort::bind()
     void *library = openByName();
     if (!library)
         throw FatalError(std::string("No se pudo cargar la biblioteca del puerto ") + kLibrary + ": " +
-                         dlerror() + ". Vuelva a compilar o instalar el programa, o ponga la carpeta "
+                         loaderReason() + ". Vuelva a compilar o instalar el programa, o ponga la carpeta "
                                      "de su propia biblioteca en LD_LIBRARY_PATH.");
     std::string path = kLibrary;
     link_map *map = nullptr;
@@ -59,7 +66,7 @@ void ParallelPort::bind()
         path = map->l_name;
     auto out32 = reinterpret_cast<void (*)(short, short)>(dlsym(library, "Out32"));
     if (!out32)
-        throw FatalError("La biblioteca del puerto " + path + " no tiene la función Out32: " + dlerror() +
+        throw FatalError("La biblioteca del puerto " + path + " no tiene la función Out32: " + loaderReason() +
                          ". No es una biblioteca de puerto válida; quítela de LD_LIBRARY_PATH.");
     // A library of someone else's may have no way to report failures.
     error_ = reinterpret_cast<const char *(*)()>(dlsym(library, "Out32Error"));

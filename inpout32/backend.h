@@ -15,6 +15,8 @@ struct SystemCalls {
     void (*outb)(unsigned char value, unsigned short port);
     // Reads a small text file whole; false (with errno set) when it can't.
     bool (*readText)(const char *path, std::string &text);
+    // CLOCK_MONOTONIC in ns: the times of the trace and the slowed-down gaps.
+    unsigned long long (*now)();
 };
 
 const SystemCalls &sys();
@@ -43,13 +45,20 @@ extern const Backend directBackend;
 extern const Backend simBackend;
 
 // The one place where the PARPORT setting picks a backend. Returns "" and
-// sets `backend` (and `device`, for ppdev on a named device), or the message.
+// sets `backend` and `device` (for ppdev a named device or "", for the
+// simulated port its lock file), or the message.
 std::string chooseBackend(const char *setting, const Backend *&backend, std::string &device);
+
+// The PARPORT_SLOWDOWN setting: every gap between two writes becomes this many
+// times as long. Returns "" and sets `factor` (1 when unset), or the message.
+std::string readSlowdown(const char *setting, double &factor);
 
 // Messages: the system's reason for errno, and the line for a failed call.
 std::string reason(int err);
 std::string openFailure(const std::string &device, int err);
 std::string ioctlFailure(const std::string &what, const std::string &device, int err);
+// The port is taken by another program; `holder` names it when known.
+std::string busy(const std::string &device, const std::string &holder, int err);
 
 }  // namespace inpout
 

@@ -7,12 +7,16 @@ extern "C" {
 #endif
 
 /* Writes the low byte of `value` to the I/O port at `address`: one write per
-   call, no buffering, no retry. The first call opens the port. */
+   call, no buffering, no retry. The first call opens the port.
+   Not thread-safe: a program calls it from one thread only (or serialises
+   its calls itself). */
 void Out32(short address, short value);
 
 /* The message for a person when the last call to Out32 failed (opening the
    port, or the write itself), or NULL when it succeeded. Spanish, one line:
-   what failed, on which device, the system's reason and what to do. */
+   what failed, on which device, the system's reason and what to do.
+   The text belongs to the library and stays valid until the next call to
+   Out32; copy it to keep it longer. */
 const char *Out32Error(void);
 
 #ifdef __cplusplus

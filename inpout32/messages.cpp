@@ -16,11 +16,15 @@ std::string reason(int err)
 
 static const char kSimulated[] = "si este ordenador no tiene puerto paralelo, ejecute con PARPORT=sim para usar el puerto simulado";
 
-static std::string busy(const std::string &device, int err)
+std::string busy(const std::string &device, const std::string &holder, int err)
 {
+    if (!holder.empty())
+        return "El " + device + " está ocupado (" + reason(err) + "): lo tiene " + holder +
+               ". Cierre ese programa y vuelva a intentarlo; cada puerto admite un programa a la vez.";
     return "El puerto paralelo " + device + " está ocupado (" + reason(err) +
-           "): el controlador de impresora lp lo tiene. Descárguelo con "
-           "«sudo rmmod lp» (y quite lp de /etc/modules) y vuelva a intentarlo.";
+           "): lo tiene otro programa (vueltas o rotacion en otra ventana, u otro) o el controlador de "
+           "impresora lp. Cierre ese programa; si es lp, descárguelo con «sudo rmmod lp» (y quite lp de "
+           "/etc/modules). Luego vuelva a intentarlo.";
 }
 
 std::string openFailure(const std::string &device, int err)
@@ -36,7 +40,7 @@ std::string openFailure(const std::string &device, int err)
         return head + "Añada su usuario al grupo lp con «sudo adduser $USER lp» y vuelva a "
                       "iniciar la sesión; no hace falta ser root.";
     case EBUSY:
-        return busy(device, err);
+        return busy(device, "", err);
     default:
         return head + "Compruebe el dispositivo, o " + kSimulated + ".";
     }
@@ -45,7 +49,7 @@ std::string openFailure(const std::string &device, int err)
 std::string ioctlFailure(const std::string &what, const std::string &device, int err)
 {
     if (what == "PPCLAIM" && (err == EBUSY || err == ENXIO))
-        return busy(device, err);
+        return busy(device, "", err);
     if (err == ENOTTY || err == EINVAL)
         return "El dispositivo " + device + " no acepta la orden " + what + " (" + reason(err) +
                "): no parece un puerto paralelo de ppdev. Indique un /dev/parportN en PARPORT, o " +

@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 
 #define INPOUT_API extern "C" __attribute__((visibility("default")))
 
@@ -27,6 +26,7 @@ std::string chooseBackend(const char *setting, const Backend *&backend, std::str
         backend = &directBackend;
     } else if (value == "sim") {
         backend = &simBackend;
+        device = published::simulatedPortLock(std::getenv("PARPORT_PUBLISH"));
     } else {
         return "La variable PARPORT vale «" + value + "», que la biblioteca del puerto no entiende. "
                "Use PARPORT=sim (puerto simulado, sin hardware), PARPORT=/dev/parportN (un puerto "
@@ -35,7 +35,40 @@ std::string chooseBackend(const char *setting, const Backend *&backend, std::str
     return {};
 }
 
+std::string readSlowdown(const char *setting, double &factor)
+{
+    factor = 1;
+    if (!setting || !*setting)
+        return {};
+    // Digits with at most one full stop, whatever the locale: nothing else.
+    const std::string value = setting;
+    const size_t point = value.find('.');
+    const bool plain = value.find_first_not_of("0123456789.") == std::string::npos &&
+                       value.find_first_of("0123456789") != std::string::npos &&
+                       (point == std::string::npos || value.find('.', point + 1) == std::string::npos);
+    double number = 0, scale = 0;  // scale: 0 before the point, then 0.1, 0.01, ...
+    for (char c : plain ? value : std::string()) {
+        if (c == '.')
+            scale = 1;
+        else if (scale > 0)
+            number += (c - '0') * (scale /= 10);
+        else
+            number = number * 10 + (c - '0');
+    }
+    if (number >= 1 && number <= 100000) {
+        factor = number;
+        return {};
+    }
+    return "La variable PARPORT_SLOWDOWN vale «" + value + "», y debe ser un número de 1 a 100000 (se admiten "
+           "decimales con punto, como 2.5): cuántas veces más largo se hace cada intervalo entre dos escrituras. "
+           "Corríjala, o quítela para la velocidad de siempre.";
+}
+
 namespace {
+
+// A gap longer than this is the program idle or waiting for a person, not a
+// step's timing: it is left as it is.
+constexpr unsigned long long kLongestStretched = 50000000;  // 50 ms
 
 enum class State { Closed, Open, Failed };
 
@@ -46,6 +79,8 @@ struct Library {
     Trace trace;
     published::Area *area = nullptr;  // where viewers see the writes; null when not published
     int slot = -1;
+    double slowdown = 1;
+    unsigned long long returned = 0;  // when the last write returned, while slowing down
     std::string error;  // why the port could not open, or why the last write failed
     bool lastFailed = false;
 };
@@ -70,18 +105,13 @@ void publishFrom()
     lib.slot = published::attach(*lib.area, program_invocation_short_name);
 }
 
-unsigned long long now()
-{
-    timespec time;
-    clock_gettime(CLOCK_MONOTONIC, &time);
-    return static_cast<unsigned long long>(time.tv_sec) * 1000000000ULL + static_cast<unsigned long long>(time.tv_nsec);
-}
-
 std::string open(unsigned short address)
 {
     const Backend *backend = nullptr;
     std::string device;
     std::string message = chooseBackend(std::getenv("PARPORT"), backend, device);
+    if (message.empty())
+        message = readSlowdown(std::getenv("PARPORT_SLOWDOWN"), lib.slowdown);
     const char *trace = std::getenv("PARPORT_TRACE");
     if (message.empty() && trace && *trace)
         message = lib.trace.open(trace);
@@ -101,7 +131,7 @@ std::string open(unsigned short address)
 void reset()
 {
     std::string messages[2];
-    if (lib.state == State::Open)
+    if (lib.backend)
         messages[0] = lib.backend->close(lib.port);
     messages[1] = lib.trace.close();
     if (lib.area) {
@@ -118,6 +148,19 @@ const PortState *openPort() { return lib.state == State::Open ? &lib.port : null
 
 }  // namespace inpout
 
+// Waits, spinning on the clock so that pulses stay even, until the gap since
+// the last write returned is `slowdown` times as long as the program made it.
+static void stretchGap()
+{
+    using namespace inpout;
+    const unsigned long long gap = sys().now() - lib.returned;
+    if (lib.returned == 0 || gap > kLongestStretched)
+        return;
+    const unsigned long long until = lib.returned + static_cast<unsigned long long>(double(gap) * lib.slowdown);
+    while (sys().now() < until) {
+    }
+}
+
 INPOUT_API void Out32(short address, short value)
 {
     using namespace inpout;
@@ -130,18 +173,26 @@ INPOUT_API void Out32(short address, short value)
         lib.lastFailed = true;
         return;
     }
+    if (lib.slowdown > 1)
+        stretchGap();
     std::string message = lib.backend->write(lib.port, static_cast<unsigned short>(address),
                                               static_cast<unsigned char>(value));
     if (message.empty() && (lib.trace.isOpen() || lib.area)) {
-        const unsigned long long time = now();
+        const unsigned long long time = sys().now();
         if (lib.area)
             published::publish(*lib.area, time, static_cast<unsigned short>(address), value);
         if (lib.trace.isOpen())
             message = lib.trace.write(time, static_cast<unsigned short>(address), value);
     }
+    if (lib.slowdown > 1)
+        lib.returned = sys().now();
     if (!message.empty()) {
+        // A trace that can't go on leaves the library failed: every later call
+        // says so, rather than write what the trace would miss.
         lib.error = message;
         lib.lastFailed = true;
+        if (lib.trace.isOpen() && !lib.trace.usable())
+            lib.state = State::Failed;
     }
 }
 

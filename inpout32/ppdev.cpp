@@ -46,6 +46,11 @@ std::string openPpdev(PortState &port, const std::string &device, unsigned short
     port.fd = sys().open(port.device.c_str(), O_RDWR | O_CLOEXEC);
     if (port.fd < 0)
         return openFailure(port.device, errno);
+    // Exclusive: a second program (or lp) holding the port makes the claim
+    // fail at once, where a shared claim would wait for a release that never
+    // comes, and hold up the first program's writes meanwhile.
+    if (sys().ioctl(port.fd, PPEXCL, nullptr) < 0)
+        return fail(port, "PPEXCL", errno, false);
     if (sys().ioctl(port.fd, PPCLAIM, nullptr) < 0)
         return fail(port, "PPCLAIM", errno, false);
     // Some firmware leaves the port in reverse (input) mode, where the data

@@ -10,45 +10,143 @@
 
 namespace published {
 
-std::string areaName() { return "/motorpasos-1-" + std::to_string(getuid()); }
+namespace {
+
+std::string defaultArea() { return "/dev/shm/motorpasos-2-" + std::to_string(getuid()); }
+
+// Checks an open file: a regular file of this user's that no one else may write.
+bool isOwn(int fd, std::string &why)
+{
+    struct stat status;
+    if (fstat(fd, &status) < 0)
+        why = std::string("no se pudo examinar: ") + std::strerror(errno);
+    else if (!S_ISREG(status.st_mode))
+        why = "no es un fichero normal";
+    else if (status.st_uid != geteuid())
+        why = "pertenece a otro usuario (uid " + std::to_string(status.st_uid) + ")";
+    else if (status.st_mode & (S_IWGRP | S_IWOTH))
+        why = "otros usuarios pueden escribir en él";
+    else
+        return true;
+    return false;
+}
+
+bool alive(std::int32_t pid) { return pid > 0 && (kill(pid, 0) == 0 || errno != ESRCH); }
+
+void fillHeader(Area &area)
+{
+    area.header.version = kVersion;
+    area.header.size = sizeof(Area);
+    area.header.magic.store(kMagic, std::memory_order_release);
+}
+
+// Makes a whole new area at `where` in one step: built under another name,
+// then linked into place, so nobody ever opens it half made. False (errno
+// set) on failure; true also when someone else made it first.
+bool create(const std::string &where)
+{
+    const std::string draft = where + ".nuevo-" + std::to_string(getpid());
+    const int fd = open(draft.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    bool made = ftruncate(fd, sizeof(Area)) == 0;
+    if (made) {
+        void *memory = mmap(nullptr, sizeof(Area), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        made = memory != MAP_FAILED;
+        if (made) {
+            fillHeader(*static_cast<Area *>(memory));
+            munmap(memory, sizeof(Area));
+        }
+    }
+    made = made && (link(draft.c_str(), where.c_str()) == 0 || errno == EEXIST);
+    const int err = errno;
+    unlink(draft.c_str());
+    close(fd);
+    errno = err;
+    return made;
+}
+
+}  // namespace
 
 std::string areaFrom(const char *setting)
 {
     const std::string value = setting ? setting : "";
     if (value == "0")
         return {};
-    return value.find('/') != std::string::npos ? value : areaName();
+    return value.find('/') != std::string::npos ? value : defaultArea();
+}
+
+std::string simulatedPortLock(const char *setting)
+{
+    const std::string area = areaFrom(setting);
+    return (area.empty() ? defaultArea() : area) + ".lock";
+}
+
+int openOwnFile(const std::string &path, bool create, std::string &why)
+{
+    const int fd = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | (create ? O_CREAT : 0), 0600);
+    if (fd < 0) {
+        why = errno == ELOOP ? "es un enlace simbólico" : std::strerror(errno);
+        return -1;
+    }
+    if (isOwn(fd, why))
+        return fd;
+    close(fd);
+    return -1;
 }
 
 Area *mapArea(const std::string &where, std::string &error)
 {
-    const bool shared = where.rfind("/motorpasos-", 0) == 0;
-    const int fd = shared ? shm_open(where.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)
-                          : open(where.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    const std::string shown = shared ? "/dev/shm" + where : where;
-    const auto fail = [&](const char *what) -> Area * {
-        error = std::string("No se pudo ") + what + " el área donde se publica el puerto, " + shown + ": " +
-                std::strerror(errno) + ". El simulador no verá las escrituras; compruebe que se puede escribir "
-                                       "allí (PARPORT_PUBLISH=0 deja de publicar).";
+    if (where.empty()) {
+        error = "PARPORT_PUBLISH=0: el puerto no se publica. Quite esa variable para ver las escrituras en el simulador.";
+        return nullptr;
+    }
+    const auto refuse = [&](const std::string &why) -> Area * {
+        error = "No se publica el puerto para el simulador: " + where + " " + why +
+                ", y se deja como está. Indique otro fichero en PARPORT_PUBLISH, o PARPORT_PUBLISH=0 para no publicar.";
         return nullptr;
     };
-    if (fd < 0)
-        return fail("abrir");
-    struct stat status;
-    // A zero-filled area is an empty one, so whoever comes first just sizes it.
-    if (fstat(fd, &status) < 0 || (status.st_size < off_t(sizeof(Area)) && ftruncate(fd, sizeof(Area)) < 0)) {
-        const int err = errno;
-        close(fd);
-        errno = err;
-        return fail("dimensionar");
+    std::string why;
+    int fd = openOwnFile(where, false, why);
+    if (fd < 0 && errno == ENOENT) {
+        if (!create(where))
+            return refuse(std::string("no se pudo crear: ") + std::strerror(errno));
+        fd = openOwnFile(where, false, why);
     }
-    void *area = mmap(nullptr, sizeof(Area), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    const int err = errno;
+    if (fd < 0)
+        return refuse(why);
+    why.clear();
+    struct {
+        std::uint64_t magic;
+        std::uint32_t version, size;
+    } header{};
+    struct stat status;
+    bool fresh = false;
+    if (fstat(fd, &status) < 0) {
+        why = std::string("no se pudo examinar: ") + std::strerror(errno);
+    } else if (status.st_size == 0) {
+        fresh = ftruncate(fd, sizeof(Area)) == 0;  // an empty file is free to take
+        if (!fresh)
+            why = std::string("no se pudo dimensionar: ") + std::strerror(errno);
+    } else if (status.st_size != off_t(sizeof(Area)) || pread(fd, &header, sizeof header, 0) != ssize_t(sizeof header) ||
+               header.magic != kMagic) {
+        why = "no es un área de publicación de motorpasos";
+    } else if (header.version != kVersion || header.size != sizeof(Area)) {
+        why = "es un área de otra versión de motorpasos (" + std::to_string(header.version) + ")";
+    }
+    void *memory = MAP_FAILED;
+    if (why.empty()) {
+        memory = mmap(nullptr, sizeof(Area), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (memory == MAP_FAILED)
+            why = std::string("no se pudo proyectar en memoria: ") + std::strerror(errno);
+    }
     close(fd);
-    errno = err;
-    if (area == MAP_FAILED)
-        return fail("proyectar");
-    return static_cast<Area *>(area);
+    if (memory == MAP_FAILED)
+        return refuse(why);
+    Area *area = static_cast<Area *>(memory);
+    if (fresh)
+        fillHeader(*area);
+    return area;
 }
 
 void unmapArea(Area *area)
@@ -60,16 +158,19 @@ void unmapArea(Area *area)
 int attach(Area &area, const char *name)
 {
     const std::int32_t pid = getpid();
+    std::uint64_t words[2] = {0, 0};
+    std::strncpy(reinterpret_cast<char *>(words), name, sizeof words - 1);
     for (int slot = 0; slot < kWriters; ++slot) {
         Writer &writer = area.writers[slot];
         std::int32_t holder = writer.pid.load();
         // A slot is free, or was left by a program that is gone.
-        if (holder != 0 && (kill(holder, 0) == 0 || errno != ESRCH))
+        if ((holder != 0 && alive(holder)) || !writer.pid.compare_exchange_strong(holder, pid))
             continue;
-        if (!writer.pid.compare_exchange_strong(holder, pid))
-            continue;
-        std::strncpy(writer.name, name, sizeof writer.name - 1);
-        writer.name[sizeof writer.name - 1] = '\0';
+        writer.ready.store(0, std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_release);
+        writer.name[0].store(words[0], std::memory_order_relaxed);
+        writer.name[1].store(words[1], std::memory_order_relaxed);
+        writer.ready.store(pid, std::memory_order_release);
         return slot;
     }
     return -1;
@@ -80,7 +181,36 @@ void detach(Area &area, int slot)
     if (slot < 0)
         return;
     std::int32_t pid = getpid();
+    area.writers[slot].ready.store(0, std::memory_order_relaxed);
     area.writers[slot].pid.compare_exchange_strong(pid, 0);
+}
+
+bool last(const Area &area, Write &out)
+{
+    // The newest entry may still be being filled; the one before it is whole.
+    const std::uint64_t head = area.writes.load(std::memory_order_acquire);
+    for (std::uint64_t n = head; n > 0 && head - n < 4; --n)
+        if (read(area, n - 1, out))
+            return true;
+    return false;
+}
+
+bool writer(const Area &area, int slot, std::int32_t &pid, std::string &name)
+{
+    const Writer &writer = area.writers[slot];
+    pid = writer.ready.load(std::memory_order_acquire);
+    if (pid == 0)
+        return false;
+    char text[sizeof writer.name + 1] = {};
+    const std::uint64_t words[2] = {writer.name[0].load(std::memory_order_relaxed),
+                                    writer.name[1].load(std::memory_order_relaxed)};
+    std::memcpy(text, words, sizeof words);
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if (writer.ready.load(std::memory_order_relaxed) != pid || writer.pid.load(std::memory_order_relaxed) != pid ||
+        !alive(pid))
+        return false;
+    name = text;
+    return true;
 }
 
 }  // namespace published

@@ -1,8 +1,12 @@
 // The port's state as the port library publishes it for viewers: a small
-// shared-memory area of fixed size per user, "/motorpasos-1-<uid>" under
-// /dev/shm. Writers and readers are separate processes; nothing here blocks
-// or calls the system per write, and a reader that falls behind loses old
-// entries, never the writer's speed.
+// area of fixed size per user, /dev/shm/motorpasos-2-<uid> (or a file named
+// by PARPORT_PUBLISH). Writers and readers are separate processes; nothing
+// here blocks or calls the system per write, and a reader that falls behind
+// loses old entries, never the writer's speed.
+//
+// The area is used only when it is this user's own, no one else may write
+// it, and it starts with this layout's header: a file that is anything else
+// is left exactly as it is.
 #pragma once
 
 #include <atomic>
@@ -16,6 +20,8 @@ namespace published {
 // 18 µs, rotacion at speed 200 on a fast machine).
 constexpr std::uint64_t kRing = 32768;
 constexpr int kWriters = 8;
+constexpr std::uint64_t kMagic = 0x7361706f746f6d01ULL;  // the first 8 bytes: 01 "motopas"
+constexpr std::uint32_t kVersion = 2;
 
 // One write. `seq` is the write's number plus one once the entry is complete,
 // 0 while it is being filled: a reader that sees the same number before and
@@ -26,33 +32,52 @@ struct Entry {
     std::atomic<std::uint32_t> write;   // address << 16 | (value & 0xffff)
 };
 
-// A program that has the port open: its pid (0: a free slot) and name. A
-// program that was killed leaves its slot; readers check the pid is alive.
+// A program that has the port open. `pid` claims the slot (0: free); `ready`
+// becomes that pid only once the name is stored, so a reader never sees half
+// a name. A program that was killed leaves its slot; readers check the pid is
+// alive, and the next writer takes it over.
 struct Writer {
     std::atomic<std::int32_t> pid;
-    char name[16];
+    std::atomic<std::int32_t> ready;
+    std::atomic<std::uint64_t> name[2];  // up to 15 characters and a zero
+};
+
+struct Header {
+    std::atomic<std::uint64_t> magic;  // stored last: the area is whole once it is there
+    std::uint32_t version;
+    std::uint32_t size;                // sizeof(Area)
 };
 
 struct Area {
+    Header header;
     std::atomic<std::uint64_t> writes;  // how many writes were ever published
-    std::atomic<std::uint64_t> lastTime;
-    std::atomic<std::int32_t> lastValue;
     Writer writers[kWriters];
     Entry ring[kRing];
 };
 
 static_assert(std::atomic<std::uint64_t>::is_always_lock_free, "the area is shared between processes");
 
-std::string areaName();
-
 // Where the area is, from the PARPORT_PUBLISH setting: "" when publishing is
-// off ("0"), a file's path when the setting names one (tests, or a viewer
-// pointed elsewhere), else the shared-memory name of this user's area.
+// off ("0"), the file the setting names when it names one (a path with a
+// '/'), else this user's area in shared memory.
 std::string areaFrom(const char *setting);
 
-// Maps the area at `where` (a path, or a shared-memory name), creating it when
-// it does not exist yet. Returns nullptr and sets `error` (in Spanish, for a
-// person) when it can't.
+// The lock that lets one program at a time use this user's simulated port.
+// It lives beside the area, so PARPORT_PUBLISH keeps apart programs that must
+// not meet (tests run side by side); with publishing off it is the default
+// area's.
+std::string simulatedPortLock(const char *setting);
+
+// Opens `path` for reading and writing, never through a symbolic link,
+// creating it with mode 0600 when `create` and it is missing. Returns -1 and
+// sets `why` (Spanish, for a person) unless it is a regular file of this
+// user's that no one else may write.
+int openOwnFile(const std::string &path, bool create, std::string &why);
+
+// Maps the area at `where`, creating it when it does not exist yet (and
+// taking over an empty file). Returns nullptr and sets `error` (Spanish, one
+// line) when it can't, or when the file is not an area of this layout and
+// this user's: such a file is left as it was.
 Area *mapArea(const std::string &where, std::string &error);
 void unmapArea(Area *area);
 
@@ -68,8 +93,6 @@ inline void publish(Area &area, std::uint64_t time, unsigned short address, shor
     entry.time.store(time, std::memory_order_relaxed);
     entry.write.store(std::uint32_t(address) << 16 | std::uint16_t(value), std::memory_order_relaxed);
     entry.seq.store(n + 1, std::memory_order_release);
-    area.lastTime.store(time, std::memory_order_relaxed);
-    area.lastValue.store(value, std::memory_order_relaxed);
 }
 
 // The reader's side: the entry numbered `n`, if it is still in the ring and whole.
@@ -91,5 +114,11 @@ inline bool read(const Area &area, std::uint64_t n, Write &out)
     out = {time, static_cast<unsigned short>(write >> 16), static_cast<short>(write & 0xffff)};
     return true;
 }
+
+// The newest whole write, its value and time read as one; false when none.
+bool last(const Area &area, Write &out);
+
+// A program that has the port open, if the slot holds one whose name is whole.
+bool writer(const Area &area, int slot, std::int32_t &pid, std::string &name);
 
 }  // namespace published

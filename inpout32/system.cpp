@@ -2,6 +2,7 @@
 #include "backend.h"
 
 #include <cerrno>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -41,7 +42,14 @@ bool realReadText(const char *path, std::string &text)
     return true;
 }
 
-const SystemCalls kReal = {realOpen, realClose, realIoctl, realIoperm, realOutb, realReadText};
+unsigned long long realNow()
+{
+    timespec time;
+    clock_gettime(CLOCK_MONOTONIC, &time);
+    return static_cast<unsigned long long>(time.tv_sec) * 1000000000ULL + static_cast<unsigned long long>(time.tv_nsec);
+}
+
+const SystemCalls kReal = {realOpen, realClose, realIoctl, realIoperm, realOutb, realReadText, realNow};
 const SystemCalls *current = &kReal;
 
 }  // namespace

@@ -71,6 +71,16 @@ std::string Trace::open(const char *path)
         if (i > 0)
             break;
     }
+    // A run killed between a line and its newline leaves that line unfinished:
+    // the next line starts where it began.
+    const off_t tail = end_ > 64 ? end_ - 64 : 0;
+    const ssize_t n = end_ > 0 ? pread(fd_, block, static_cast<size_t>(end_ - tail), tail) : 0;
+    for (ssize_t i = n; i > 0; --i)
+        if (block[i - 1] == '\n') {
+            end_ = tail + i;
+            break;
+        }
+    owned_ = true;
     const std::string message = map(end_);
     if (!message.empty())
         close();  // the reason it could not be used is the one to report
@@ -110,12 +120,16 @@ std::string Trace::write(unsigned long long time, unsigned short address, short 
     *--line = ' ';
     line = decimal(line, time);
     const long length = end - line;
-    if (end_ + length > windowStart_ + kWindow) {
+    if (!window_ || end_ + length > windowStart_ + kWindow) {
         const std::string message = map(end_);
         if (!message.empty())
             return message;
     }
-    std::memcpy(window_ + (end_ - windowStart_), line, static_cast<size_t>(length));
+    // A reader of the running trace must only see whole lines: the line goes
+    // in first, its newline after it, so a line ends only once it is there.
+    char *const at = window_ + (end_ - windowStart_);
+    std::memcpy(at, line, static_cast<size_t>(length - 1));
+    __atomic_store_n(at + length - 1, '\n', __ATOMIC_RELEASE);
     end_ += length;
     return {};
 }
@@ -123,12 +137,12 @@ std::string Trace::write(unsigned long long time, unsigned short address, short 
 std::string Trace::close()
 {
     std::string message;
-    if (window_) {
+    if (window_)
         munmap(window_, kWindow);
-        window_ = nullptr;
-        if (ftruncate(fd_, end_) < 0)  // drop the unused reserve
-            message = failure("recortar", errno);
-    }
+    window_ = nullptr;
+    if (owned_ && ftruncate(fd_, end_) < 0)  // drop the unused reserve
+        message = failure("recortar", errno);
+    owned_ = false;
     if (fd_ >= 0)
         ::close(fd_);
     fd_ = -1;

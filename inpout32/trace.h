@@ -21,6 +21,8 @@ public:
     std::string write(unsigned long long time, unsigned short address, short value);
     std::string close();  // "" or the message
     bool isOpen() const { return fd_ >= 0; }
+    // False once its file could not be grown: no later line can be written.
+    bool usable() const { return window_ != nullptr; }
 
 private:
     std::string map(off_t at);
@@ -30,7 +32,8 @@ private:
     std::string name_;
     char *window_ = nullptr;
     off_t windowStart_ = 0;
-    off_t end_ = 0;  // where the next line goes
+    off_t end_ = 0;       // where the next line goes
+    bool owned_ = false;  // the file is this trace's own: locked, and its end known
 };
 
 }  // namespace inpout

@@ -12,9 +12,7 @@ int main(int argc, char **argv)
     app.setApplicationName(QStringLiteral("simulador"));
     std::string error;
     published::Area *area = published::mapArea(published::areaFrom(std::getenv("PARPORT_PUBLISH")), error);
-    if (!area) {
-        if (error.empty())
-            error = "PARPORT_PUBLISH=0: no se publica el puerto, así que no hay nada que mostrar. Quite esa variable.";
+    if (!area) {  // publishing is off, or the area is not one this viewer knows
         std::fprintf(stderr, "simulador: %s\n", error.c_str());
         QMessageBox::critical(nullptr, QStringLiteral("Simulador"), QString::fromStdString(error));
         return 1;

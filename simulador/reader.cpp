@@ -1,9 +1,5 @@
 #include "reader.h"
 
-#include <cerrno>
-#include <csignal>
-#include <cstring>
-
 namespace simulador {
 
 PortReader::PortReader(published::Area &area) : area_(area) {}
@@ -34,13 +30,25 @@ std::vector<published::Write> PortReader::take()
     return writes;
 }
 
+int PortReader::lastValue() const
+{
+    published::Write write{};
+    return published::last(area_, write) ? write.value : 0;
+}
+
+unsigned long long PortReader::lastTime() const
+{
+    published::Write write{};
+    return published::last(area_, write) ? write.time : 0;
+}
+
 std::vector<Program> PortReader::programs() const
 {
     std::vector<Program> programs;
-    for (const published::Writer &writer : area_.writers) {
-        const int pid = writer.pid.load();
-        if (pid != 0 && (kill(pid, 0) == 0 || errno != ESRCH))
-            programs.push_back({pid, std::string(writer.name, strnlen(writer.name, sizeof writer.name))});
+    for (int slot = 0; slot < published::kWriters; ++slot) {
+        Program program;
+        if (published::writer(area_, slot, program.pid, program.name))
+            programs.push_back(program);
     }
     return programs;
 }

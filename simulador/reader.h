@@ -24,9 +24,9 @@ public:
     std::vector<published::Write> take();
     unsigned long long lost() const { return lost_; }
 
-    // The value on the lines before anything was taken (0 when nothing was ever written).
-    int lastValue() const { return area_.lastValue.load(std::memory_order_relaxed); }
-    unsigned long long lastTime() const { return area_.lastTime.load(std::memory_order_relaxed); }
+    // The newest write's value and time, read as one (0 and 0 when nothing was ever written).
+    int lastValue() const;
+    unsigned long long lastTime() const;
 
     // The programs that have the port open now.
     std::vector<Program> programs() const;

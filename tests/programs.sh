@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# The programs as processes: an installed vueltas finds its port library and
+# makes its start-up write; a second program on a taken simulated port, and a
+# program with a bad setting, end at once with status 1 and say why.
+set -euo pipefail
+build=$1
+dir=$build/tests/programs
+stage=$dir/stage
+rm -rf "$dir" && mkdir -p "$dir"
+DESTDIR=$stage cmake --install "$build" --prefix /usr/local >/dev/null
+export PARPORT=sim PARPORT_PUBLISH=$dir/area QT_QPA_PLATFORM=offscreen
+unset LD_LIBRARY_PATH PARPORT_TRACE PARPORT_SLOWDOWN
+fail() { echo "FAIL: $*" >&2; exit 1; }
+lines() { tr -d '\0' < "$dir/trace" 2>/dev/null || true; }
+
+PARPORT_TRACE=$dir/trace "$stage/usr/local/bin/vueltas" &
+first=$!
+trap 'kill $first 2>/dev/null || true' EXIT
+for _ in $(seq 200); do
+  lines | grep -q . && break
+  kill -0 $first 2>/dev/null || fail "the installed vueltas ended at start"
+  sleep 0.05
+done
+lines | grep -Eq '^[0-9]+ 888 0$' || fail "no start-up write from the installed vueltas: '$(lines)'"
+
+# Expects: status 1, and a message on standard error holding the phrase.
+ends_with() {
+  local phrase=$1 status=0; shift
+  timeout 20 "$@" 2>"$dir/err" >/dev/null || status=$?
+  [ "$status" -eq 1 ] || fail "$* ended with $status, not 1"
+  grep -qF -- "$phrase" "$dir/err" || fail "$* said '$(cat "$dir/err")', lacking '$phrase'"
+}
+ends_with "lo tiene vueltas (pid $first)" "$build/bin/rotacion"
+kill -0 $first 2>/dev/null || fail "the first program did not go on"
+ends_with "PARPORT vale «lpt9»" env PARPORT=lpt9 PARPORT_PUBLISH=$dir/other "$build/bin/vueltas"
+echo "3 passed, 0 failed"
