@@ -7,5 +7,8 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)" --target bench_port bench_rotacion inpout32 >/dev/null
 build/bin/bench_port
 trace=build/bin/bench_rotacion.trace
-PARPORT=sim PARPORT_TRACE=$trace PARPORT_PUBLISH= build/bin/bench_rotacion 2>/dev/null
+echo "rotacion, published (the default):"
+PARPORT=sim PARPORT_TRACE= build/bin/bench_rotacion 2>/dev/null
+echo "rotacion, traced and published:"
+PARPORT=sim PARPORT_TRACE=$trace build/bin/bench_rotacion 2>/dev/null
 rm -f "$trace"

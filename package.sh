@@ -11,4 +11,4 @@ cmake --build build-package -j"$(nproc)"
 (cd build-package && cpack)
 deb=$(ls build-package/package/motorpasos_*.deb)
 echo "$deb"
-lintian --info "$deb" || true
+lintian --info --fail-on error "$deb"
