@@ -1,6 +1,9 @@
 #include "application.h"
 
+#include <QAbstractButton>
 #include <QMessageBox>
+#include <QPointer>
+#include <QShortcutEvent>
 #include <cstdio>
 #include <cstdlib>
 
@@ -24,11 +27,41 @@ Application::Application(int &argc, char **argv, const QString &title)
     title_ = title;
 }
 
+namespace {
+
+// Qt answers a button's access key with animateClick(), which clicks 100 ms
+// later from a timer: input queued behind the key (a click during a move)
+// would run first. Here the button is clicked at once, as a click would, in
+// the order of the input. An ambiguous key is left to Qt, which moves the
+// focus between the buttons that share it.
+bool clickForAccessKey(QObject *receiver, QEvent *event)
+{
+    auto *button = qobject_cast<QAbstractButton *>(receiver);
+    auto *shortcut = static_cast<QShortcutEvent *>(event);
+    if (!button || shortcut->isAmbiguous() || shortcut->key() != button->shortcut() || !button->isEnabled())
+        return false;
+    if (button->isCheckable() && (button->focusPolicy() & Qt::ClickFocus))
+        button->setFocus(Qt::ShortcutFocusReason);
+    // Drawn pressed while its action runs, as Qt draws an access key's click.
+    button->setDown(true);
+    button->repaint();
+    const QPointer<QAbstractButton> alive(button);
+    button->click();
+    if (alive)
+        button->update();
+    return true;
+}
+
+}  // namespace
+
 bool Application::notify(QObject *receiver, QEvent *event)
 {
     bool handled = false;
     // An event whose handler failed has been dealt with, by the report.
-    return guard([&] { handled = QApplication::notify(receiver, event); }) ? handled : true;
+    return guard([&] {
+        handled = (event->type() == QEvent::Shortcut && clickForAccessKey(receiver, event)) ||
+                  QApplication::notify(receiver, event);
+    }) ? handled : true;
 }
 
 void Application::report(const QString &message, bool fatal)
