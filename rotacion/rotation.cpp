@@ -17,22 +17,36 @@ void Rotation::salir()
     stop();
 }
 
+bool Rotation::halfStep(short value)
+{
+    if (stopped_ || steps_ == halfStepLimit)
+        return false;
+    ++steps_;
+    port_.write(puerto, value);
+    reta();
+    return true;
+}
+
 void Rotation::rotar(motor::Pattern pattern)
 {
     pattern_ = pattern;
-    next_ = 0;
-    if (running_)
+    if (running_) {
+        // Inside the running loop's pump: the new first value can't wait for
+        // the rest of the pump, whose later input (exit, speed) comes after it.
+        if (halfStep(pattern_.first))
+            next_ = 1;
         return;
+    }
     running_ = true;
     stopped_ = false;
+    steps_ = 0;
+    next_ = 0;
     struct Done {
         bool &running;
         ~Done() { running = false; }
     } done{running_};
-    for (long step = 0; step != halfStepLimit && !stopped_; ++step) {
-        port_.write(puerto, next_ == 0 ? pattern_.first : pattern_.second);
+    while (halfStep(next_ == 0 ? pattern_.first : pattern_.second)) {
         next_ ^= 1;
-        reta();
         pump_();
     }
 }

@@ -20,8 +20,9 @@ public:
     void salir();     // write 0, and the running rotation writes nothing more
 
     // Rotates with `pattern` until stop(). Called while a rotation runs (from
-    // its pump), it does not start a second loop: the running one takes the
-    // new pattern, with its first value as the next write, and this returns.
+    // its pump), it starts no second loop: it writes the new pattern's first
+    // value and runs its delay right here, in the order of the input, and
+    // returns; the running loop goes on with the second value.
     void rotar(motor::Pattern pattern);
 
     // The running rotation writes nothing more and returns after its pump.
@@ -34,16 +35,21 @@ public:
     short puerto = 0;
     int velocidad = 0;  // 0 until start-up sets the speed bar
 
-    // Tests: a rotation returns after this many half-steps (negative: never).
+    // Tests: a rotation returns after this many half-step writes, those of
+    // direction changes included (negative: never).
     long halfStepLimit = -1;
 
 private:
+    // One write and its delay, unless the rotation is over; false when it is.
+    bool halfStep(short value);
+
     motor::Port &port_;
     std::function<void()> pump_;
     motor::Pattern pattern_{0, 0};
     int next_ = 0;  // 0: the pattern's first value is the next write, 1: its second
     bool running_ = false;
     bool stopped_ = false;
+    long steps_ = 0;  // half-step writes since the rotation started
 };
 
 // The event pump after each half-step. Events posted to the program are
