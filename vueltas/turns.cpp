@@ -73,17 +73,6 @@ double readNumber(std::string_view text)
     return strtod_l(number.c_str(), nullptr, cLocale());
 }
 
-double roundHalfEven(double value)
-{
-    const double below = std::floor(value);
-    const double fraction = value - below;
-    if (fraction < 0.5)
-        return below;
-    if (fraction > 0.5)
-        return below + 1.0;
-    return std::fmod(below, 2.0) == 0.0 ? below : below + 1.0;
-}
-
 int pulseCount(std::string_view text)
 {
     const std::string typed(text.substr(0, 64));
@@ -93,7 +82,8 @@ int pulseCount(std::string_view text)
     const double product = readNumber(text) * motor::kPulsesPerTurn;
     if (!std::isfinite(product))
         throw InputError("«" + typed + "» vueltas no dan un número finito de pulsos." + range);
-    const double count = roundHalfEven(product);
+    // The default rounding mode takes halves to the even neighbour.
+    const double count = std::nearbyint(product);
     if (count < -32768.0 || count > 32767.0) {
         char pulses[64];
         std::snprintf(pulses, sizeof pulses, "%.15g", count);

@@ -19,10 +19,8 @@ constexpr int kMaxTurns = 32767 / motor::kPulsesPerTurn;  // 341
 // No number at the head reads as 0.
 double readNumber(std::string_view text);
 
-// Nearest whole number, halves to the even neighbour.
-double roundHalfEven(double value);
-
-// The pulses for a turns text: the text read as turns, times 96, rounded.
+// The pulses for a turns text: the text read as turns, times 96, rounded to
+// the nearest, halves to the even neighbour.
 // Throws InputError, before any pulse, when the product is not finite or the
 // count doesn't fit in -32768..32767.
 int pulseCount(std::string_view text);
