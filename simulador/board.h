@@ -1,10 +1,16 @@
 // The driver board as the viewer models it: a step on each edge of the pulse
-// line (bit 0), in the sense the direction line (bit 1) gives. No widgets.
+// line (bit 0), in the sense the direction line (bit 1) gives; and the
+// figures the viewer draws from it. No widgets.
 #pragma once
+
+#include <deque>
+#include <vector>
 
 namespace simulador {
 
 constexpr int kStepsPerTurn = 96;
+constexpr unsigned long long kSecond = 1000000000ULL;  // times are in ns
+constexpr unsigned long long kRateWindow = kSecond / 2;  // speed is averaged over this
 
 struct BoardSettings {
     bool fallingEdge = false;     // step on 1 -> 0 instead of 0 -> 1
@@ -34,5 +40,29 @@ private:
     long steps_ = 0;
     int lastSense_ = 0;
 };
+
+// A step the board made: when, and its sense (+1 clockwise, -1 counter).
+struct Step {
+    unsigned long long time;
+    int sense;
+};
+
+// Signed steps per second over the rate window up to `now`; older steps don't count.
+double stepsPerSecond(const std::deque<Step> &steps, unsigned long long now);
+
+// "horario", "antihorario" or "parado", from the signed speed.
+const char *senseName(double stepsPerSecond);
+
+// A value on the lines from `time` on.
+struct Change {
+    unsigned long long time;
+    int value;
+};
+
+// What one line (bit `line` of the values) did in each of `width` columns
+// spanning `span` ns up to `now`: 1 low, 2 high, 3 both. `before` is the value
+// before the first change; changes after `now` are not shown yet.
+std::vector<unsigned char> columnLevels(const std::deque<Change> &changes, int before, unsigned long long now,
+                                        unsigned long long span, int width, int line);
 
 }  // namespace simulador

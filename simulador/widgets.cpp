@@ -79,7 +79,6 @@ void TimingDiagram::paintEvent(QPaintEvent *)
     QPainter painter(this);
     painter.fillRect(rect(), QColor(0x10, 0x14, 0x18));
     const int labels = 120, w = std::max(1, width() - labels - 4);
-    const unsigned long long start = now_ > span_ ? now_ - span_ : 0;
     const char *names[] = {"Pulso (bit 0)", "Dirección (bit 1)"};
     const QColor colours[] = {QColor(0xf1, 0xc4, 0x0f), QColor(0x2e, 0xcc, 0x71)};
     const int band = height() / 2;
@@ -87,28 +86,7 @@ void TimingDiagram::paintEvent(QPaintEvent *)
         const int high = line * band + 8, low = (line + 1) * band - 8;
         painter.setPen(colours[line]);
         painter.drawText(QRect(4, line * band, labels - 4, band), Qt::AlignVCenter, names[line]);
-        // Per pixel column: was the line low, high, or both within it?
-        std::vector<unsigned char> seen(size_t(w), 0);
-        int level = before_;
-        auto column = [&](unsigned long long t) {
-            return t <= start ? 0 : int(std::min<unsigned long long>(w - 1, (t - start) * w / span_));
-        };
-        int from = 0;
-        for (const Change &change : history_) {
-            if (change.time > now_)
-                break;
-            if (change.time <= start) {  // before the window: only its level counts
-                level = change.value;
-                continue;
-            }
-            const int to = column(change.time);
-            for (int x = from; x <= to; ++x)
-                seen[size_t(x)] |= 1 << ((level >> line) & 1);
-            level = change.value;
-            from = to;
-        }
-        for (int x = from; x < w; ++x)
-            seen[size_t(x)] |= 1 << ((level >> line) & 1);
+        const std::vector<unsigned char> seen = columnLevels(history_, before_, now_, span_, w, line);
         for (int x = 0; x < w; ++x) {
             const int px = labels + x;
             if (seen[size_t(x)] == 3)

@@ -2,6 +2,8 @@
 // diagram of both lines.
 #pragma once
 
+#include "board.h"
+
 #include <QWidget>
 #include <deque>
 
@@ -47,10 +49,6 @@ protected:
     void paintEvent(QPaintEvent *) override;
 
 private:
-    struct Change {
-        unsigned long long time;
-        int value;
-    };
     std::deque<Change> history_;
     int before_ = 0;  // the value before the oldest change kept
     unsigned long long now_ = 0;

@@ -12,9 +12,6 @@ namespace simulador {
 
 namespace {
 
-constexpr unsigned long long kSecond = 1000000000ULL;
-constexpr unsigned long long kRateWindow = kSecond / 2;  // speed is averaged over this
-
 unsigned long long monotonicNow()
 {
     timespec time;
@@ -111,15 +108,12 @@ void SimuladorWindow::frame(unsigned long long now)
         const long before = board_.steps();
         board_.feed(write.value);
         if (board_.steps() != before)
-            recent_.emplace_back(write.time, board_.lastSense());
+            recent_.push_back({write.time, board_.lastSense()});
         timing_->add(write.time, write.value);
     }
-    while (!recent_.empty() && recent_.front().first + kRateWindow < now)
+    while (!recent_.empty() && recent_.front().time + kRateWindow < now)
         recent_.pop_front();
-    long signedSteps = 0;
-    for (const auto &step : recent_)
-        signedSteps += step.second;
-    const double stepsPerSecond = double(signedSteps) * kSecond / kRateWindow;
+    const double speed = stepsPerSecond(recent_, now);
 
     const QLocale spanish(QLocale::Spanish, QLocale::Spain);
     const std::vector<Program> programs = reader_.programs();
@@ -138,14 +132,9 @@ void SimuladorWindow::frame(unsigned long long now)
                            .arg(board_.position())
                            .arg(spanish.toString(double(board_.position()) / kStepsPerTurn, 'f', 2)));
     speed_->setText(QStringLiteral("Velocidad: %1 pasos/s, %2 rpm")
-                        .arg(spanish.toString(std::abs(stepsPerSecond), 'f', 0))
-                        .arg(spanish.toString(std::abs(stepsPerSecond) * 60 / kStepsPerTurn, 'f', 1)));
-    QString sense = QStringLiteral("parado");
-    if (signedSteps > 0)
-        sense = QStringLiteral("horario");
-    else if (signedSteps < 0)
-        sense = QStringLiteral("antihorario");
-    sense_->setText(QStringLiteral("Sentido: %1").arg(sense) +
+                        .arg(spanish.toString(std::abs(speed), 'f', 0))
+                        .arg(spanish.toString(std::abs(speed) * 60 / kStepsPerTurn, 'f', 1)));
+    sense_->setText(QStringLiteral("Sentido: %1").arg(QLatin1String(senseName(speed))) +
                     (reader_.lost() ? QStringLiteral(" (%1 escrituras perdidas por ir atrasado)").arg(reader_.lost()) : QString()));
     dial_->setAngle(board_.angle());
     pulseLamp_->setLit(board_.pulse());

@@ -36,7 +36,7 @@ private:
 
     PortReader reader_;
     Board board_;
-    std::deque<std::pair<unsigned long long, long>> recent_;  // (time, position) of recent steps
+    std::deque<Step> recent_;  // the steps of the last rate window
     Dial *dial_;
     Lamp *pulseLamp_;
     Lamp *directionLamp_;
