@@ -111,6 +111,7 @@ std::string child(const std::string &settings, const char *mode)
             out.clear();
     }
     unlink(traceFile.c_str());
+    unlink((traceFile + ".vcd").c_str());
     if (out.empty()) {
         std::fprintf(stderr, "bench_port: %s failed\n", command.c_str());
         std::exit(1);
@@ -145,6 +146,7 @@ int main(int argc, char **argv)
     const double withPublish = std::atof(child(published, "out32").c_str());
     const double withTrace = std::atof(child(sim + trace, "out32").c_str());
     const double withBoth = std::atof(child(published + trace, "out32").c_str());
+    const double withDump = std::atof(child(sim + " PARPORT_TRACE='" + traceFile + ".vcd'", "out32").c_str());
     double pass = 0, step = 0, measured = 0, tracedStep = 0, tracedMeasured = 0;
     std::sscanf(child(published, "halfstep").c_str(), "%lf %lf %lf", &pass, &step, &measured);
     std::sscanf(child(published + trace, "halfstep").c_str(), "%lf %lf %lf", &pass, &tracedStep, &tracedMeasured);
@@ -155,6 +157,7 @@ int main(int argc, char **argv)
     std::printf("  published for viewers:           %8.1f ns per call\n", withPublish);
     std::printf("  traced:                          %8.1f ns per call\n", withTrace);
     std::printf("  traced and published:            %8.1f ns per call\n", withBoth);
+    std::printf("  traced as a value change dump:   %8.1f ns per call\n", withDump);
     std::printf("reta:                              %8.3f ns per pass, %.1f us per delay of 30001 passes\n", pass,
                 pass * (vueltas::kRetaBound + 1) / 1000);
     std::printf("publishing, against a vueltas half-step: %.3f %% (target: at most 5 %%)\n",

@@ -1,9 +1,12 @@
 #include "trace.h"
 #include "backend.h"
+#include "vcd.h"
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -15,16 +18,9 @@ namespace {
 
 constexpr off_t kWindow = 1 << 20;
 
-// Writes `value` in decimal ending just before `end`; returns where it begins.
-// snprintf would be the plain way, but it would make up most of a traced
-// write's cost, and the trace has to stay cheap beside the shortest delays.
-char *decimal(char *end, unsigned long long value)
+bool endsWithVcd(const std::string &path)
 {
-    do {
-        *--end = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value);
-    return end;
+    return path.size() >= 4 && strcasecmp(path.c_str() + path.size() - 4, ".vcd") == 0;
 }
 
 }  // namespace
@@ -49,6 +45,26 @@ std::string Trace::open(const char *path)
             return "El fichero de traza " + name_ + " (PARPORT_TRACE) ya lo está usando otro programa. "
                    "Dé a cada programa su propio fichero de traza.";
         return failure("reservar", err);
+    }
+    // A dump holds one run, from its header on.
+    vcd_ = endsWithVcd(name_);
+    if (vcd_) {
+        if (ftruncate(fd_, 0) < 0) {
+            const int err = errno;
+            close();
+            return failure("vaciar", err);
+        }
+        owned_ = true;
+        char date[64];
+        const std::time_t now = std::time(nullptr);
+        std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S %z", std::localtime(&now));
+        const std::string header = vcd::header(date, MOTOR_VERSION);
+        std::string message = map(0);
+        if (message.empty())
+            message = append(header.data(), static_cast<long>(header.size()));
+        if (!message.empty())
+            close();
+        return message;
     }
     // The lines end where the zero bytes left by a killed run begin.
     struct stat status;
@@ -107,29 +123,38 @@ std::string Trace::map(off_t at)
 
 std::string Trace::write(unsigned long long time, unsigned short address, short value)
 {
-    // "<t> <address> <value>\n", built from its end.
     char buffer[64];
+    if (vcd_) {
+        if (lines_.value < 0)
+            first_ = time;
+        return append(buffer, static_cast<long>(vcd::write(buffer, lines_, time - first_, value)));
+    }
+    // "<t> <address> <value>\n", built from its end.
     char *const end = buffer + sizeof buffer;
     char *line = end;
     *--line = '\n';
-    line = decimal(line, static_cast<unsigned long long>(value < 0 ? -value : value));
+    line = vcd::decimal(line, static_cast<unsigned long long>(value < 0 ? -value : value));
     if (value < 0)
         *--line = '-';
     *--line = ' ';
-    line = decimal(line, address);
+    line = vcd::decimal(line, address);
     *--line = ' ';
-    line = decimal(line, time);
-    const long length = end - line;
+    line = vcd::decimal(line, time);
+    return append(line, end - line);
+}
+
+std::string Trace::append(const char *text, long length)
+{
     if (!window_ || end_ + length > windowStart_ + kWindow) {
         const std::string message = map(end_);
         if (!message.empty())
             return message;
     }
-    // A reader of the running trace must only see whole lines: the line goes
-    // in first, its newline after it, so a line ends only once it is there.
+    // A reader of the running trace must only see whole lines: the text goes
+    // in first, its closing newline after it, so a line ends only once it is there.
     char *const at = window_ + (end_ - windowStart_);
-    std::memcpy(at, line, static_cast<size_t>(length - 1));
-    __atomic_store_n(at + length - 1, '\n', __ATOMIC_RELEASE);
+    std::memcpy(at, text, static_cast<size_t>(length - 1));
+    __atomic_store_n(at + length - 1, text[length - 1], __ATOMIC_RELEASE);
     end_ += length;
     return {};
 }

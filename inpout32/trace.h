@@ -9,6 +9,8 @@
 // trace is next opened.
 #pragma once
 
+#include "vcd.h"
+
 #include <string>
 #include <sys/types.h>
 
@@ -26,6 +28,7 @@ public:
 
 private:
     std::string map(off_t at);
+    std::string append(const char *text, long length);  // ends in a newline
     std::string failure(const char *what, int err) const;
 
     int fd_ = -1;
@@ -34,6 +37,9 @@ private:
     off_t windowStart_ = 0;
     off_t end_ = 0;       // where the next line goes
     bool owned_ = false;  // the file is this trace's own: locked, and its end known
+    bool vcd_ = false;    // a value change dump instead of text lines
+    vcd::Lines lines_;
+    unsigned long long first_ = 0;  // the first write's time, the dump's 0
 };
 
 }  // namespace inpout

@@ -28,15 +28,9 @@ std::size_t write(char *out, Lines &lines, unsigned long long time, int value)
     const bool first = lines.value < 0;
     if (!first && time <= lines.time)
         time = lines.time + 1;
-    // The digits by hand, from the end: snprintf would cost more than all the rest.
     char digits[20];
     char *const end = digits + sizeof digits;
-    char *digit = end;
-    unsigned long long rest = time;
-    do {
-        *--digit = static_cast<char>('0' + rest % 10);
-        rest /= 10;
-    } while (rest);
+    char *const digit = decimal(end, time);
     char *at = out;
     *at++ = '#';
     std::memcpy(at, digit, static_cast<std::size_t>(end - digit));

@@ -5,7 +5,9 @@
 #include "published.h"
 #include "trace.h"
 
+#include <QProcess>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QtTest>
 #include <cerrno>
 #include <csignal>
@@ -245,6 +247,43 @@ private slots:
         }
         inpout::reset();
         QVERIFY(QRegularExpression("^5 888 1\n([0-9]+ 888 [0-3]\n){4}$").match(contents(path)).hasMatch());
+    }
+
+    // PARPORT_TRACE=*.vcd writes a value change dump instead, a run to a file;
+    // a killed writer leaves one whose whole part a logic analyser decodes.
+    void valueChangeDump()
+    {
+        start("PARPORT=sim PARPORT_TRACE=@/trace.VCD");
+        const QString path = qgetenv("PARPORT_TRACE");
+        QFile::remove(path);
+        fake.clock = 5000000;
+        for (short value : {0, 1, 3, 2}) {
+            Out32(888, value);
+            fake.clock += 17000 - 1;  // the write read it once
+        }
+        inpout::reset();
+        const QByteArray dump = contents(path);
+        QVERIFY2(dump.contains("$version\n\tlibinpout32 " MOTOR_VERSION "\n$end\n$timescale 1 ns $end\n") &&
+                     dump.endsWith("$enddefinitions $end\n#0\n0!\n0\"\n#17000\n1!\n#34000\n1\"\n#51000\n0!\n"),
+                 dump.constData());
+        if (QStandardPaths::findExecutable("sigrok-cli").isEmpty())
+            QSKIP("sigrok-cli is not installed");
+        const pid_t writer = fork();
+        if (writer == 0) {
+            qputenv("PARPORT_TRACE", (dir() + "/killed.vcd").toLocal8Bit());
+            for (int i = 0; i < 2 * 96 + 1; ++i, fake.clock += 17000)
+                Out32(888, short(i & 1));
+            raise(SIGKILL);
+        }
+        waitpid(writer, nullptr, 0);
+        QProcess sigrok;
+        sigrok.start("sigrok-cli", {"-I", "vcd:downsample=1000", "-i", dir() + "/killed.vcd", "-P",
+                                    "stepper_motor:step=D0_pulso:dir=D1_direccion", "-A", "stepper_motor=position"});
+        QVERIFY(sigrok.waitForFinished(60000));
+        // The decoder gives the position between two steps: 95 of them for 96 steps.
+        const QStringList positions = QString(sigrok.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(positions.size(), 95);
+        QCOMPARE(positions.last(), "stepper_motor-1: -95 steps");
     }
 
     // A trace crosses from one mapped window of its file to the next; when
