@@ -30,16 +30,10 @@ std::vector<published::Write> PortReader::take()
     return writes;
 }
 
-int PortReader::lastValue() const
+published::Write PortReader::last() const
 {
     published::Write write{};
-    return published::last(area_, write) ? write.value : 0;
-}
-
-unsigned long long PortReader::lastTime() const
-{
-    published::Write write{};
-    return published::last(area_, write) ? write.time : 0;
+    return published::last(area_, write) ? write : published::Write{};
 }
 
 std::vector<Program> PortReader::programs() const

@@ -24,9 +24,8 @@ public:
     std::vector<published::Write> take();
     unsigned long long lost() const { return lost_; }
 
-    // The newest write's value and time, read as one (0 and 0 when nothing was ever written).
-    int lastValue() const;
-    unsigned long long lastTime() const;
+    // The newest write, its value and time read as one (all 0 when nothing was ever written).
+    published::Write last() const;
 
     // The programs that have the port open now.
     std::vector<Program> programs() const;

@@ -1,9 +1,15 @@
 #include "window.h"
+#include "capture.h"
 #include "widgets.h"
 
 #include <QComboBox>
+#include <QDateTime>
+#include <QFile>
+#include <QFileDialog>
 #include <QLabel>
 #include <QLocale>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QScreen>
 #include <QTimer>
 #include <ctime>
@@ -31,7 +37,7 @@ Widget *at(QWidget *parent, const char *name, int x, int y, int w, int h, Args &
 }  // namespace
 
 SimuladorWindow::SimuladorWindow(published::Area &area, QWidget *parent)
-    : QWidget(parent), reader_(area)
+    : QWidget(parent), area_(area), reader_(area)
 {
     setWindowTitle(QStringLiteral("Simulador de la placa del motor de pasos"));
     resize(720, 504);
@@ -57,9 +63,13 @@ SimuladorWindow::SimuladorWindow(published::Area &area, QWidget *parent)
     inForce_->setWordWrap(true);
 
     at<QLabel>(this, "etiquetaDiagrama", 10, 328, 300, 24, QStringLiteral("Las líneas del puerto en los últimos"));
-    span_ = at<QComboBox>(this, "intervalo", 316, 328, 100, 24);
-    span_->addItems({QStringLiteral("1 ms"), QStringLiteral("10 ms"), QStringLiteral("100 ms"), QStringLiteral("1 s")});
+    span_ = at<QComboBox>(this, "intervalo", 316, 328, 130, 24);
+    span_->addItems({QStringLiteral("1 ms"), QStringLiteral("10 ms"), QStringLiteral("100 ms"), QStringLiteral("1 s"),
+                     QStringLiteral("todo lo guardado")});
     span_->setCurrentIndex(1);
+    auto *save = at<QPushButton>(this, "guardarCaptura", 456, 327, 150, 26, QStringLiteral("Guardar captura…"));
+    save->setToolTip(QStringLiteral("Guarda lo que muestra el diagrama (con «todo», cuanto guarda el anillo) "
+                                    "como volcado VCD, para PulseView, sigrok-cli o GTKWave."));
     auto *note = at<QLabel>(this, "nota", 290, 290, 420, 32,
                             QStringLiteral("vueltas y rotacion dan a la línea de dirección niveles opuestos para "
                                            "el mismo nombre: su «derecha» gira aquí en sentidos contrarios."));
@@ -71,15 +81,14 @@ SimuladorWindow::SimuladorWindow(published::Area &area, QWidget *parent)
 
     connect(edge_, &QComboBox::currentIndexChanged, this, &SimuladorWindow::settingsChanged);
     connect(lowSense_, &QComboBox::currentIndexChanged, this, &SimuladorWindow::settingsChanged);
-    connect(span_, &QComboBox::currentIndexChanged, this, [this](int index) {
-        const unsigned long long spans[] = {kSecond / 1000, kSecond / 100, kSecond / 10, kSecond};
-        timing_->setSpan(spans[index]);
-    });
+    connect(span_, &QComboBox::currentIndexChanged, this, [this] { timing_->setSpan(span() ? span() : 2 * kSecond); });
+    connect(save, &QPushButton::clicked, this, &SimuladorWindow::saveCapture);
     settingsChanged();
 
     // The lines as they stand before the viewer saw any write.
-    board_.feed(reader_.lastValue());
-    timing_->add(reader_.lastTime(), reader_.lastValue());
+    const published::Write last = reader_.last();
+    board_.feed(last.value);
+    timing_->add(last.time, last.value);
 
     // Redraw at the screen's rate, not per write.
     timer_ = new QTimer(this);
@@ -123,7 +132,7 @@ void SimuladorWindow::frame(unsigned long long now)
         QStringList names;
         for (const Program &program : programs)
             names << QStringLiteral("%1 (pid %2)").arg(QString::fromStdString(program.name)).arg(program.pid);
-        const bool writing = reader_.lastTime() + kSecond > now;
+        const bool writing = reader_.last().time + kSecond > now;
         program_->setText(QStringLiteral("Puerto abierto por %1: %2.")
                               .arg(names.join(QStringLiteral(", ")),
                                    writing ? QStringLiteral("escribiendo") : QStringLiteral("sin escribir")));
@@ -141,6 +150,40 @@ void SimuladorWindow::frame(unsigned long long now)
     directionLamp_->setLit(board_.direction());
     timing_->setNow(now);
     timing_->update();
+}
+
+unsigned long long SimuladorWindow::span() const
+{
+    const unsigned long long spans[] = {kSecond / 1000, kSecond / 100, kSecond / 10, kSecond, 0};
+    return spans[span_->currentIndex()];
+}
+
+QString SimuladorWindow::saveCaptureTo(const QString &path, unsigned long long now)
+{
+    if (!now)
+        now = monotonicNow();
+    const Capture taken = capture(area_, span() && now > span() ? now - span() : 0);
+    const QByteArray date = QDateTime::currentDateTime().toString(Qt::ISODate).toUtf8();
+    const std::string text = dump(taken, date.constData());
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(text.data(), qint64(text.size())) < 0 ||
+        !file.flush())
+        return QStringLiteral("No se pudo guardar la captura en %1: %2. Elija otra carpeta.").arg(path, file.errorString());
+    return QStringLiteral("Guardadas %1 escrituras en %2. %3")
+        .arg(taken.writes.size())
+        .arg(path,
+             taken.lost ? QStringLiteral("El anillo ya había perdido escrituras anteriores de ese intervalo: la captura "
+                                         "empieza más tarde.")
+                        : QStringLiteral("El anillo no había perdido ninguna del intervalo."));
+}
+
+void SimuladorWindow::saveCapture()
+{
+    const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Guardar captura"),
+                                                      QStringLiteral("captura.vcd"),
+                                                      QStringLiteral("Volcado de cambios de valor (*.vcd)"));
+    if (!path.isEmpty())
+        QMessageBox::information(this, QStringLiteral("Guardar captura"), saveCaptureTo(path));
 }
 
 }  // namespace simulador

@@ -26,13 +26,23 @@ public:
 
     const Board &board() const { return board_; }
 
+    // Saves what the ring holds of the span the diagram shows (or all of it)
+    // as a value change dump at `path`; returns what to tell the person.
+    QString saveCaptureTo(const QString &path, unsigned long long now = 0);
+
 public slots:
     // Takes what was written since the last frame and redraws. `now` is the
     // monotonic clock in ns (0: read it).
     void frame(unsigned long long now = 0);
 
+private slots:
+    void saveCapture();  // "Guardar captura…": asks where, then saves
+
 private:
     void settingsChanged();
+    unsigned long long span() const;  // of the diagram, in ns; 0: all the ring holds
+
+    published::Area &area_;
 
     PortReader reader_;
     Board board_;
