@@ -1,5 +1,6 @@
-// The simulated board: its model as a table, the shared area between a writer
-// and a reader, and the viewer's window on the offscreen platform.
+// The simulated board: its model and the viewer's figures as tables, the
+// shared area between a writer and a reader, and the viewer's window on the
+// offscreen platform.
 #include "board.h"
 #include "reader.h"
 #include "widgets.h"
@@ -39,71 +40,118 @@ private slots:
         area = nullptr;
     }
 
+    // Values written, on a board that steps on the rising (or falling) edge and
+    // turns clockwise with the direction line low (or high): position, steps, angle.
     void board_data()
     {
+        QTest::addColumn<QString>("values");
         QTest::addColumn<bool>("falling");
         QTest::addColumn<bool>("lowClockwise");
-        QTest::addColumn<QString>("values");
-        QTest::addColumn<int>("position");
-        QTest::addColumn<int>("steps");
-        QTest::addColumn<double>("angle");
+        QTest::addColumn<QString>("shown");
         const QString turn = "0" + QString("10").repeated(96) + "0";
-        QTest::newRow("vueltas full turn right") << false << true << turn << 96 << 96 << 0.0;
-        QTest::newRow("vueltas one pulse left") << false << true << "032" << -1 << 1 << 356.25;
-        QTest::newRow("rotacion right") << false << true << "02323" << -2 << 2 << 352.5;
-        QTest::newRow("rotacion left") << false << true << "00101" << 2 << 2 << 7.5;
-        QTest::newRow("falling edge") << true << true << "01" << 0 << 0 << 0.0;
-        QTest::newRow("falling edge, pulse") << true << true << "010" << 1 << 1 << 3.75;
-        QTest::newRow("other sense") << false << false << "010" << -1 << 1 << 356.25;
-        QTest::newRow("first value sets the lines") << false << true << "101" << 1 << 1 << 3.75;
-        QTest::newRow("direction changes") << false << true << "010323" << -1 << 3 << 356.25;
-        QTest::newRow("wraps past a turn") << false << true << "0" + QString("10").repeated(97) << 97 << 97 << 3.75;
+        QTest::newRow("vueltas full turn right") << turn << false << true << "96 96 0";
+        QTest::newRow("vueltas one pulse left") << "032" << false << true << "-1 1 356.25";
+        QTest::newRow("rotacion right") << "02323" << false << true << "-2 2 352.5";
+        QTest::newRow("rotacion left") << "00101" << false << true << "2 2 7.5";
+        QTest::newRow("falling edge") << "01" << true << true << "0 0 0";
+        QTest::newRow("falling edge, pulse") << "010" << true << true << "1 1 3.75";
+        QTest::newRow("other sense") << "010" << false << false << "-1 1 356.25";
+        QTest::newRow("first value sets the lines") << "101" << false << true << "1 1 3.75";
+        QTest::newRow("direction changes") << "010323" << false << true << "-1 3 356.25";
+        QTest::newRow("wraps past a turn") << "0" + QString("10").repeated(97) << false << true << "97 97 3.75";
     }
     void board()
     {
+        QFETCH(QString, values);
         QFETCH(bool, falling);
         QFETCH(bool, lowClockwise);
-        QFETCH(QString, values);
-        QFETCH(int, position);
-        QFETCH(int, steps);
-        QFETCH(double, angle);
         Board model;
         model.settings = {falling, lowClockwise};
         for (QChar v : values)
             model.feed(v.digitValue());
-        QCOMPARE(model.position(), long(position));
-        QCOMPARE(model.steps(), long(steps));
-        QCOMPARE(model.angle(), angle);
+        QTEST(QString("%1 %2 %3").arg(model.position()).arg(model.steps()).arg(model.angle()), "shown");
         QCOMPARE(model.pulse(), values.back().digitValue() & 1);
+    }
+
+    // Speed over the last half second and its sense, from steps noted <ms><sense>.
+    void speed_data()
+    {
+        QTest::addColumn<QString>("steps");
+        QTest::addColumn<int>("now");  // ms
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("none") << "" << 1000 << "0 parado";
+        QTest::newRow("clockwise") << "100+ 200+ 300+" << 500 << "6 horario";
+        QTest::newRow("older ones don't count") << "100+ 700+" << 700 << "2 horario";
+        QTest::newRow("half a second ago counts") << "200+" << 700 << "2 horario";
+        QTest::newRow("opposite ones cancel") << "100+ 200-" << 300 << "0 parado";
+        QTest::newRow("counter-clockwise") << "100- 200-" << 300 << "-4 antihorario";
+    }
+    void speed()
+    {
+        QFETCH(QString, steps);
+        QFETCH(int, now);
+        std::deque<simulador::Step> made;
+        for (const QString &step : steps.split(' ', Qt::SkipEmptyParts))
+            made.push_back({step.chopped(1).toULongLong() * 1000000, step.endsWith('+') ? 1 : -1});
+        const double perSecond = simulador::stepsPerSecond(made, now * 1000000ULL);
+        QTEST(QString::number(perSecond) + " " + simulador::senseName(perSecond), "shown");
+    }
+
+    // The timing diagram's 4 columns over the 40 ns up to `now`, from values
+    // noted <ns>:<value> (the first one at 0 is the value before): _ low, ^ high, | both.
+    void columns_data()
+    {
+        QTest::addColumn<QString>("changes");
+        QTest::addColumn<int>("now");
+        QTest::addColumn<int>("line");
+        QTest::addColumn<QString>("drawn");
+        QTest::newRow("steady low") << "" << 40 << 0 << "____";
+        QTest::newRow("steady high") << "0:1" << 40 << 0 << "^^^^";
+        QTest::newRow("direction is bit 1") << "0:1" << 40 << 1 << "____";
+        QTest::newRow("direction high") << "0:2" << 40 << 1 << "^^^^";
+        QTest::newRow("rise in the third") << "25:1" << 40 << 0 << "__|^";
+        QTest::newRow("pulse within one") << "12:1 15:0" << 40 << 0 << "_|__";
+        QTest::newRow("before the span: its level") << "50:1" << 140 << 0 << "^^^^";
+        QTest::newRow("after now: not yet") << "50:1" << 40 << 0 << "____";
+    }
+    void columns()
+    {
+        QFETCH(QString, changes);
+        QFETCH(int, now);
+        QFETCH(int, line);
+        std::deque<simulador::Change> made;
+        for (const QString &change : changes.split(' ', Qt::SkipEmptyParts))
+            made.push_back({change.section(':', 0, 0).toULongLong(), change.section(':', 1).toInt()});
+        QString drawn;
+        for (unsigned char seen : simulador::columnLevels(made, 0, now, 40, 4, line))
+            drawn += QString("._^|")[seen];
+        QTEST(drawn, "drawn");
     }
 
     void readerFollowsWriter()
     {
         freshArea();
         const int slot = published::attach(*area, "vueltas");
-        QVERIFY(slot >= 0);
         simulador::PortReader reader(*area);
+        // The writes taken, as "value@time" at address 888, and who has the port.
+        auto taken = [&] {
+            QStringList out;
+            for (const published::Write &w : reader.take())
+                out << QString("%1@%2").arg(w.address == 888 ? w.value : -1).arg(w.time);
+            for (const simulador::Program &program : reader.programs())
+                out << QString::fromStdString(program.name) + (program.pid == getpid() ? "" : "?");
+            return out.join(' ');
+        };
         write("0");  // before the first look: not taken
-        QVERIFY(reader.take().empty());
+        QCOMPARE(taken(), "vueltas");
         write("1032", 5000);
-        std::vector<published::Write> got = reader.take();
-        QCOMPARE(got.size(), size_t(4));
-        QCOMPARE(got[0].address, 888);
-        QCOMPARE(got[3].value, short(2));
-        QCOMPARE(got[3].time, 8000ULL);
-        QCOMPARE(reader.programs().size(), size_t(1));
-        QCOMPARE(reader.programs()[0].name, "vueltas");
-        QCOMPARE(reader.programs()[0].pid, int(getpid()));
-
+        QCOMPARE(taken(), "1@5000 0@6000 3@7000 2@8000 vueltas");
         // The writer ends and another starts: the reader goes on from where it was.
         published::detach(*area, slot);
-        QVERIFY(reader.programs().empty());
+        QCOMPARE(taken(), "");
         QCOMPARE(published::attach(*area, "rotacion"), slot);
         write("23", 9000);
-        got = reader.take();
-        QCOMPARE(got.size(), size_t(2));
-        QCOMPARE(got[0].value, short(2));
-        QCOMPARE(reader.programs()[0].name, "rotacion");
+        QCOMPARE(taken(), "2@9000 3@10000 rotacion");
         QCOMPARE(reader.lost(), 0ULL);
     }
 

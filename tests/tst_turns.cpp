@@ -1,8 +1,7 @@
-// The turn commands of vueltas: number reading, rounding, the pulse count and
-// the exact traffic of each action; the delay's pass counts; and the real port
-// library on the simulated port.
+// The turn commands of vueltas: number reading, the pulse count and the exact
+// traffic of a counted move; and the real port library on the simulated port.
 #include "errors.h"
-#include "recording_port.h"
+#include "support.h"
 #include "trace.h"
 #include "turns.h"
 
@@ -36,23 +35,7 @@ private slots:
     void readNumber()
     {
         QFETCH(QString, text);
-        QFETCH(double, number);
-        QCOMPARE(vueltas::readNumber(text.toStdString()), number);
-    }
-
-    void roundHalfEven_data()
-    {
-        QTest::addColumn<double>("value");
-        QTest::addColumn<double>("rounded");
-        const double cases[][2] = {{0.5, 0}, {1.5, 2}, {2.5, 2}, {-0.5, 0}, {-1.5, -2}, {0.51, 1}, {-0.51, -1}};
-        for (const auto &c : cases)
-            QTest::newRow(qPrintable(QString::number(c[0]))) << c[0] << c[1];
-    }
-    void roundHalfEven()
-    {
-        QFETCH(double, value);
-        QFETCH(double, rounded);
-        QCOMPARE(vueltas::roundHalfEven(value), rounded);
+        QTEST(vueltas::readNumber(text.toStdString()), "number");
     }
 
     // Each counted move: the pulses it makes, or the error it stops with.
@@ -63,14 +46,18 @@ private slots:
         QTest::newRow("1") << "1" << 96;
         QTest::newRow("0.5") << "0.5" << 48;
         QTest::newRow("2.5") << "2.5" << 240;
-        QTest::newRow("product 0.5") << QString::number(0.5 / 96, 'g', 17) << 0;
-        QTest::newRow("product 1.5") << QString::number(1.5 / 96, 'g', 17) << 2;
+        // A product halfway between two counts goes to the even one.
+        const double halves[][2] = {{0.5, 0}, {1.5, 2}, {2.5, 2}, {-0.5, 0}, {-1.5, 0}};  // -1.5: -2, no pulse
+        for (const auto &half : halves)
+            QTest::newRow(qPrintable("product " + QString::number(half[0])))
+                << QString::number(half[0] / 96, 'g', 17) << int(half[1]);
         QTest::newRow("blank") << " " << 0;
         QTest::newRow("empty") << "" << 0;
         QTest::newRow("letters") << "xyz" << 0;
         QTest::newRow("negative") << "-2" << 0;
         QTest::newRow("341") << "341" << 32736;
         QTest::newRow("32767 pulses") << "341.32291667" << 32767;
+        QTest::newRow("32768 pulses") << "341.3334" << -1;
         QTest::newRow("342") << "342" << -1;
         QTest::newRow("-342") << "-342" << -1;
         QTest::newRow("not finite") << "1e307" << -1;
@@ -97,39 +84,8 @@ private slots:
             const std::string pulse = left ? "3dd2dd" : "1dd0dd";
             QCOMPARE(port.log, "0" + repeat(pulse, std::max(pulses, 0)));
             QVERIFY(!port.otherAddress);
+            QCOMPARE(port.bounds, std::vector<long>(size_t(std::max(pulses, 0)) * 4, 30000L));
         }
-    }
-
-    void fullTurnsAndExit()
-    {
-        RecordingPort port;
-        Turns turns(port);
-        turns.arranque();
-        turns.giroDerecha();
-        turns.moverIzquierda("1");  // leaves the port at 2
-        turns.giroIzquierda();
-        turns.moverIzquierda("1");
-        turns.salir();
-        const std::string right = repeat("1dd0dd", 96) + "0", left = repeat("3dd2dd", 96);
-        QCOMPARE(port.log, "0" + right + left + left + "0" + left + "0");
-        for (long bound : port.bounds)
-            QCOMPARE(bound, 30000L);
-    }
-
-    void passCounts_data()
-    {
-        QTest::addColumn<long>("bound");
-        QTest::addColumn<long>("passes");
-        QTest::newRow("vueltas") << 30000L << 30001L;
-        QTest::newRow("speed 200") << 200L * 300 << 60001L;
-        QTest::newRow("speed 3000") << 3000L * 300 << 900001L;
-        QTest::newRow("speed 0") << 0L << 1L;
-    }
-    void passCounts()
-    {
-        QFETCH(long, bound);
-        QFETCH(long, passes);
-        QCOMPARE(motor::countPasses(bound), passes);
     }
 
     // The real library, bound by name, on the simulated port.
