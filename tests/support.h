@@ -9,20 +9,18 @@
 #include <QGroupBox>
 #include <QMessageBox>
 #include <QtTest>
-#include <algorithm>
 
-// Records every write and delay in order, without waiting: a digit per value
-// written, 'd' per delay, so a right pulse of vueltas reads "1dd0dd".
+// Records every write and delay in order, without waiting: the digit written
+// ('!' for a write anywhere but 888), 'd' per delay, so a right pulse of
+// vueltas reads "1dd0dd".
 struct RecordingPort : motor::Port {
-    std::string log;
-    std::vector<long> bounds;   // the bound of each delay, in order
-    bool otherAddress = false;  // a write went somewhere other than 888
+    QString log;
+    std::vector<long> bounds;  // the bound of each delay, in order
     std::function<void()> onWrite;
 
     void write(short address, short value) override
     {
-        otherAddress = otherAddress || address != 888;
-        log += char('0' + value);
+        log += address == 888 ? QChar('0' + value) : QChar('!');
         if (onWrite)
             onWrite();
     }
@@ -40,21 +38,7 @@ struct RecordingPort : motor::Port {
                 action();
         };
     }
-    std::string writes() const  // the values written, without the delays
-    {
-        std::string out = log;
-        out.erase(std::remove(out.begin(), out.end(), 'd'), out.end());
-        return out;
-    }
 };
-
-inline std::string repeat(const std::string &unit, int times)
-{
-    std::string out;
-    while (times-- > 0)
-        out += unit;
-    return out;
-}
 
 // Input posted, to be handled at the next event pump. A key posted to a window
 // goes through Qt's shortcut matching when it is delivered, as a typed one does.
@@ -64,28 +48,37 @@ inline void postClick(QWidget *button)
         QCoreApplication::postEvent(button, new QMouseEvent(type, QPointF(5, 5), button->mapToGlobal(QPointF(5, 5)), Qt::LeftButton,
                                                             type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton, {}));
 }
-inline void postKey(QWidget *target, int key, Qt::KeyboardModifiers modifiers = {})
+inline void postKey(QWidget *target, QKeyCombination key)
 {
     for (auto type : {QEvent::KeyPress, QEvent::KeyRelease})
-        QCoreApplication::postEvent(target, new QKeyEvent(type, key, modifiers));
+        QCoreApplication::postEvent(target, new QKeyEvent(type, key.key(), key.keyboardModifiers()));
 }
 
 // Answers the next modal message box from inside its own event loop, noting
-// what it showed: "title|text|icon|buttons". A box that doesn't wait is not
-// answered by the time the call that showed it returns.
+// what it showed and the port's log at that moment. A box that doesn't wait
+// runs no event loop of its own, so it is never answered.
 struct ModalBox {
-    QString shown;
+    QString shown, logAtBox;
     QTimer poll;
-    ModalBox()
+    explicit ModalBox(const QString *log)
     {
-        QObject::connect(&poll, &QTimer::timeout, [this] {
-            if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+        QObject::connect(&poll, &QTimer::timeout, [this, log] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (box && QThread::currentThread()->loopLevel() > 0) {
                 poll.stop();
                 shown = QStringLiteral("%1|%2|%3|%4").arg(box->windowTitle(), box->text()).arg(box->icon()).arg(box->standardButtons());
+                logAtBox = *log;
                 box->button(QMessageBox::Ok)->click();
             }
         });
         poll.start(0);
+    }
+    // The contact message: the program's title, one line ended by a carriage
+    // return, the information icon and one OK button.
+    bool showedContact(const QString &title) const
+    {
+        return QRegularExpression(QStringLiteral("^%1\\|Para otros proyectos [^\\n]+\\r\\|%2\\|%3$")
+                                      .arg(title).arg(QMessageBox::Information).arg(QMessageBox::Ok)).match(shown).hasMatch();
     }
 };
 
@@ -102,6 +95,7 @@ struct WindowFixture {
     template <class... Args>
     void openWindow(Args &&...args)
     {
+        form.reset();
         errors.clear();
         ends.clear();
         onEnd = nullptr;
@@ -116,13 +110,8 @@ struct WindowFixture {
         form->show();
         QVERIFY(QTest::qWaitForWindowActive(form.get()));
     }
-    void closeWindow()
-    {
-        form.reset();
-        port.reset();
-    }
     template <class T = QAbstractButton>
-    T *child(const char *name) { return form->template findChild<T *>(name); }
+    T *child(const QString &name) { return form->template findChild<T *>(name); }
 };
 
 // Layout faults a person would see, in any window: a control that sticks out
