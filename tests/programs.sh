@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# The programs as processes: an installed vueltas finds its port library and
-# makes its start-up write; a second program on a taken simulated port, and a
-# program with a bad setting, end at once with status 1 and say why.
+# The programs as processes: an installed vueltas makes its start-up write; a
+# second program on its port, and one with a bad setting, end with status 1 and say why.
 set -euo pipefail
 build=$1
 dir=$build/tests/programs

@@ -134,12 +134,6 @@ inline void checkLayout(QWidget *client)
     }
 }
 
-// The windows' tests run under the programs' own Application, whose notify()
-// is part of what they test.
-#define WINDOW_TEST_MAIN(Test)                                   \
-    int main(int argc, char **argv)                              \
-    {                                                            \
-        Application app(argc, argv, QStringLiteral("prueba"));   \
-        Test test;                                               \
-        return QTest::qExec(&test, argc, argv);                  \
-    }
+// Window tests run under the programs' own Application: its notify() is under test too.
+#define WINDOW_TEST_MAIN(Test)                                                                     \
+    int main(int argc, char **argv) { Application app(argc, argv, "prueba"); Test test; return QTest::qExec(&test, argc, argv); }

@@ -44,7 +44,6 @@ private slots:
         QTest::addColumn<bool>("lowClockwise");
         QTest::addColumn<QString>("shown");
         QTest::newRow("vueltas full turn right") << "0" + QString("10").repeated(96) + "0" << false << true << "96 96 0";
-        QTest::newRow("vueltas one pulse left") << "032" << false << true << "-1 1 356.25";
         QTest::newRow("rotacion right") << "02323" << false << true << "-2 2 352.5";
         QTest::newRow("falling edge") << "010" << true << true << "1 1 3.75";
         QTest::newRow("other sense") << "010" << false << false << "-1 1 356.25";
@@ -71,7 +70,6 @@ private slots:
         QTest::addColumn<QString>("steps");
         QTest::addColumn<int>("now");  // ms
         QTest::addColumn<QString>("shown");
-        QTest::newRow("none") << "" << 1000 << "0 parado";
         QTest::newRow("older ones don't count") << "100+ 700+" << 700 << "2 horario";
         QTest::newRow("half a second ago counts") << "200+ 300+" << 700 << "4 horario";
         QTest::newRow("opposite ones cancel") << "100+ 200-" << 300 << "0 parado";
@@ -96,7 +94,6 @@ private slots:
         QTest::addColumn<int>("now");
         QTest::addColumn<int>("line");
         QTest::addColumn<QString>("drawn");
-        QTest::newRow("steady high") << "0:1" << 40 << 0 << "^^^^";
         QTest::newRow("direction is bit 1") << "0:1 0:2" << 40 << 1 << "^^^^";
         QTest::newRow("rise in the third") << "25:1" << 40 << 0 << "__|^";
         QTest::newRow("pulse within one") << "12:1 15:0" << 40 << 0 << "_|__";
@@ -163,7 +160,6 @@ private slots:
         QCOMPARE(text("velocidad"), "Velocidad: 192 pasos/s, 120,0 rpm");  // 96 steps in the last half second
         QCOMPARE(text("sentido"), "Sentido: horario");
         QVERIFY(text("programa").contains("vueltas"));
-        QCOMPARE(window.findChild<Dial *>("dial")->angle(), 0.0);
         QVERIFY(!window.findChild<Lamp *>("lamparaPulso")->lit());
         // "Guardar captura…" with the whole ring: the full turn, as a logic analyser reads it.
         window.findChild<QComboBox *>("intervalo")->setCurrentIndex(4);

@@ -77,17 +77,6 @@ private slots:
         QCOMPARE(ends, QList<int>({0}));
         QCOMPARE(atExit, "0" + kLeft + "0");
     }
-
-    // Start-up that can't reach the port is fatal: reported, status 1.
-    void fatalStartUp()
-    {
-        struct Broken : RecordingPort {
-            void write(short, short) override { throw FatalError("sin puerto"); }
-        } broken;
-        QVERIFY(!Application::guard([&] { Form1 dead(broken); }));
-        QCOMPARE(errors, QStringList({"sin puerto"}));
-        QCOMPARE(ends, QList<int>({1}));
-    }
 };
 
 WINDOW_TEST_MAIN(TestVueltasWindow)
