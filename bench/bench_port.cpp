@@ -92,7 +92,7 @@ void slowdown()
     }
     std::sort(ratios.begin(), ratios.end());
     auto at = [&](double q) { return (ratios[size_t(q * (ratios.size() - 1))] - 1) * 100; };
-    std::printf("%.3f %.3f %.3f\n", at(0.5), at(0.01), at(0.99));
+    std::printf("%.3f %.3f %.3f %.3f\n", at(0.5), at(0.01), at(0.95), at(0.99));
 }
 
 std::string self;
@@ -150,8 +150,8 @@ int main(int argc, char **argv)
     double pass = 0, step = 0, measured = 0, tracedStep = 0, tracedMeasured = 0;
     std::sscanf(child(published, "halfstep").c_str(), "%lf %lf %lf", &pass, &step, &measured);
     std::sscanf(child(published + trace, "halfstep").c_str(), "%lf %lf %lf", &pass, &tracedStep, &tracedMeasured);
-    double median = 0, low = 0, high = 0;
-    std::sscanf(child(published + " PARPORT_SLOWDOWN=10", "slowdown").c_str(), "%lf %lf %lf", &median, &low, &high);
+    double median = 0, low = 0, most = 0, high = 0;
+    std::sscanf(child(published + " PARPORT_SLOWDOWN=10", "slowdown").c_str(), "%lf %lf %lf %lf", &median, &low, &most, &high);
     const double delays = 2 * pass * (vueltas::kRetaBound + 1);
     std::printf("Out32, simulated port:             %8.1f ns per call\n", plain);
     std::printf("  published for viewers:           %8.1f ns per call\n", withPublish);
@@ -168,6 +168,6 @@ int main(int argc, char **argv)
     std::printf("vueltas half-step, traced and published: %.2f %% beyond its two delays; end to end %.2f %%\n",
                 withBoth / delays * 100, tracedMeasured);
     std::printf("PARPORT_SLOWDOWN=10: stretched gaps are %+.3f %% off ten times the program's (median; "
-                "1st to 99th percentile %+.3f %% to %+.3f %%; target: within 1 %%)\n", median, low, high);
+                "1st to 95th percentile %+.3f %% to %+.3f %%, 99th %+.3f %%; target: within 1 %%)\n", median, low, most, high);
     return 0;
 }
