@@ -112,13 +112,15 @@ std::string open(unsigned short address)
     std::string message = chooseBackend(std::getenv("PARPORT"), backend, device);
     if (message.empty())
         message = readSlowdown(std::getenv("PARPORT_SLOWDOWN"), lib.slowdown);
-    const char *trace = std::getenv("PARPORT_TRACE");
-    if (message.empty() && trace && *trace)
-        message = lib.trace.open(trace);
+    // The port before the trace: a program turned away (a busy port) leaves
+    // an earlier trace as it was.
     if (message.empty())
         message = backend->open(lib.port, device, address);
-    if (!message.empty()) {
-        lib.trace.close();
+    if (!message.empty())
+        return message;
+    const char *trace = std::getenv("PARPORT_TRACE");
+    if (trace && *trace && !(message = lib.trace.open(trace)).empty()) {
+        backend->close(lib.port);
         return message;
     }
     lib.backend = backend;

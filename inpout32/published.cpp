@@ -84,7 +84,9 @@ std::string simulatedPortLock(const char *setting)
 
 int openOwnFile(const std::string &path, bool create, std::string &why)
 {
-    const int fd = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | (create ? O_CREAT : 0), 0600);
+    // Not a terminal of a device named by a slip, and never blocking on one.
+    const int flags = O_RDWR | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC | (create ? O_CREAT : 0);
+    const int fd = open(path.c_str(), flags, 0600);
     if (fd < 0) {
         why = errno == ELOOP ? "es un enlace simbólico" : std::strerror(errno);
         return -1;
@@ -92,6 +94,7 @@ int openOwnFile(const std::string &path, bool create, std::string &why)
     if (isOwn(fd, why))
         return fd;
     close(fd);
+    errno = EPERM;  // there, but not ours: not to be made anew
     return -1;
 }
 
@@ -101,16 +104,19 @@ Area *mapArea(const std::string &where, std::string &error)
         error = "PARPORT_PUBLISH=0: el puerto no se publica. Quite esa variable para ver las escrituras en el simulador.";
         return nullptr;
     }
+    const char advice[] = " Indique otro fichero en PARPORT_PUBLISH (el mismo a los programas y al simulador), "
+                          "o PARPORT_PUBLISH=0 para que los programas no publiquen.";
     const auto refuse = [&](const std::string &why) -> Area * {
-        error = "No se publica el puerto para el simulador: " + where + " " + why +
-                ", y se deja como está. Indique otro fichero en PARPORT_PUBLISH, o PARPORT_PUBLISH=0 para no publicar.";
+        error = "No se publica el puerto para el simulador: " + where + " " + why + ", y se deja como está." + advice;
         return nullptr;
     };
     std::string why;
     int fd = openOwnFile(where, false, why);
     if (fd < 0 && errno == ENOENT) {
-        if (!create(where))
-            return refuse(std::string("no se pudo crear: ") + std::strerror(errno));
+        if (!create(where)) {
+            error = "No se publica el puerto para el simulador: no se pudo crear " + where + ": " + std::strerror(errno) + "." + advice;
+            return nullptr;
+        }
         fd = openOwnFile(where, false, why);
     }
     if (fd < 0)

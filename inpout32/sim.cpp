@@ -11,15 +11,20 @@
 namespace inpout {
 namespace {
 
-// Who holds the lock, as its holder wrote it: "vueltas (pid 1234)".
-std::string holderOf(int fd)
+// The line a holder writes into the lock: "vueltas (pid 1234)".
+std::string holderLine() { return std::string(program_invocation_short_name) + " (pid " + std::to_string(getpid()) + ")\n"; }
+
+// What the lock file holds, when it is a holder's line or nothing: a file of
+// the user's that happens to have the lock's name is used as it is, never
+// written.
+bool holderText(int fd, std::string &holder)
 {
     char text[64] = {};
     const ssize_t n = pread(fd, text, sizeof text - 1, 0);
-    std::string holder(text, n > 0 ? static_cast<size_t>(n) : 0);
-    while (!holder.empty() && (holder.back() == '\n' || holder.back() == '\0'))
-        holder.pop_back();
-    return holder.empty() ? "otro programa" : holder;
+    holder.assign(text, n > 0 ? static_cast<size_t>(n) : 0);
+    const size_t pid = holder.rfind(" (pid ");
+    return holder.empty() || (pid != std::string::npos && holder.size() < sizeof text - 1 &&
+                              holder.compare(holder.size() - 2, 2, ")\n") == 0);
 }
 
 // `lock` is the lock file of this user's simulated port. The lock is held as
@@ -32,21 +37,26 @@ std::string openSim(PortState &port, const std::string &lock, unsigned short add
     port.fd = published::openOwnFile(lock, true, why);
     if (port.fd < 0)
         return "No se pudo abrir el cerrojo del " + port.device + ": " + why +
-               ". Bórrelo si es suyo, o indique otro sitio con PARPORT_PUBLISH=FICHERO.";
+               ". Indique otro sitio con PARPORT_PUBLISH=FICHERO (o borre ese fichero si es un resto suyo).";
+    std::string holder;
     if (flock(port.fd, LOCK_EX | LOCK_NB) < 0) {
         const int err = errno;
-        const std::string holder = err == EWOULDBLOCK ? holderOf(port.fd) : "";
+        if (!holderText(port.fd, holder) || holder.empty())
+            holder = "otro programa";
+        else
+            holder.pop_back();
         ::close(port.fd);
         port.fd = -1;
         if (err != EWOULDBLOCK)
-            return "No se pudo tomar el cerrojo del " + port.device + ": " + reason(err) + ".";
+            return "No se pudo tomar el cerrojo del " + port.device + ": " + reason(err) +
+                   ". Indique con PARPORT_PUBLISH=FICHERO un fichero en un disco local.";
         return busy(port.device, holder, err) +
                " Para dos puertos simulados a la vez, dé a cada programa su propio PARPORT_PUBLISH=FICHERO.";
     }
-    const std::string holder = std::string(program_invocation_short_name) + " (pid " + std::to_string(getpid()) + ")\n";
     // Naming the holder only helps a second program's message; the lock works without it.
-    if (ftruncate(port.fd, 0) == 0)
-        (void)!pwrite(port.fd, holder.data(), holder.size(), 0);
+    const std::string line = holderLine();
+    if (holderText(port.fd, holder) && ftruncate(port.fd, 0) == 0)
+        (void)!pwrite(port.fd, line.data(), line.size(), 0);
     return {};
 }
 

@@ -3,6 +3,7 @@
 #include "vcd.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -88,16 +89,20 @@ std::string Trace::open(const char *path)
             break;
     }
     // A run killed between a line and its newline leaves that line unfinished:
-    // the next line starts where it began.
-    const off_t tail = end_ > 64 ? end_ - 64 : 0;
-    const ssize_t n = end_ > 0 ? pread(fd_, block, static_cast<size_t>(end_ - tail), tail) : 0;
-    for (ssize_t i = n; i > 0; --i)
-        if (block[i - 1] == '\n') {
-            end_ = tail + i;
-            break;
-        }
+    // the next line starts where it began. Text of any other shape is not
+    // a trace's, and stays.
+    const off_t from = end_ > 64 ? end_ - 64 : 0;
+    const ssize_t n = end_ > 0 ? pread(fd_, block, static_cast<size_t>(end_ - from), from) : 0;
+    ssize_t start = n;
+    while (start > 0 && std::strchr("0123456789 -", block[start - 1]) && block[start - 1] != '\0')
+        --start;
+    if (start < n && ((start > 0 && block[start - 1] == '\n') || (start == 0 && from == 0)))
+        end_ = from + start;
     owned_ = true;
-    const std::string message = map(end_);
+    std::string message = map(end_);
+    // Lines of our own start on a line of their own.
+    if (message.empty() && end_ > 0 && pread(fd_, block, 1, end_ - 1) == 1 && block[0] != '\n')
+        message = append("\n", 1);
     if (!message.empty())
         close();  // the reason it could not be used is the one to report
     return message;
@@ -111,7 +116,17 @@ std::string Trace::map(off_t at)
         munmap(window_, kWindow);
     window_ = nullptr;
     windowStart_ = at & ~(off_t(sysconf(_SC_PAGESIZE)) - 1);
+    // Past a file-size limit the kernel also sends SIGXFSZ, which would end
+    // the program unheard: it is held back and taken, and the error speaks.
+    sigset_t limit, before;
+    sigemptyset(&limit);
+    sigaddset(&limit, SIGXFSZ);
+    pthread_sigmask(SIG_BLOCK, &limit, &before);
     const int err = posix_fallocate(fd_, windowStart_, kWindow);
+    const timespec now = {0, 0};
+    while (sigtimedwait(&limit, nullptr, &now) == SIGXFSZ) {
+    }
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
     if (err != 0)
         return failure("ampliar", err);
     void *window = mmap(nullptr, kWindow, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd_, windowStart_);
@@ -127,7 +142,8 @@ std::string Trace::write(unsigned long long time, unsigned short address, short 
     if (vcd_) {
         if (lines_.value < 0)
             first_ = time;
-        return append(buffer, static_cast<long>(vcd::write(buffer, lines_, time - first_, value)));
+        const long length = static_cast<long>(vcd::write(buffer, lines_, time - first_, value));
+        return length ? append(buffer, length) : std::string();
     }
     // "<t> <address> <value>\n", built from its end.
     char *const end = buffer + sizeof buffer;
@@ -150,11 +166,15 @@ std::string Trace::append(const char *text, long length)
         if (!message.empty())
             return message;
     }
-    // A reader of the running trace must only see whole lines: the text goes
-    // in first, its closing newline after it, so a line ends only once it is there.
+    // A reader of the running trace must only see whole lines: each line goes
+    // in first, its newline after it, so a line ends only once it is there.
     char *const at = window_ + (end_ - windowStart_);
-    std::memcpy(at, text, static_cast<size_t>(length - 1));
-    __atomic_store_n(at + length - 1, text[length - 1], __ATOMIC_RELEASE);
+    for (long from = 0, newline = 0; newline < length; from = ++newline) {
+        while (text[newline] != '\n')
+            ++newline;
+        std::memcpy(at + from, text + from, static_cast<size_t>(newline - from));
+        __atomic_store_n(at + newline, '\n', __ATOMIC_RELEASE);
+    }
     end_ += length;
     return {};
 }

@@ -26,6 +26,9 @@ std::size_t write(char *out, Lines &lines, unsigned long long time, int value)
 {
     value &= 3;
     const bool first = lines.value < 0;
+    const int changed = first ? 3 : value ^ lines.value;
+    if (!changed)
+        return 0;
     if (!first && time <= lines.time)
         time = lines.time + 1;
     char digits[20];
@@ -36,7 +39,6 @@ std::size_t write(char *out, Lines &lines, unsigned long long time, int value)
     std::memcpy(at, digit, static_cast<std::size_t>(end - digit));
     at += end - digit;
     *at++ = '\n';
-    const int changed = first ? 3 : value ^ lines.value;
     for (int bit = 0; bit < 2; ++bit) {
         if (changed >> bit & 1) {
             *at++ = static_cast<char>('0' + (value >> bit & 1));

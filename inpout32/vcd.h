@@ -41,10 +41,8 @@ struct Lines {
 // One write of `value`, `time` ns after the first write: "#<time>\n", then
 // "<level><identifier>\n" for each line it changed (both lines at the first
 // write). Fills `out` (kWriteMax bytes) and returns the length; updates `lines`.
-//
-// A write that changes neither line is still a write: it gives its time alone,
-// so a person reading the dump sees it, and the dump lasts until the last
-// write (a viewer shows how long the lines then stayed). Decoders see no edge.
+// A write that changes neither line has no change to dump: nothing, so the
+// dump ends with its last change.
 //
 // Times only go forward: a write given a time not after the previous one is
 // put 1 ns after it, since two changes at one time would merge and the pulse

@@ -29,7 +29,9 @@ ends_with() {
   [ "$status" -eq 1 ] || fail "$* ended with $status, not 1"
   grep -qF -- "$phrase" "$dir/err" || fail "$* said '$(cat "$dir/err")', lacking '$phrase'"
 }
-ends_with "lo tiene vueltas (pid $first)" "$build/bin/rotacion"
+echo "una captura" > "$dir/kept.vcd"  # a program turned away leaves it as it was
+ends_with "lo tiene vueltas (pid $first)" env PARPORT_TRACE="$dir/kept.vcd" "$build/bin/rotacion"
+[ "$(cat "$dir/kept.vcd")" = "una captura" ] || fail "a program turned away emptied the dump"
 kill -0 $first 2>/dev/null || fail "the first program did not go on"
 ends_with "PARPORT vale «lpt9»" env PARPORT=lpt9 PARPORT_PUBLISH=$dir/other "$build/bin/vueltas"
 echo "3 passed, 0 failed"
