@@ -5,9 +5,11 @@
 #include "published.h"
 #include "trace.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <locale.h>
 
 #define INPOUT_API extern "C" __attribute__((visibility("default")))
 
@@ -42,19 +44,11 @@ std::string readSlowdown(const char *setting, double &factor)
         return {};
     // Digits with at most one full stop, whatever the locale: nothing else.
     const std::string value = setting;
-    const size_t point = value.find('.');
     const bool plain = value.find_first_not_of("0123456789.") == std::string::npos &&
                        value.find_first_of("0123456789") != std::string::npos &&
-                       (point == std::string::npos || value.find('.', point + 1) == std::string::npos);
-    double number = 0, scale = 0;  // scale: 0 before the point, then 0.1, 0.01, ...
-    for (char c : plain ? value : std::string()) {
-        if (c == '.')
-            scale = 1;
-        else if (scale > 0)
-            number += (c - '0') * (scale /= 10);
-        else
-            number = number * 10 + (c - '0');
-    }
+                       std::count(value.begin(), value.end(), '.') <= 1;
+    static const locale_t c = newlocale(LC_ALL_MASK, "C", nullptr);
+    const double number = plain ? strtod_l(value.c_str(), nullptr, c) : 0;
     if (number >= 1 && number <= 100000) {
         factor = number;
         return {};
