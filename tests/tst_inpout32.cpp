@@ -119,7 +119,7 @@ private slots:
         QTest::newRow("ppdev, card only") << "" << "53264\t53272\n" << "" << "open /dev/parport0," + ppdev;
         QTest::newRow("ppdev, named") << "PARPORT=/dev/parport2" << "888\n" << "" << "open /dev/parport2," + ppdev;
         QTest::newRow("direct I/O") << "PARPORT=io" << "" << "" << "ioperm 888 3 1,outb 0 888,outb 3 888,ioperm 888 3 0";
-        QTest::newRow("simulated") << "PARPORT=sim" << "" << "" << "";
+        QTest::newRow("simulated, slowest") << "PARPORT=sim PARPORT_SLOWDOWN=100000" << "" << "" << "";
     }
     void sequence()
     {
@@ -154,11 +154,12 @@ private slots:
         QTest::newRow("permission, container") << "" << "open" << EPERM << denied << false;
         QTest::newRow("busy at open") << "PARPORT=/dev/parport3" << "open" << EBUSY << (QStringList(taken) << "/dev/parport3") << false;
         QTest::newRow("taken at claim") << "" << "PPCLAIM" << ENXIO << (QStringList(taken) << "/dev/parport0") << false;
+        QTest::newRow("busy at claim") << "" << "PPCLAIM" << EBUSY << (QStringList(taken) << "/dev/parport0") << false;
         QTest::newRow("not ppdev") << "PARPORT=/dev/ttyS0" << "PPEXCL" << ENOTTY << QStringList{"/dev/ttyS0", "PPEXCL", "no parece un puerto paralelo"} << false;
         QTest::newRow("write fails") << "" << "PPWDATA" << EIO << QStringList{"/dev/parport0", "PPWDATA"} << true;
         QTest::newRow("io refused") << "PARPORT=io" << "ioperm" << EPERM << QStringList{"0x378", "CAP_SYS_RAWIO", "lockdown", "grupo lp"} << false;
         QTest::newRow("unknown setting") << "PARPORT=lpt1" << "" << 0 << QStringList{"«lpt1»", "PARPORT=sim"} << false;
-        for (const char *bad : {"0.5", "100001", "2,5", "1e3", "diez", "."})
+        for (const char *bad : {"0.99", "100001", "2,5", "1e3", "diez", "."})
             QTest::newRow(bad) << "PARPORT=sim PARPORT_SLOWDOWN=" + QString(bad) << "" << 0
                                << QStringList{"PARPORT_SLOWDOWN", "«" + QString(bad) + "»", "100000"} << false;
         QTest::newRow("trace folder missing") << "PARPORT=sim PARPORT_TRACE=@/no-such-folder/x.trace" << "" << ENOENT
@@ -194,9 +195,9 @@ private slots:
     // clock that moves only when read; a gap over 50 ms is left as it is.
     void slowdown()
     {
-        start("PARPORT=sim PARPORT_SLOWDOWN=10 PARPORT_TRACE=@/slow.trace");
+        start("PARPORT=sim PARPORT_SLOWDOWN=1.5 PARPORT_TRACE=@/slow.trace");
         fake.clock = 1000;
-        const unsigned long long gaps[] = {0, 500, 2000, 60000000};
+        const unsigned long long gaps[] = {0, 500, 20000000, 60000000};
         for (unsigned long long gap : gaps) {
             fake.clock += gap;
             Out32(888, 1);
@@ -206,7 +207,7 @@ private slots:
         QCOMPARE(trace.size(), 4);
         for (int i = 1; i < 4; ++i) {
             const unsigned long long gap = timeOf(trace[i]) - timeOf(trace[i - 1]);
-            const unsigned long long expected = gaps[i] > 50000000 ? gaps[i] : 10 * gaps[i];
+            const unsigned long long expected = gaps[i] > 50000000 ? gaps[i] : gaps[i] * 3 / 2;
             QVERIFY2(gap >= expected && gap < expected + 40, qPrintable(trace.join('|')));
         }
     }
@@ -236,15 +237,14 @@ private slots:
             fake.clock = times[i] * 1000ULL;
         inpout::reset();
         QTEST(QString(contents(qgetenv("PARPORT_TRACE"))).remove(QRegularExpression("^\\$date\n\t[-0-9: +]+\n\\$end\n")), "dump");
-        char longest[vcd::kWriteMax];
-        vcd::Lines start;
-        QCOMPARE(QByteArray(longest, int(vcd::write(longest, start, ~0ULL, 3))), "#18446744073709551615\n1!\n1\"\n");
     }
 
     // A killed writer's dump of a full turn decodes up to its last write.
     void killedDumpDecodes()
     {
         start("PARPORT=sim PARPORT_TRACE=@/killed.vcd");
+        QFile earlier(qgetenv("PARPORT_TRACE"));  // a longer dump of an earlier run, to be replaced
+        QVERIFY(earlier.open(QIODevice::WriteOnly) && earlier.write(QByteArray(2 << 20, '1')) && earlier.flush());
         fake.clock = 1000;
         const pid_t writer = fork();
         if (writer == 0) {
@@ -279,8 +279,7 @@ private slots:
         const unsigned long long after = monotonic();
         const QString message = QString::fromUtf8(Out32Error());
         Out32(888, 0);
-        const bool stillFails = Out32Error();
-        QCOMPARE(lines(path).size(), written + 1);
+        const bool stillFails = Out32Error() && !inpout::openPort();
         inpout::reset();
         setrlimit(RLIMIT_FSIZE, &saved);
         QVERIFY2(message.contains(path) && message.contains(QString::fromStdString(inpout::reason(EFBIG))), qPrintable(message));
@@ -342,7 +341,7 @@ private slots:
         QFile::remove(path);
         const QByteArray before = kind == "empty" ? "" : kind == "version" ? QByteArray::fromHex("016d6f746f7061730100000000000000")
                                                                                  .leftJustified(sizeof(published::Area), '\0')
-                                                                           : "mis notas\n";
+                                                                           : QByteArray("mis notas\n").leftJustified(sizeof(published::Area));
         QFile written(file);
         QVERIFY(written.open(QIODevice::WriteOnly | QIODevice::Truncate) && written.write(before) == before.size());
         written.close();

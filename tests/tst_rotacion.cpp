@@ -51,7 +51,6 @@ private slots:
         QTest::addColumn<int>("speed");  // of the delays after those
         QTest::newRow("right") << "cmdder" << 0 << "" << "232323232323" << 12 << 3000;
         QTest::newRow("left") << "cmdizq" << 0 << "" << "010101010101" << 12 << 3000;
-        QTest::newRow("right, then left") << "cmdder" << 3 << "cmdizq" << "232010101010" << 12 << 3000;
         QTest::newRow("left, then right") << "cmdizq" << 2 << "cmdder" << "012323232323" << 12 << 3000;
         QTest::newRow("right restarted mid-pulse") << "cmdder" << 3 << "cmdder" << "232232323232" << 12 << 3000;
         QTest::newRow("salir") << "cmdizq" << 4 << "salir" << "01010" << 12 << 3000;
