@@ -63,11 +63,11 @@ SimuladorWindow::SimuladorWindow(published::Area &area, QWidget *parent)
     inForce_->setWordWrap(true);
 
     at<QLabel>(this, "etiquetaDiagrama", 10, 328, 300, 24, QStringLiteral("Las líneas del puerto en los últimos"));
-    span_ = at<QComboBox>(this, "intervalo", 316, 328, 130, 24);
+    span_ = at<QComboBox>(this, "intervalo", 316, 328, 170, 24);
     span_->addItems({QStringLiteral("1 ms"), QStringLiteral("10 ms"), QStringLiteral("100 ms"), QStringLiteral("1 s"),
                      QStringLiteral("2 s (y guardar todo)")});
     span_->setCurrentIndex(1);
-    auto *save = at<QPushButton>(this, "guardarCaptura", 456, 327, 150, 26, QStringLiteral("Guardar captura…"));
+    auto *save = at<QPushButton>(this, "guardarCaptura", 500, 327, 150, 26, QStringLiteral("Guardar captura…"));
     save->setToolTip(QStringLiteral("Guarda lo que muestra el diagrama (con «guardar todo», cuanto guarda el anillo) "
                                     "como volcado VCD, para PulseView, sigrok-cli o GTKWave."));
     auto *note = at<QLabel>(this, "nota", 290, 290, 420, 32,
