@@ -4,7 +4,16 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <string>
+#include <unistd.h>
 #include <vector>
+
+// The middle one of `values`.
+inline double middle(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
 
 // Median over `rounds` of the seconds that `work` takes, on the monotonic clock.
 inline double median(int rounds, const std::function<void()> &work)
@@ -15,8 +24,7 @@ inline double median(int rounds, const std::function<void()> &work)
         work();
         times.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     }
-    std::sort(times.begin(), times.end());
-    return times[times.size() / 2];
+    return middle(times);
 }
 
 // How much longer `work` takes than `base`, in percent: the two run in
@@ -29,6 +37,13 @@ inline double overheadPercent(int rounds, const std::function<void()> &base, con
         const double b = median(1, base), w = median(1, work);
         ratios.push_back(w / b);
     }
-    std::sort(ratios.begin(), ratios.end());
-    return (ratios[ratios.size() / 2] - 1.0) * 100.0;
+    return (middle(ratios) - 1.0) * 100.0;
+}
+
+// This program's own path, to run itself in another mode in a fresh process.
+inline std::string selfPath()
+{
+    char path[4096];
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    return std::string(path, n > 0 ? static_cast<size_t>(n) : 0);
 }

@@ -135,9 +135,7 @@ int main(int argc, char **argv)
         slowdown();
         return 0;
     }
-    char path[4096];
-    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    self.assign(path, n > 0 ? static_cast<size_t>(n) : 0);
+    self = selfPath();
     traceFile = self + ".trace";
     // Publishing for viewers goes to this user's shared-memory area, as in use.
     const std::string sim = "PARPORT=sim PARPORT_TRACE= PARPORT_PUBLISH=0", published = "PARPORT=sim PARPORT_TRACE=",

@@ -7,6 +7,7 @@
 //   bench_startup bare      one start of the bare window
 //   bench_startup vueltas   one start of vueltas
 #include "application.h"
+#include "bench.h"
 #include "form1.h"
 
 #include <QApplication>
@@ -68,12 +69,6 @@ double start(const char *mode)
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
 }
 
-double middle(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
 }  // namespace
 
 int main(int argc, char **argv)
@@ -83,9 +78,7 @@ int main(int argc, char **argv)
     if (argc > 1 && std::strcmp(argv[1], "vueltas") == 0)
         return startVueltas(argc, argv);
 
-    char path[4096];
-    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    self.assign(path, n > 0 ? static_cast<size_t>(n) : 0);
+    self = selfPath();
     // Both draw off screen; vueltas publishes to a file of its own beside this
     // program, so it meets no other program on the simulated port.
     const std::string area = self + ".area";

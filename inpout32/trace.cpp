@@ -1,5 +1,6 @@
 #include "trace.h"
 #include "backend.h"
+#include "decimal.h"
 #include "vcd.h"
 
 #include <cerrno>
@@ -35,26 +36,25 @@ std::string Trace::failure(const char *what, int err) const
 std::string Trace::open(const char *path)
 {
     name_ = path;
+    // The reason the file can't be used is the one to report; it is let go.
+    const auto fail = [this](std::string message) {
+        close();
+        return message;
+    };
     fd_ = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd_ < 0)
         return failure("abrir", errno);
     // Two programs mapping one file would overwrite each other's lines.
-    if (flock(fd_, LOCK_EX | LOCK_NB) < 0) {
-        const int err = errno;
-        close();
-        if (err == EWOULDBLOCK)
-            return "El fichero de traza " + name_ + " (PARPORT_TRACE) ya lo está usando otro programa. "
-                   "Dé a cada programa su propio fichero de traza.";
-        return failure("reservar", err);
-    }
+    if (flock(fd_, LOCK_EX | LOCK_NB) < 0)
+        return fail(errno == EWOULDBLOCK ? "El fichero de traza " + name_ +
+                                               " (PARPORT_TRACE) ya lo está usando otro programa. "
+                                               "Dé a cada programa su propio fichero de traza."
+                                         : failure("reservar", errno));
     // A dump holds one run, from its header on.
     vcd_ = endsWithVcd(name_);
     if (vcd_) {
-        if (ftruncate(fd_, 0) < 0) {
-            const int err = errno;
-            close();
-            return failure("vaciar", err);
-        }
+        if (ftruncate(fd_, 0) < 0)
+            return fail(failure("vaciar", errno));
         owned_ = true;
         char date[64];
         const std::time_t now = std::time(nullptr);
@@ -63,17 +63,12 @@ std::string Trace::open(const char *path)
         std::string message = map(0);
         if (message.empty())
             message = append(header.data(), static_cast<long>(header.size()));
-        if (!message.empty())
-            close();
-        return message;
+        return message.empty() ? message : fail(message);
     }
     // The lines end where the zero bytes left by a killed run begin.
     struct stat status;
-    if (fstat(fd_, &status) < 0) {
-        const int err = errno;
-        close();
-        return failure("examinar", err);
-    }
+    if (fstat(fd_, &status) < 0)
+        return fail(failure("examinar", errno));
     end_ = status.st_size;
     char block[4096];
     while (end_ > 0) {
@@ -96,16 +91,15 @@ std::string Trace::open(const char *path)
     ssize_t start = n;
     while (start > 0 && std::strchr("0123456789 -", block[start - 1]) && block[start - 1] != '\0')
         --start;
-    if (start < n && ((start > 0 && block[start - 1] == '\n') || (start == 0 && from == 0)))
+    const bool unfinished = start < n && ((start > 0 && block[start - 1] == '\n') || (start == 0 && from == 0));
+    if (unfinished)
         end_ = from + start;
     owned_ = true;
     std::string message = map(end_);
     // Lines of our own start on a line of their own.
-    if (message.empty() && end_ > 0 && pread(fd_, block, 1, end_ - 1) == 1 && block[0] != '\n')
+    if (message.empty() && !unfinished && n > 0 && block[n - 1] != '\n')
         message = append("\n", 1);
-    if (!message.empty())
-        close();  // the reason it could not be used is the one to report
-    return message;
+    return message.empty() ? message : fail(message);
 }
 
 // Maps the window of the file that holds offset `at`, with its space reserved
@@ -149,13 +143,13 @@ std::string Trace::write(unsigned long long time, unsigned short address, short 
     char *const end = buffer + sizeof buffer;
     char *line = end;
     *--line = '\n';
-    line = vcd::decimal(line, static_cast<unsigned long long>(value < 0 ? -value : value));
+    line = decimal(line, static_cast<unsigned long long>(value < 0 ? -value : value));
     if (value < 0)
         *--line = '-';
     *--line = ' ';
-    line = vcd::decimal(line, address);
+    line = decimal(line, address);
     *--line = ' ';
-    line = vcd::decimal(line, time);
+    line = decimal(line, time);
     return append(line, end - line);
 }
 

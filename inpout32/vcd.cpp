@@ -1,4 +1,5 @@
 #include "vcd.h"
+#include "decimal.h"
 
 #include <cstring>
 
