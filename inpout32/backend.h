@@ -29,6 +29,7 @@ struct PortState {
     int fd = -1;
     unsigned short base = 0;   // the address the port was opened for
     unsigned char last = 0;    // the last value written (what the data lines hold)
+    std::string lock;          // the simulated port's lock file
 };
 
 // One table per backend. Each call returns "" on success, or the message for

@@ -2,6 +2,7 @@
 // checks the state once for every backend, and keeps the trace.
 #include "inpout32.h"
 #include "backend.h"
+#include "mapped.h"
 #include "published.h"
 #include "trace.h"
 
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <locale.h>
+#include <unistd.h>
 
 #define INPOUT_API extern "C" __attribute__((visibility("default")))
 
@@ -73,6 +75,8 @@ struct Library {
     Trace trace;
     published::Area *area = nullptr;  // where viewers see the writes; null when not published
     int slot = -1;
+    unsigned losses = 0;  // mappings lost when last looked: a change means one of ours may be
+    pid_t opener = 0;     // the process that opened all this, and the only one to close it
     double slowdown = 1;
     unsigned long long returned = 0;  // when the last write returned, while slowing down
     std::string error;  // why the port could not open, or why the last write failed
@@ -118,7 +122,9 @@ std::string open(unsigned short address)
         return message;
     }
     lib.backend = backend;
+    lib.opener = getpid();
     publishFrom();
+    lib.losses = mapped::losses();
     return {};
 }
 
@@ -139,6 +145,21 @@ void reset()
             std::fprintf(stderr, "%s\n", message.c_str());
     lib = Library();
 }
+
+namespace {
+
+// A mapping of ours lost its file (cut short by another program, see
+// mapped.h): the trace said so at its write; publishing just stops.
+void afterLoss()
+{
+    lib.losses = mapped::losses();
+    if (lib.area && published::gone(*lib.area)) {
+        published::unmapArea(lib.area);
+        lib.area = nullptr;
+    }
+}
+
+}  // namespace
 
 const PortState *openPort() { return lib.state == State::Open ? &lib.port : nullptr; }
 
@@ -179,16 +200,22 @@ INPOUT_API void Out32(short address, short value)
             published::publish(*lib.area, time, static_cast<unsigned short>(address), value);
         if (lib.trace.isOpen())
             message = lib.trace.write(time, static_cast<unsigned short>(address), value);
+        if (mapped::losses() != lib.losses)
+            afterLoss();
     }
     if (lib.slowdown > 1)
         lib.returned = sys().now();
     if (!message.empty()) {
-        // A trace that can't go on leaves the library failed: every later call
-        // says so, rather than write what the trace would miss.
         lib.error = message;
         lib.lastFailed = true;
-        if (lib.trace.isOpen() && !lib.trace.usable())
-            lib.state = State::Failed;
+        // The write reached the port; the trace that could not take it ends
+        // here, said once. Later writes go on to the port and the viewers,
+        // above all the 0 a program writes as it ends.
+        if (lib.trace.isOpen() && !lib.trace.usable()) {
+            const std::string closing = lib.trace.close();
+            if (!closing.empty())
+                std::fprintf(stderr, "%s\n", closing.c_str());
+        }
     }
 }
 
@@ -197,5 +224,11 @@ INPOUT_API const char *Out32Error(void)
     return inpout::lib.lastFailed ? inpout::lib.error.c_str() : nullptr;
 }
 
-// The port is released when the program ends, however it ends.
-__attribute__((destructor)) static void closeAtExit() { inpout::reset(); }
+// The port is released when the program ends, however it ends; but only by
+// the process that opened it. A forked child that ends through exit() would
+// otherwise release its parent's claim and cut its parent's trace.
+__attribute__((destructor)) static void closeAtExit()
+{
+    if (inpout::lib.opener == getpid())
+        inpout::reset();
+}

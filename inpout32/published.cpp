@@ -1,6 +1,9 @@
 #include "published.h"
+#include "mapped.h"
 
 #include <cerrno>
+#include <cstdlib>
+#include <dirent.h>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -12,7 +15,7 @@ namespace published {
 
 namespace {
 
-std::string defaultArea() { return "/dev/shm/motorpasos-2-" + std::to_string(getuid()); }
+std::string defaultArea() { return "/dev/shm/motorpasos-3-" + std::to_string(getuid()); }
 
 // Checks an open file: a regular file of this user's that no one else may write.
 bool isOwn(int fd, std::string &why)
@@ -33,6 +36,56 @@ bool isOwn(int fd, std::string &why)
 
 bool alive(std::int32_t pid) { return pid > 0 && (kill(pid, 0) == 0 || errno != ESRCH); }
 
+// When process `pid` started, in clock ticks since boot (the 22nd field of
+// /proc/PID/stat); 0 when it can't be read. The name before it is in
+// parentheses and may hold anything, spaces and parentheses too.
+std::uint64_t startOf(std::int32_t pid)
+{
+    const std::string path = "/proc/" + std::to_string(pid) + "/stat";
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    char text[1024];
+    const ssize_t n = ::read(fd, text, sizeof text - 1);
+    close(fd);
+    if (n <= 0)
+        return 0;
+    text[n] = '\0';
+    const char *field = std::strrchr(text, ')');
+    for (int i = 2; field && i < 22; ++i)  // the name is field 2
+        field = std::strchr(field + 1, ' ');
+    return field ? std::strtoull(field + 1, nullptr, 10) : 0;
+}
+
+// The program that took the slot still runs: the same pid and the same start.
+bool holds(const Writer &writer, std::int32_t pid)
+{
+    return alive(pid) && writer.started.load(std::memory_order_relaxed) == startOf(pid);
+}
+
+// Drafts of areas (`where`.nuevo-PID) left by writers that died making them.
+void clearDrafts(const std::string &where)
+{
+    const std::size_t slash = where.rfind('/');
+    const std::string folder = where.substr(0, slash == std::string::npos ? 0 : slash + 1);
+    const std::string prefix = where.substr(folder.size()) + ".nuevo-";
+    DIR *dir = opendir(folder.empty() ? "." : folder.c_str());
+    if (!dir)
+        return;
+    while (const dirent *entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name.compare(0, prefix.size(), prefix) != 0 || name.size() == prefix.size() ||
+            name.find_first_not_of("0123456789", prefix.size()) != std::string::npos)
+            continue;
+        const long pid = std::strtol(name.c_str() + prefix.size(), nullptr, 10);
+        struct stat status;
+        if (pid > 0 && pid <= INT32_MAX && !alive(std::int32_t(pid)) && lstat((folder + name).c_str(), &status) == 0 &&
+            S_ISREG(status.st_mode) && status.st_uid == geteuid())
+            unlink((folder + name).c_str());
+    }
+    closedir(dir);
+}
+
 void fillHeader(Area &area)
 {
     area.header.version = kVersion;
@@ -45,11 +98,13 @@ void fillHeader(Area &area)
 // set) on failure; true also when someone else made it first.
 bool create(const std::string &where)
 {
+    clearDrafts(where);
     const std::string draft = where + ".nuevo-" + std::to_string(getpid());
     const int fd = open(draft.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0)
         return false;
-    bool made = ftruncate(fd, sizeof(Area)) == 0;
+    errno = mapped::reserve(fd, 0, sizeof(Area));  // sized and given its space at once
+    bool made = errno == 0;
     if (made) {
         void *memory = mmap(nullptr, sizeof(Area), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
         made = memory != MAP_FAILED;
@@ -88,7 +143,7 @@ int openOwnFile(const std::string &path, bool create, std::string &why)
     const int flags = O_RDWR | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC | (create ? O_CREAT : 0);
     const int fd = open(path.c_str(), flags, 0600);
     if (fd < 0) {
-        why = errno == ELOOP ? "es un enlace simbólico" : std::strerror(errno);
+        why = errno == ELOOP ? "es un enlace simbólico" : std::string("no se pudo abrir: ") + std::strerror(errno);
         return -1;
     }
     if (isOwn(fd, why))
@@ -131,35 +186,48 @@ Area *mapArea(const std::string &where, std::string &error)
     if (fstat(fd, &status) < 0) {
         why = std::string("no se pudo examinar: ") + std::strerror(errno);
     } else if (status.st_size == 0) {
-        fresh = ftruncate(fd, sizeof(Area)) == 0;  // an empty file is free to take
-        if (!fresh)
-            why = std::string("no se pudo dimensionar: ") + std::strerror(errno);
+        fresh = true;  // an empty file is free to take; its size comes with its space
     } else if (status.st_size != off_t(sizeof(Area)) || pread(fd, &header, sizeof header, 0) != ssize_t(sizeof header) ||
                header.magic != kMagic) {
         why = "no es un área de publicación de motorpasos";
     } else if (header.version != kVersion || header.size != sizeof(Area)) {
         why = "es un área de otra versión de motorpasos (" + std::to_string(header.version) + ")";
     }
+    // Space for every page now, so that a full disk is this warning and not
+    // a SIGBUS at some later write.
+    if (const int err = why.empty() ? mapped::reserve(fd, 0, sizeof(Area)) : 0)
+        why = std::string("no tiene sitio: ") + std::strerror(err);
     void *memory = MAP_FAILED;
     if (why.empty()) {
         memory = mmap(nullptr, sizeof(Area), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
         if (memory == MAP_FAILED)
             why = std::string("no se pudo proyectar en memoria: ") + std::strerror(errno);
     }
-    close(fd);
-    if (memory == MAP_FAILED)
+    if (memory == MAP_FAILED) {
+        if (fresh)
+            (void)!ftruncate(fd, 0);  // empty again, as it was
+        close(fd);
         return refuse(why);
+    }
     Area *area = static_cast<Area *>(memory);
-    if (fresh)
+    mapped::watch(area, sizeof(Area));
+    if (fresh) {
         fillHeader(*area);
+        (void)!fchmod(fd, 0600);  // this user's alone, as a new area is
+    }
+    close(fd);
     return area;
 }
 
 void unmapArea(Area *area)
 {
-    if (area)
-        munmap(area, sizeof(Area));
+    if (!area)
+        return;
+    mapped::unwatch(area);
+    munmap(area, sizeof(Area));
 }
+
+bool gone(const Area &area) { return mapped::lost(&area); }
 
 int attach(Area &area, const char *name)
 {
@@ -170,12 +238,13 @@ int attach(Area &area, const char *name)
         Writer &writer = area.writers[slot];
         std::int32_t holder = writer.pid.load();
         // A slot is free, or was left by a program that is gone.
-        if ((holder != 0 && alive(holder)) || !writer.pid.compare_exchange_strong(holder, pid))
+        if ((holder != 0 && holds(writer, holder)) || !writer.pid.compare_exchange_strong(holder, pid))
             continue;
         writer.ready.store(0, std::memory_order_relaxed);
         std::atomic_thread_fence(std::memory_order_release);
         writer.name[0].store(words[0], std::memory_order_relaxed);
         writer.name[1].store(words[1], std::memory_order_relaxed);
+        writer.started.store(startOf(pid), std::memory_order_relaxed);
         writer.ready.store(pid, std::memory_order_release);
         return slot;
     }
@@ -213,7 +282,7 @@ bool writer(const Area &area, int slot, std::int32_t &pid, std::string &name)
     std::memcpy(text, words, sizeof words);
     std::atomic_thread_fence(std::memory_order_acquire);
     if (writer.ready.load(std::memory_order_relaxed) != pid || writer.pid.load(std::memory_order_relaxed) != pid ||
-        !alive(pid))
+        !holds(writer, pid))
         return false;
     name = text;
     return true;

@@ -1,5 +1,5 @@
 // The port's state as the port library publishes it for viewers: a small
-// area of fixed size per user, /dev/shm/motorpasos-2-<uid> (or a file named
+// area of fixed size per user, /dev/shm/motorpasos-3-<uid> (or a file named
 // by PARPORT_PUBLISH). Writers and readers are separate processes; nothing
 // here blocks or calls the system per write, and a reader that falls behind
 // loses old entries, never the writer's speed.
@@ -21,7 +21,7 @@ namespace published {
 constexpr std::uint64_t kRing = 32768;
 constexpr int kWriters = 8;
 constexpr std::uint64_t kMagic = 0x7361706f746f6d01ULL;  // the first 8 bytes: 01 "motopas"
-constexpr std::uint32_t kVersion = 2;
+constexpr std::uint32_t kVersion = 3;
 
 // One write. `seq` is the write's number plus one once the entry is complete,
 // 0 while it is being filled: a reader that sees the same number before and
@@ -33,13 +33,16 @@ struct Entry {
 };
 
 // A program that has the port open. `pid` claims the slot (0: free); `ready`
-// becomes that pid only once the name is stored, so a reader never sees half
-// a name. A program that was killed leaves its slot; readers check the pid is
-// alive, and the next writer takes it over.
+// becomes that pid only once the name and start are stored, so a reader never
+// sees half a name. A program that was killed leaves its slot; readers check
+// that a process with that pid and that start time still runs (a pid alone
+// may have been given to another process since), and the next writer takes
+// the slot over.
 struct Writer {
     std::atomic<std::int32_t> pid;
     std::atomic<std::int32_t> ready;
     std::atomic<std::uint64_t> name[2];  // up to 15 characters and a zero
+    std::atomic<std::uint64_t> started;  // the process's start, in clock ticks since boot
 };
 
 struct Header {
@@ -75,11 +78,14 @@ std::string simulatedPortLock(const char *setting);
 int openOwnFile(const std::string &path, bool create, std::string &why);
 
 // Maps the area at `where`, creating it when it does not exist yet (and
-// taking over an empty file). Returns nullptr and sets `error` (Spanish, one
-// line) when it can't, or when the file is not an area of this layout and
-// this user's: such a file is left as it was.
+// taking over an empty file), with its space reserved. Returns nullptr and
+// sets `error` (Spanish, one line) when it can't, or when the file is not an
+// area of this layout and this user's: such a file is left as it was.
 Area *mapArea(const std::string &where, std::string &error);
 void unmapArea(Area *area);
+// Whether the area's file was cut short under this process: its memory reads
+// as zeros from then on, and it is no use to map it again in place.
+bool gone(const Area &area);
 
 // The writer's side.
 int attach(Area &area, const char *name);  // takes a slot; returns it, or -1 when all are taken

@@ -6,25 +6,43 @@
 
 #include <cerrno>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace inpout {
 namespace {
 
-// The line a holder writes into the lock: "vueltas (pid 1234)".
-std::string holderLine() { return std::string(program_invocation_short_name) + " (pid " + std::to_string(getpid()) + ")\n"; }
+// The line a holder writes into the lock: "libinpout32: vueltas (pid 1234)".
+constexpr char kHolderWord[] = "libinpout32: ";
+std::string holderLine()
+{
+    return kHolderWord + std::string(program_invocation_short_name) + " (pid " + std::to_string(getpid()) + ")\n";
+}
 
 // What the lock file holds, when it is a holder's line or nothing: a file of
 // the user's that happens to have the lock's name is used as it is, never
-// written.
+// written or removed.
 bool holderText(int fd, std::string &holder)
 {
     char text[64] = {};
     const ssize_t n = pread(fd, text, sizeof text - 1, 0);
-    holder.assign(text, n > 0 ? static_cast<size_t>(n) : 0);
-    const size_t pid = holder.rfind(" (pid ");
-    return holder.empty() || (pid != std::string::npos && holder.size() < sizeof text - 1 &&
-                              holder.compare(holder.size() - 2, 2, ")\n") == 0);
+    const std::string line(text, n > 0 ? static_cast<size_t>(n) : 0);
+    const size_t word = sizeof kHolderWord - 1;
+    if (line.empty() || (line.compare(0, word, kHolderWord) == 0 && line.find(" (pid ") != std::string::npos &&
+                         line.size() < sizeof text - 1 && line.compare(line.size() - 2, 2, ")\n") == 0)) {
+        holder = line.empty() ? line : line.substr(word, line.size() - word - 1);
+        return true;
+    }
+    return false;
+}
+
+// Whether `fd` is still the file named `path`: a holder removes the lock as it
+// lets go, so a lock taken on a file that was removed meanwhile locks nothing.
+bool stillNamed(int fd, const std::string &path)
+{
+    struct stat held, named;
+    return fstat(fd, &held) == 0 && stat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+           held.st_ino == named.st_ino;
 }
 
 // `lock` is the lock file of this user's simulated port. The lock is held as
@@ -34,29 +52,38 @@ std::string openSim(PortState &port, const std::string &lock, unsigned short add
     port.device = "puerto simulado (" + lock + ")";
     port.base = address;
     std::string why;
-    port.fd = published::openOwnFile(lock, true, why);
-    if (port.fd < 0)
-        return "No se pudo abrir el cerrojo del " + port.device + ": " + why +
-               ". Indique otro sitio con PARPORT_PUBLISH=FICHERO (o borre ese fichero si es un resto suyo).";
-    std::string holder;
-    if (flock(port.fd, LOCK_EX | LOCK_NB) < 0) {
-        const int err = errno;
-        if (!holderText(port.fd, holder) || holder.empty())
-            holder = "otro programa";
-        else
-            holder.pop_back();
-        ::close(port.fd);
-        port.fd = -1;
-        if (err != EWOULDBLOCK)
-            return "No se pudo tomar el cerrojo del " + port.device + ": " + reason(err) +
-                   ". Indique con PARPORT_PUBLISH=FICHERO un fichero en un disco local.";
-        return busy(port.device, holder, err) +
-               " Para dos puertos simulados a la vez, dé a cada programa su propio PARPORT_PUBLISH=FICHERO.";
+    for (int tries = 0; port.fd < 0 && tries < 100; ++tries) {
+        port.fd = published::openOwnFile(lock, true, why);
+        if (port.fd < 0)
+            return "No se pudo abrir el cerrojo del " + port.device + ": " + why +
+                   ". Indique otro sitio con PARPORT_PUBLISH=FICHERO (o borre ese fichero si es un resto suyo).";
+        std::string holder;
+        if (flock(port.fd, LOCK_EX | LOCK_NB) < 0) {
+            const int err = errno;
+            if (!holderText(port.fd, holder) || holder.empty())
+                holder = "otro programa";
+            ::close(port.fd);
+            port.fd = -1;
+            if (err != EWOULDBLOCK)
+                return "No se pudo tomar el cerrojo del " + port.device + ": " + reason(err) +
+                       ". Indique con PARPORT_PUBLISH=FICHERO un fichero en un disco local.";
+            return busy(port.device, holder, err) +
+                   " Para dos puertos simulados a la vez, dé a cada programa su propio PARPORT_PUBLISH=FICHERO.";
+        }
+        if (!stillNamed(port.fd, lock)) {
+            ::close(port.fd);
+            port.fd = -1;
+        }
     }
+    if (port.fd < 0)
+        return "No se pudo tomar el cerrojo del " + port.device + ": otro programa lo quita y lo crea sin parar. "
+               "Indique otro sitio con PARPORT_PUBLISH=FICHERO.";
     // Naming the holder only helps a second program's message; the lock works without it.
+    std::string holder;
     const std::string line = holderLine();
     if (holderText(port.fd, holder) && ftruncate(port.fd, 0) == 0)
         (void)!pwrite(port.fd, line.data(), line.size(), 0);
+    port.lock = lock;
     return {};
 }
 
@@ -68,6 +95,12 @@ std::string writeSim(PortState &port, unsigned short, unsigned char value)
 
 std::string closeSim(PortState &port)
 {
+    // A lock file this program made is removed, while still held, so that
+    // nothing is left beside a file named by mistake in PARPORT_PUBLISH.
+    std::string holder;
+    if (port.fd >= 0 && holderText(port.fd, holder) && holder + "\n" == holderLine().substr(sizeof kHolderWord - 1) &&
+        stillNamed(port.fd, port.lock))
+        unlink(port.lock.c_str());
     if (port.fd >= 0)
         ::close(port.fd);
     port.fd = -1;

@@ -1,10 +1,12 @@
 #include "trace.h"
 #include "backend.h"
 #include "decimal.h"
+#include "mapped.h"
 #include "vcd.h"
 
+#include <algorithm>
 #include <cerrno>
-#include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -20,9 +22,64 @@ namespace {
 
 constexpr off_t kWindow = 1 << 20;
 
+// The mark that ends a text trace's reserve: two zero bytes at least, then
+// "libinpout32 reserva <from> <window>\n", the two numbers in 20 digits each:
+// where the run's text began and where the window it writes in begins. From
+// the mark the next run finds exactly what the killed one left: every byte
+// from the first zero at or after both on.
+constexpr char kMarkWord[] = "libinpout32 reserva ";
+constexpr off_t kMark = 64;
+constexpr int kDigits = 20;
+
 bool endsWithVcd(const std::string &path)
 {
     return path.size() >= 4 && strcasecmp(path.c_str() + path.size() - 4, ".vcd") == 0;
+}
+
+// Reads the number of `kDigits` digits at `text`; -1 when it is not one.
+off_t number(const char *text)
+{
+    off_t value = 0;
+    for (int i = 0; i < kDigits; ++i) {
+        if (text[i] < '0' || text[i] > '9' || value > (off_t(1) << 58))
+            return -1;
+        value = value * 10 + (text[i] - '0');
+    }
+    return value;
+}
+
+// Where the text of a run that was killed ends, when the file of `size` bytes
+// ends in its reserve and mark; -1 when it does not.
+off_t killedRunEnd(int fd, off_t size)
+{
+    char mark[kMark];
+    const off_t text = kMark - (off_t(sizeof kMarkWord) - 1) - 2 * kDigits - 2;
+    if (size < kWindow || pread(fd, mark, kMark, size - kMark) != kMark)
+        return -1;
+    const char *word = mark + text;
+    const off_t from = number(word + sizeof kMarkWord - 1), window = number(word + sizeof kMarkWord + kDigits);
+    if (std::count(static_cast<const char *>(mark), word, '\0') != text || std::memcmp(word, kMarkWord, sizeof kMarkWord - 1) != 0 ||
+        word[sizeof kMarkWord - 1 + kDigits] != ' ' || mark[kMark - 1] != '\n' || from < 0 || window < 0 ||
+        window + kWindow != size || from > size - kMark)
+        return -1;
+    // The first zero byte after the run's lines; none of its lines holds one.
+    static char block[1 << 16];
+    off_t zero = -1;
+    for (off_t at = std::max(from, window); zero < 0 && at < size - kMark;) {
+        const ssize_t n = pread(fd, block, static_cast<size_t>(std::min<off_t>(sizeof block, size - kMark - at)), at);
+        if (n <= 0)
+            return -1;
+        if (const void *found = std::memchr(block, '\0', static_cast<size_t>(n)))
+            zero = at + (static_cast<const char *>(found) - block);
+        at += n;
+    }
+    if (zero < 0)
+        return -1;
+    // A line cut short by the kill goes too: back to the last newline.
+    const off_t back = std::max(from, zero - kMark);
+    const ssize_t n = pread(fd, block, static_cast<size_t>(zero - back), back);
+    const void *newline = n > 0 ? memrchr(block, '\n', static_cast<size_t>(n)) : nullptr;
+    return newline ? back + (static_cast<const char *>(newline) - block) + 1 : back;
 }
 
 }  // namespace
@@ -41,9 +98,14 @@ std::string Trace::open(const char *path)
         close();
         return message;
     };
-    fd_ = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    fd_ = ::open(path, O_RDWR | O_CREAT | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0644);
     if (fd_ < 0)
         return failure("abrir", errno);
+    struct stat status;
+    if (fstat(fd_, &status) < 0)
+        return fail(failure("examinar", errno));
+    if (!S_ISREG(status.st_mode))
+        return fail(failure("usar", EINVAL) + " Debe ser un fichero normal, no un dispositivo ni una tubería.");
     // Two programs mapping one file would overwrite each other's lines.
     if (flock(fd_, LOCK_EX | LOCK_NB) < 0)
         return fail(errno == EWOULDBLOCK ? "El fichero de traza " + name_ +
@@ -65,39 +127,18 @@ std::string Trace::open(const char *path)
             message = append(header.data(), static_cast<long>(header.size()));
         return message.empty() ? message : fail(message);
     }
-    // The lines end where the zero bytes left by a killed run begin.
-    struct stat status;
-    if (fstat(fd_, &status) < 0)
-        return fail(failure("examinar", errno));
-    end_ = status.st_size;
-    char block[4096];
-    while (end_ > 0) {
-        const off_t from = end_ > off_t(sizeof block) ? end_ - off_t(sizeof block) : 0;
-        const ssize_t n = pread(fd_, block, static_cast<size_t>(end_ - from), from);
-        if (n <= 0)
-            break;
-        off_t i = n;
-        while (i > 0 && block[i - 1] == '\0')
-            --i;
-        end_ = from + i;
-        if (i > 0)
-            break;
-    }
-    // A run killed between a line and its newline leaves that line unfinished:
-    // the next line starts where it began. Text of any other shape is not
-    // a trace's, and stays.
-    const off_t from = end_ > 64 ? end_ - 64 : 0;
-    const ssize_t n = end_ > 0 ? pread(fd_, block, static_cast<size_t>(end_ - from), from) : 0;
-    ssize_t start = n;
-    while (start > 0 && std::strchr("0123456789 -", block[start - 1]) && block[start - 1] != '\0')
-        --start;
-    const bool unfinished = start < n && ((start > 0 && block[start - 1] == '\n') || (start == 0 && from == 0));
-    if (unfinished)
-        end_ = from + start;
+    // What a killed run left after its lines is ours to cut; the rest stays.
+    const off_t killed = killedRunEnd(fd_, status.st_size);
+    if (killed >= 0 && ftruncate(fd_, killed) < 0)
+        return fail(failure("recortar", errno));
+    from_ = end_ = killed >= 0 ? killed : status.st_size;
+    char last = '\n';
+    if (end_ > 0 && pread(fd_, &last, 1, end_ - 1) != 1)
+        return fail(failure("leer", errno));
     owned_ = true;
     std::string message = map(end_);
     // Lines of our own start on a line of their own.
-    if (message.empty() && !unfinished && n > 0 && block[n - 1] != '\n')
+    if (message.empty() && last != '\n')
         message = append("\n", 1);
     return message.empty() ? message : fail(message);
 }
@@ -106,28 +147,39 @@ std::string Trace::open(const char *path)
 // on disk (so a full disk is an error here, not a crash at a later write).
 std::string Trace::map(off_t at)
 {
-    if (window_)
-        munmap(window_, kWindow);
-    window_ = nullptr;
+    unmap();
     windowStart_ = at & ~(off_t(sysconf(_SC_PAGESIZE)) - 1);
-    // Past a file-size limit the kernel also sends SIGXFSZ, which would end
-    // the program unheard: it is held back and taken, and the error speaks.
-    sigset_t limit, before;
-    sigemptyset(&limit);
-    sigaddset(&limit, SIGXFSZ);
-    pthread_sigmask(SIG_BLOCK, &limit, &before);
-    const int err = posix_fallocate(fd_, windowStart_, kWindow);
-    const timespec now = {0, 0};
-    while (sigtimedwait(&limit, nullptr, &now) == SIGXFSZ) {
-    }
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
-    if (err != 0)
+    if (const int err = mapped::reserve(fd_, windowStart_, kWindow))
         return failure("ampliar", err);
     void *window = mmap(nullptr, kWindow, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd_, windowStart_);
     if (window == MAP_FAILED)
         return failure("proyectar en memoria", errno);
     window_ = static_cast<char *>(window);
+    losses_ = mapped::losses();
+    mapped::watch(window_, kWindow);
+    if (vcd_)
+        return {};
+    // The new mark first, then the old one goes: a run killed in between
+    // leaves a file that ends in a mark all the same.
+    char mark[kMark + 1];
+    const off_t text = kMark - (off_t(sizeof kMarkWord) - 1) - 2 * kDigits - 2;
+    std::snprintf(mark + text, sizeof mark - size_t(text), "%s%0*lld %0*lld\n", kMarkWord, kDigits,
+                  static_cast<long long>(from_), kDigits, static_cast<long long>(windowStart_));
+    std::memset(mark, 0, size_t(text));
+    std::memcpy(window_ + kWindow - kMark, mark, kMark);
+    if (mark_ >= windowStart_)
+        std::memset(window_ + (mark_ - windowStart_), 0, kMark);
+    mark_ = windowStart_ + kWindow - kMark;
     return {};
+}
+
+void Trace::unmap()
+{
+    if (!window_)
+        return;
+    mapped::unwatch(window_);
+    munmap(window_, kWindow);
+    window_ = nullptr;
 }
 
 std::string Trace::write(unsigned long long time, unsigned short address, short value)
@@ -155,7 +207,9 @@ std::string Trace::write(unsigned long long time, unsigned short address, short 
 
 std::string Trace::append(const char *text, long length)
 {
-    if (!window_ || end_ + length > windowStart_ + kWindow) {
+    // A text trace keeps its mark, and a zero byte before it, past its lines.
+    const off_t room = windowStart_ + kWindow - (vcd_ ? 0 : kMark);
+    if (!window_ || end_ + length > room) {
         const std::string message = map(end_);
         if (!message.empty())
             return message;
@@ -169,6 +223,15 @@ std::string Trace::append(const char *text, long length)
         std::memcpy(at + from, text + from, static_cast<size_t>(newline - from));
         __atomic_store_n(at + newline, '\n', __ATOMIC_RELEASE);
     }
+    // Cut short under us, the file is no longer the trace's to write or to
+    // trim: what it holds now is someone else's doing.
+    if (mapped::losses() != losses_ && mapped::lost(window_)) {
+        unmap();
+        owned_ = false;
+        return "El fichero de traza " + name_ + " (PARPORT_TRACE) se acortó mientras se escribía (otro programa lo "
+               "vació o lo truncó) y se perdieron sus últimas líneas; la traza se detiene aquí. No vacíe ni rote una "
+               "traza en uso: ciérrela primero, o dé a cada ejecución su propio fichero.";
+    }
     end_ += length;
     return {};
 }
@@ -176,12 +239,11 @@ std::string Trace::append(const char *text, long length)
 std::string Trace::close()
 {
     std::string message;
-    if (window_)
-        munmap(window_, kWindow);
-    window_ = nullptr;
-    if (owned_ && ftruncate(fd_, end_) < 0)  // drop the unused reserve
+    unmap();
+    if (owned_ && ftruncate(fd_, end_) < 0)  // drop the unused reserve and its mark
         message = failure("recortar", errno);
     owned_ = false;
+    mark_ = -1;
     if (fd_ >= 0)
         ::close(fd_);
     fd_ = -1;

@@ -10,7 +10,8 @@ DESTDIR=$stage cmake --install "$build" --prefix /usr/local >/dev/null
 export PARPORT=sim PARPORT_PUBLISH=$dir/area QT_QPA_PLATFORM=offscreen
 unset LD_LIBRARY_PATH PARPORT_TRACE PARPORT_SLOWDOWN
 fail() { echo "FAIL: $*" >&2; exit 1; }
-lines() { tr -d '\0' < "$dir/trace" 2>/dev/null || true; }
+# A running trace as a reader takes it: up to the first zero byte, whole lines only.
+lines() { perl -0777 -pe 's/\0.*//s; s/[^\n]*\z//' "$dir/trace" 2>/dev/null || true; }
 
 PARPORT_TRACE=$dir/trace "$stage/usr/local/bin/vueltas" &
 first=$!

@@ -8,8 +8,11 @@
 
 #include <QRegularExpression>
 #include <csignal>
+#include <clocale>
 #include <map>
+#include <sched.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/ioctl.h>
 #include <linux/ppdev.h>
 #include <sys/resource.h>
@@ -69,11 +72,24 @@ QByteArray contents(const QString &path)
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(none)");
 }
-// A trace's lines; while a program runs, the file ends in zero bytes.
+// A trace's lines as a reader of a running trace takes them: the text up to
+// the first zero byte, and of that the whole lines.
 QStringList lines(const QString &path)
 {
-    const QByteArray text = contents(path);
-    return QString(text.left(text.indexOf('\0') < 0 ? text.size() : text.indexOf('\0'))).split('\n', Qt::SkipEmptyParts);
+    QByteArray text = contents(path);
+    text.truncate(text.indexOf('\0') < 0 ? text.size() : text.indexOf('\0'));
+    return QString(text.left(text.lastIndexOf('\n') + 1)).split('\n', Qt::SkipEmptyParts);
+}
+// Runs `code` in a child process; its exit status, or 128 + the signal that ended it.
+template <class Code>
+int inChild(Code code)
+{
+    const pid_t child = fork();
+    if (child == 0)
+        _exit(code());
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 unsigned long long timeOf(const QString &line) { return line.section(' ', 0, 0).toULongLong(); }
 
@@ -94,6 +110,7 @@ class TestInpout32 : public QObject {
         for (const char *name : {"PARPORT", "PARPORT_TRACE", "PARPORT_SLOWDOWN"})
             qunsetenv(name);
         qputenv("PARPORT_PUBLISH", (dir() + "/inpout32.area").toLocal8Bit());
+        QFile::remove(dir() + "/inpout32.area.lock");
         for (const QString &setting : settings.split(' ', Qt::SkipEmptyParts))
             qputenv(setting.section('=', 0, 0).toLatin1(), setting.section('=', 1).replace('@', dir()).toLocal8Bit());
         if (qEnvironmentVariableIsSet("PARPORT_TRACE"))
@@ -120,6 +137,7 @@ private slots:
         QTest::newRow("ppdev, named") << "PARPORT=/dev/parport2" << "888\n" << "" << "open /dev/parport2," + ppdev;
         QTest::newRow("direct I/O") << "PARPORT=io" << "" << "" << "ioperm 888 3 1,outb 0 888,outb 3 888,ioperm 888 3 0";
         QTest::newRow("simulated, slowest") << "PARPORT=sim PARPORT_SLOWDOWN=100000" << "" << "" << "";
+        QTest::newRow("simulated, as it is") << "PARPORT=sim PARPORT_SLOWDOWN=1" << "" << "" << "";
     }
     void sequence()
     {
@@ -135,6 +153,7 @@ private slots:
         QCOMPARE(inpout::openPort()->last, 3);
         inpout::reset();
         QTEST(fake.calls.join(','), "calls");
+        QVERIFY(!QFile::exists(dir() + "/inpout32.area.lock"));  // a lock it made goes with it
     }
 
     // Each failure names the device, gives the system's reason and says what
@@ -191,10 +210,14 @@ private slots:
         ::close(holder);
     }
 
-    // PARPORT_SLOWDOWN=10 makes each gap ten times the program's own, on a
-    // clock that moves only when read; a gap over 50 ms is left as it is.
+    // PARPORT_SLOWDOWN=1.5 makes each gap 1.5 times the program's own, on a
+    // clock that moves only when read, in a locale whose decimals have a
+    // comma; a gap over 50 ms is left as it is.
     void slowdown()
     {
+        qputenv("LOCPATH", QByteArray(LOCALES));
+        if (!setlocale(LC_ALL, "es_ES.UTF-8"))
+            QSKIP("no Spanish locale was built into " LOCALES);
         start("PARPORT=sim PARPORT_SLOWDOWN=1.5 PARPORT_TRACE=@/slow.trace");
         fake.clock = 1000;
         const unsigned long long gaps[] = {0, 500, 20000000, 60000000};
@@ -203,6 +226,7 @@ private slots:
             Out32(888, 1);
         }
         inpout::reset();
+        setlocale(LC_ALL, "C");
         const QStringList trace = lines(qgetenv("PARPORT_TRACE"));
         QCOMPARE(trace.size(), 4);
         for (int i = 1; i < 4; ++i) {
@@ -258,15 +282,15 @@ private slots:
     }
 
     // One line per write, in order, in ns of CLOCK_MONOTONIC, there before the
-    // program ends, after a killed run's last whole line; across the file's
-    // mapped windows until it can't grow, when that write fails with its
-    // message, and so does every later one, cleanly.
+    // program ends, after what the file held; across the file's mapped
+    // windows until it can't grow, when that write fails with its message and
+    // the trace ends, while later writes go on to the port.
     void trace()
     {
         start("PARPORT=sim PARPORT_TRACE=@/inpout32.trace");
         const QString path = qgetenv("PARPORT_TRACE");
         QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("5 888 1\n77 88" + QByteArray(10000, '\0')));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("5 888 1\n"));
         file.close();
         rlimit saved, limit;
         getrlimit(RLIMIT_FSIZE, &saved);
@@ -279,11 +303,11 @@ private slots:
         const unsigned long long after = monotonic();
         const QString message = QString::fromUtf8(Out32Error());
         Out32(888, 0);
-        const bool stillFails = Out32Error() && !inpout::openPort();
+        const bool goesOn = !Out32Error() && inpout::openPort()->last == 0;
         inpout::reset();
         setrlimit(RLIMIT_FSIZE, &saved);
         QVERIFY2(message.contains(path) && message.contains(QString::fromStdString(inpout::reason(EFBIG))), qPrintable(message));
-        QVERIFY(stillFails && written > (1 << 20) / 20);
+        QVERIFY(goesOn && written > (1 << 20) / 20);
         const QStringList trace = lines(path);
         QVERIFY(trace.size() == written + 1 && trace[0] == "5 888 1");
         for (int i = 1; i < trace.size(); ++i)
@@ -292,8 +316,124 @@ private slots:
                      qPrintable(trace[i]));
     }
 
+    // A trace appends to whatever the file holds and leaves it byte for byte;
+    // only what a killed run of its own left past its lines is cut.
+    void traceKeepsWhatIsNotItsOwn_data()
+    {
+        QTest::addColumn<QByteArray>("before");
+        QTest::addColumn<int>("killedLines");  // lines of a run killed on it first (-1: killed before a newline)
+        QTest::addColumn<QByteArray>("kept");
+        QTest::newRow("a last line of digits") << QByteArray("Teléfonos\n555 1234 5678") << 0 << QByteArray("Teléfonos\n555 1234 5678\n");
+        QTest::newRow("a number") << QByteArray("42") << 0 << QByteArray("42\n");
+        QTest::newRow("zero bytes at the end") << QByteArray("ustar").append(2 << 20, '\0') << 0 << QByteArray("ustar").append(2 << 20, '\0') + "\n";
+        QTest::newRow("a killed run") << QByteArray("antes\n") << 3 << QByteArray("antes\n");
+        QTest::newRow("killed before a newline") << QByteArray("antes") << -3 << QByteArray("antes\n");
+    }
+    void traceKeepsWhatIsNotItsOwn()
+    {
+        QFETCH(QByteArray, before);
+        QFETCH(int, killedLines);
+        QFETCH(QByteArray, kept);
+        start("PARPORT=sim PARPORT_TRACE=@/kept.trace");
+        const QString path = qgetenv("PARPORT_TRACE");
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(before) == before.size() && (file.close(), true));
+        if (killedLines && inChild([&] {
+                for (int i = 0; i < std::abs(killedLines); ++i)
+                    Out32(888, short(i));
+                return raise(SIGKILL);
+            }) != 128 + SIGKILL)
+            QFAIL("the run was not killed");
+        QByteArray killed = contents(path);
+        if (killedLines < 0)  // as if killed between its last line and that line's newline
+            killed[killed.indexOf('\0') - 1] = '\0';
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(killed) == killed.size() && (file.close(), true));
+        Out32(888, 1);
+        inpout::reset();
+        const QByteArray after = contents(path);
+        const int survived = std::abs(killedLines) - (killedLines < 0);
+        QCOMPARE(after.left(kept.size()), kept);
+        QVERIFY2(QRegularExpression(QString("^(\\d+ 888 \\d\n){%1}\\d+ 888 1\n$").arg(survived)).match(after.mid(kept.size())).hasMatch(),
+                 after.mid(kept.size()));
+    }
+
+    // What the port library carries beside the motor never stops it: a trace
+    // or area cut short, a forked child that exits. Writes go on reaching the
+    // port; a trace that lost lines says so once.
+    void survives_data()
+    {
+        QTest::addColumn<QString>("what");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("trace emptied") << "trace" << "se acortó";
+        QTest::newRow("area emptied") << "area" << "";
+        QTest::newRow("a forked child exits") << "fork" << "";
+    }
+    void survives()
+    {
+        QFETCH(QString, what);
+        start("PARPORT=sim PARPORT_TRACE=@/survives.trace");
+        const QString trace = qgetenv("PARPORT_TRACE"), area = qgetenv("PARPORT_PUBLISH");
+        Out32(888, 1);
+        if (what == "fork")
+            inChild([] { std::exit(0); return 0; });
+        else
+            QCOMPARE(::truncate((what == "trace" ? trace : area).toLocal8Bit(), 0), 0);
+        QString said;
+        for (int i = 0; i < 2000; ++i, Out32(888, short(i & 3)))
+            said += QString::fromUtf8(Out32Error());
+        Out32(888, 0);
+        QVERIFY(!Out32Error() && inpout::openPort()->last == 0);
+        inpout::reset();
+        QTEST(said.contains("se acortó") ? QString("se acortó") : said, "said");
+        QCOMPARE(lines(trace).size(), what == "trace" ? 0 : 2002);
+    }
+
+    // With no room for the area (a full shared memory, a file-size limit) the
+    // program runs on without publishing, leaving no file behind, and clears
+    // the drafts of writers that died making one. A fault that is not the
+    // library's still ends the program as it would have.
+    void noRoomForTheArea_data()
+    {
+        QTest::addColumn<QString>("what");
+        QTest::addColumn<int>("status");
+        QTest::newRow("file-size limit") << "limit" << 0;
+        QTest::newRow("full shared memory") << "full" << 0;
+        QTest::newRow("a fault elsewhere") << "fault" << 128 + SIGBUS;
+    }
+    void noRoomForTheArea()
+    {
+        QFETCH(QString, what);
+        const QString folder = dir() + "/full";
+        if (what == "full" && geteuid() != 0)
+            QSKIP("needs root: a small tmpfs in a private mount namespace");
+        QDir(folder).removeRecursively();
+        QVERIFY(QDir().mkpath(folder));
+        QTEST(inChild([&] {
+                  const rlimit limit = {1 << 16, RLIM_INFINITY};
+                  if (what == "limit" && setrlimit(RLIMIT_FSIZE, &limit) != 0)
+                      return 10;
+                  if (what == "full" && (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                                         mount("tmpfs", folder.toLocal8Bit(), "tmpfs", 0, "size=64k") != 0))
+                      return 11;
+                  QFile fill(folder + "/fill");
+                  if (what == "full" && !(fill.open(QIODevice::WriteOnly) && fill.write(QByteArray(56 << 10, 'x')) && fill.flush()))
+                      return 12;
+                  QFile(folder + "/area.nuevo-1073741824").open(QIODevice::WriteOnly);  // a dead writer's
+                  signal(SIGBUS, SIG_DFL);  // as in a program, not a test
+                  start("PARPORT=sim PARPORT_PUBLISH=" + folder + "/area");
+                  Out32(888, 1);
+                  if (what == "fault")
+                      raise(SIGBUS);
+                  Out32(888, 0);
+                  const QStringList left = QDir(folder).entryList({"area", "area.nuevo-*"}, QDir::Files);
+                  return Out32Error() || inpout::openPort()->last != 0 ? 1 : left.isEmpty() ? 0 : 2;
+              }),
+              "status");
+    }
+
     // Writes are published for viewers, by whichever backend made them; a
-    // slot left by a killed program is taken over; a new area is this user's alone.
+    // slot left by a killed program, or held by a pid given since to another
+    // process, is taken over; a new area is this user's alone.
     void publishes()
     {
         const std::string path = (dir() + "/inpout32.area").toStdString();
@@ -301,11 +441,11 @@ private slots:
         std::string error, name;
         published::Area *area = published::mapArea(path, error);
         QVERIFY2(area, error.c_str());
-        for (published::Writer &writer : area->writers)
-            writer.pid = writer.ready = 1 << 30;  // beyond any pid the kernel gives: long gone
-        QFile notes(QString::fromStdString(path) + ".lock");  // a file of the user's with the lock's name: used, never written
-        QVERIFY(notes.open(QIODevice::WriteOnly | QIODevice::Truncate) && notes.write("mis notas\n") && (notes.close(), true));
+        for (published::Writer &writer : area->writers)  // long gone, or a pid since given to another
+            writer.pid = writer.ready = &writer == area->writers ? getppid() : 1 << 30;
         start("PARPORT=sim");
+        QFile notes(QString::fromStdString(path) + ".lock");  // a file of the user's with the lock's name: used, never written
+        QVERIFY(notes.open(QIODevice::WriteOnly | QIODevice::Truncate) && notes.write("mis notas (pid 5)\n") && (notes.close(), true));
         Out32(888, 3);
         Out32(888, 2);
         published::Write last;
@@ -314,7 +454,8 @@ private slots:
         QVERIFY(published::writer(*area, 0, pid, name) && pid == getpid() && name == "tst_inpout32");
         inpout::reset();
         QVERIFY(!published::writer(*area, 0, pid, name));  // released at exit
-        QCOMPARE(contents(notes.fileName()), "mis notas\n");
+        QCOMPARE(contents(notes.fileName()), "mis notas (pid 5)\n");
+        notes.remove();
         published::unmapArea(area);
         struct stat status;
         QVERIFY(stat(path.c_str(), &status) == 0 && (status.st_mode & 0777) == 0600);
@@ -327,6 +468,7 @@ private slots:
         QTest::addColumn<QString>("kind");
         QTest::addColumn<QString>("refusal");  // "": used
         QTest::newRow("empty file") << "empty" << "";
+        QTest::newRow("a folder") << "folder" << "no se pudo abrir: ";
         QTest::newRow("a user's file") << "notes" << "no es un área";
         QTest::newRow("symbolic link") << "link" << "enlace simbólico";
         QTest::newRow("others may write") << "shared" << "otros usuarios pueden escribir";
@@ -342,8 +484,9 @@ private slots:
         const QByteArray before = kind == "empty" ? "" : kind == "version" ? QByteArray::fromHex("016d6f746f7061730100000000000000")
                                                                                  .leftJustified(sizeof(published::Area), '\0')
                                                                            : QByteArray("mis notas\n").leftJustified(sizeof(published::Area));
+        QDir(path).removeRecursively();
         QFile written(file);
-        QVERIFY(written.open(QIODevice::WriteOnly | QIODevice::Truncate) && written.write(before) == before.size());
+        QVERIFY(kind == "folder" ? QDir().mkdir(path) : written.open(QIODevice::WriteOnly | QIODevice::Truncate) && written.write(before) == before.size());
         written.close();
         QVERIFY(kind != "link" || QFile::link(file, path));
         QVERIFY(kind != "shared" || ::chmod(path.toLocal8Bit(), 0666) == 0);
@@ -353,7 +496,8 @@ private slots:
         published::Area *area = published::mapArea(path.toStdString(), error);
         QCOMPARE(area != nullptr, refusal.isEmpty());
         QVERIFY2(QString::fromStdString(error).contains(refusal) && (!area || error.empty()), error.c_str());
-        QVERIFY(area ? area->header.magic == published::kMagic : contents(file) == before && error.find(path.toStdString()) != std::string::npos);
+        QVERIFY(area ? area->header.magic == published::kMagic && QFile::permissions(path) == (QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser)
+                     : (kind == "folder" || contents(file) == before) && error.find(path.toStdString()) != std::string::npos);
         published::unmapArea(area);
     }
 };

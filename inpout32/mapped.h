@@ -1,0 +1,36 @@
+// Files shared through memory mappings, kept from ever killing the process.
+//
+// A store into a mapped file faults with SIGBUS when the page has no place in
+// the file: when another program cut the file short (`: > trace`, logrotate's
+// copytruncate, `truncate -s 0` on the area), or when a full disk or
+// shared-memory space could not give a page of a sparse file. The motor must
+// not stop for either: space is reserved before a file is mapped, and a
+// mapping that loses its file anyway reads and writes zeroed memory of its
+// own from then on, and is marked lost for its owner to see and report.
+#pragma once
+
+#include <cstddef>
+#include <sys/types.h>
+
+namespace mapped {
+
+// Reserves [from, from + length) of the file on disk, so that stores into a
+// mapping of it can't fault for want of space. A file-size limit is an error
+// here, not a SIGXFSZ that would end the program. Returns 0 or the errno.
+int reserve(int fd, off_t from, off_t length);
+
+// Watches the mapping [start, start + length) of this process until unwatch():
+// a fault inside it replaces the whole mapping with zeroed private memory and
+// marks it lost, and the faulting access goes on. Faults anywhere else go to
+// the handler that was there before. Up to eight at a time (the library has
+// two, the viewer one); any more go unwatched.
+void watch(void *start, std::size_t length);
+void unwatch(const void *start);
+
+// Whether the mapping that starts at `start` has lost its file.
+bool lost(const void *start);
+// How many mappings ever lost their files: a cheap check per write, before
+// asking which.
+unsigned losses();
+
+}  // namespace mapped
