@@ -79,8 +79,14 @@ void ParallelPort::write(short address, short value)
         bind();
     out32_(address, value);
     if (error_)
-        if (const char *message = error_())
-            throw FatalError(message);
+        if (const char *message = error_()) {
+            const std::string failure = message;  // the library's text lasts until its next call
+            // The program ends on this failure. Unless the port itself is what
+            // failed, the write reached it: the lines go back to 0, as at any end.
+            if (value != 0)
+                out32_(address, 0);
+            throw FatalError(failure);
+        }
 }
 
 }  // namespace motor

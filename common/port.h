@@ -18,7 +18,8 @@ public:
 };
 
 // The real thing: Out32 of the port library, bound by name at the first write,
-// and the counting loop. Throws FatalError when the library or the port fails.
+// and the counting loop. Throws FatalError when the library or the port fails,
+// after a last write of 0 when the failing write was of another value.
 class ParallelPort final : public Port {
 public:
     void write(short address, short value) override;

@@ -1,8 +1,11 @@
 // The turn commands of vueltas: the pulse count read from the turns text, and
 // the exact traffic of a counted move in each direction.
 #include "errors.h"
+#include "published.h"
 #include "support.h"
 #include "turns.h"
+
+#include <unistd.h>
 
 constexpr int kRefused = 1 << 20;  // the move stops with an error before its first pulse
 
@@ -52,6 +55,24 @@ private slots:
 
     // The delay really counts: 30001 passes for a bound of 30000.
     void delayCounts() { QCOMPARE(motor::ParallelPort().delay(30000), 30001L); }
+
+    // A program that ends on a failure of something beside the port (its
+    // trace emptied under it) leaves the lines at 0, as the viewer sees them.
+    void failureLeavesLinesIdle()
+    {
+        const QString trace = QCoreApplication::applicationDirPath() + "/turns.trace";
+        qputenv("PARPORT_TRACE", trace.toLocal8Bit());
+        std::string error;
+        published::Area *area = published::mapArea(qgetenv("PARPORT_PUBLISH").toStdString(), error);
+        QVERIFY2(area, error.c_str());
+        motor::ParallelPort port;
+        port.write(888, 0);
+        QCOMPARE(::truncate(trace.toLocal8Bit(), 0), 0);
+        QVERIFY_THROWS_EXCEPTION(FatalError, port.write(888, 3));
+        published::Write last;
+        QVERIFY(published::last(*area, last) && last.value == 0 && area->writes == 3);
+        published::unmapArea(area);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestTurns)
