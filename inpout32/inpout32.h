@@ -12,6 +12,12 @@ extern "C" {
    its calls itself). */
 void Out32(short address, short value);
 
+/* With PARPORT_TRACE=FILE each call also stores a line "<t> <address>
+   <value>" in FILE through a shared mapping. A reader of a trace that is still
+   being written takes the text up to the first zero byte, and of that only the
+   whole lines, up to the last newline: a mapped file reaches a reader page by
+   page, and no order of stores in the writer can spare it that rule. */
+
 /* The message for a person when the last call to Out32 failed (opening the
    port, or the write itself), or NULL when it succeeded. Spanish, one line:
    what failed, on which device, the system's reason and what to do.
