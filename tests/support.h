@@ -112,6 +112,14 @@ struct WindowFixture {
     }
     template <class T = QAbstractButton>
     T *child(const QString &name) { return form->template findChild<T *>(name); }
+    // The button a person finds by its caption, an access key's "&" included.
+    QAbstractButton *button(const QString &caption)
+    {
+        for (QAbstractButton *one : form->template findChildren<QAbstractButton *>())
+            if (one->text() == caption)
+                return one;
+        return nullptr;
+    }
 };
 
 // Layout faults a person would see, in any window: a control that sticks out

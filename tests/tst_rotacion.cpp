@@ -7,6 +7,10 @@
 #include <QScrollBar>
 #include <set>
 
+namespace {
+const QString kDer = "Rotar A la Derecha", kIzq = "Rotar A la Izquierda";
+}
+
 class TestRotacion : public QObject, WindowFixture<Form1> {
     Q_OBJECT
 
@@ -16,7 +20,9 @@ class TestRotacion : public QObject, WindowFixture<Form1> {
     // Input during a rotation, by name, queued as the window system queues it.
     void post(const QString &input)
     {
-        if (input == "close")
+        if (input == "fail")
+            throw FatalError("puerto roto");  // from inside the port's write
+        else if (input == "close")
             QMetaObject::invokeMethod(form.get(), "close", Qt::QueuedConnection);
         else if (input == "drag")
             QTimer::singleShot(0, bar(), [this] { bar()->setSliderDown(true); bar()->setSliderPosition(1000); });
@@ -35,12 +41,13 @@ private slots:
 
     void layout() { checkLayout(form->centralWidget()); }
 
-    // Write order, with input handled at the pump after the write numbered
-    // `at`: a click switches or restarts the rotation, writing its first value
-    // at once; an exit writes 0 and nothing after it; closing writes nothing;
-    // the contact message stops the stepping while it is open. A speed change
-    // sets the very next delay; queued behind a click, the one after that
-    // click's write.
+    // Write order from a click on the button captioned `first`, with input
+    // handled at the pump after the write numbered `at`: a click switches or
+    // restarts the rotation, writing its first value at once; an exit writes 0
+    // and nothing after it; closing writes nothing; a port failure ends the
+    // program with 1; the contact message stops the stepping while it is open.
+    // A speed change sets the very next delay; queued behind a click, the one
+    // after that click's write.
     void writeOrder_data()
     {
         QTest::addColumn<QString>("first");
@@ -49,19 +56,20 @@ private slots:
         QTest::addColumn<QString>("expected");
         QTest::addColumn<int>("slow");   // delays at the start-up speed, 3000
         QTest::addColumn<int>("speed");  // of the delays after those
-        QTest::newRow("right") << "cmdder" << 0 << "" << "232323232323" << 12 << 3000;
-        QTest::newRow("left") << "cmdizq" << 0 << "" << "010101010101" << 12 << 3000;
-        QTest::newRow("left, then right") << "cmdizq" << 2 << "cmdder" << "012323232323" << 12 << 3000;
-        QTest::newRow("right restarted mid-pulse") << "cmdder" << 3 << "cmdder" << "232232323232" << 12 << 3000;
-        QTest::newRow("salir") << "cmdizq" << 4 << "salir" << "01010" << 12 << 3000;
-        QTest::newRow("menu exit, Ctrl+F4") << "cmdizq" << 4 << "Ctrl+F4" << "01010" << 12 << 3000;
-        QTest::newRow("frame close") << "cmdizq" << 4 << "close" << "0101" << 12 << 3000;
-        QTest::newRow("click, then salir") << "cmdizq" << 4 << "cmdder salir" << "010120" << 12 << 3000;
-        QTest::newRow("contact, Ctrl+P") << "cmdder" << 3 << "Ctrl+P" << "232323232323" << 12 << 3000;
-        QTest::newRow("Home key") << "cmdizq" << 5 << "Home" << "010101010101" << 5 << 200;
-        QTest::newRow("Page Up") << "cmdizq" << 5 << "PgUp" << "010101010101" << 5 << 2970;
-        QTest::newRow("thumb drag") << "cmdizq" << 5 << "drag" << "010101010101" << 5 << 1000;
-        QTest::newRow("Home key behind a click") << "cmdizq" << 5 << "cmdder Home" << "010102323232" << 6 << 200;
+        QTest::newRow("right") << kDer << 0 << "" << "232323232323" << 12 << 3000;
+        QTest::newRow("left") << kIzq << 0 << "" << "010101010101" << 12 << 3000;
+        QTest::newRow("left, then right") << kIzq << 2 << "cmdder" << "012323232323" << 12 << 3000;
+        QTest::newRow("right restarted mid-pulse") << kDer << 3 << "cmdder" << "232232323232" << 12 << 3000;
+        QTest::newRow("salir") << kIzq << 4 << "salir" << "01010" << 12 << 3000;
+        QTest::newRow("menu exit, Ctrl+F4") << kIzq << 4 << "Ctrl+F4" << "01010" << 12 << 3000;
+        QTest::newRow("frame close") << kIzq << 4 << "close" << "0101" << 12 << 3000;
+        QTest::newRow("click, then salir") << kIzq << 4 << "cmdder salir" << "010120" << 12 << 3000;
+        QTest::newRow("contact, Ctrl+P") << kDer << 3 << "Ctrl+P" << "232323232323" << 12 << 3000;
+        QTest::newRow("Home key") << kIzq << 5 << "Home" << "010101010101" << 5 << 200;
+        QTest::newRow("Page Up") << kIzq << 5 << "PgUp" << "010101010101" << 5 << 2970;
+        QTest::newRow("thumb drag") << kIzq << 5 << "drag" << "010101010101" << 5 << 1000;
+        QTest::newRow("port failure") << kIzq << 5 << "fail" << "01010" << 12 << 3000;
+        QTest::newRow("Home key behind a click") << kIzq << 5 << "cmdder Home" << "010102323232" << 6 << 200;
     }
     void writeOrder()
     {
@@ -75,14 +83,15 @@ private slots:
             for (const QString &one : input.split(' '))
                 post(one);
         });
-        QTest::mouseClick(child(first), Qt::LeftButton);
+        QTest::mouseClick(button(first), Qt::LeftButton);
         QTEST(writes(), "expected");
+        QCOMPARE(errors, input == "fail" ? QStringList("puerto roto") : QStringList());
         // The contact box was answered inside the pump that showed it, with
         // the port as it was at the write before.
         QCOMPARE(box.showedContact("Control de un Motor de Pasos: Rotacion"), input == "Ctrl+P");
         QVERIFY(box.logAtBox.isEmpty() || box.logAtBox.mid(1).remove('d') == writes().left(at));
         // An exit is the last write, with no delay after it; it ends the program.
-        QCOMPARE(ends, port->log.endsWith('d') ? QList<int>() : QList<int>({0}));
+        QCOMPARE(ends, port->log.endsWith('d') ? QList<int>() : QList<int>({input == "fail" ? 1 : 0}));
         QVERIFY(QRegularExpression("^0([0-3]d)+0?$").match(port->log).hasMatch());
         std::vector<long> expected(size_t(slow), 900000L);
         expected.resize(port->bounds.size(), speed * 300L);

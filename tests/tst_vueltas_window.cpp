@@ -24,40 +24,45 @@ private slots:
         QCOMPARE(order, QStringList({"Command1", "Command2", "Text1", "Command3", "Command4", "Command5", "Command6", "Command1"}));
     }
 
-    // The traffic after start-up of each input in turn, with the turns box
-    // holding `text`; a contact box is answered before its input returns, and a
-    // slip in the turns box is reported, moves nothing, and the window goes on.
+    // The traffic after start-up of each input in turn (a button by its
+    // caption), with the turns box holding `text`; a contact box is answered
+    // before its input returns; a slip in the turns box is reported, moves
+    // nothing, and the window goes on; a port failing ends the program with 1.
     void inputs_data()
     {
         QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("inputs");
+        QTest::addColumn<QString>("inputs");  // separated by '|'
         QTest::addColumn<QString>("traffic");
         QTest::addColumn<QString>("error");  // what the reports must match
-        QTest::newRow("Space after start") << " " << "Space" << kRight + "0" << "^$";
-        QTest::newRow("full left") << " " << "Command2" << kLeft + "0" << "^$";
-        QTest::newRow("counted right") << "1" << "Command3" << kRight << "^$";
-        QTest::newRow("counted left") << "1" << "Command4" << kLeft << "^$";
-        QTest::newRow("info") << "7" << "Command6" << "" << "^$";
-        QTest::newRow("Alt+I") << "7" << "Alt+I" << "" << "^$";
-        QTest::newRow("error, then a turn") << "342" << "Command4 Command1" << kRight + "0" << "^[^\\n]*«342»[^\\n]*341[^\\n]*$";
+        QTest::addColumn<int>("failAt");
+        QTest::newRow("Space after start") << " " << "Space" << kRight + "0" << "^$" << 0;
+        QTest::newRow("full left") << " " << "1 Giro Completo a la Izquierda" << kLeft + "0" << "^$" << 0;
+        QTest::newRow("counted right") << "1" << "Der" << kRight << "^$" << 0;
+        QTest::newRow("counted left") << "1" << "Izq" << kLeft << "^$" << 0;
+        QTest::newRow("info") << "7" << "&Info" << "" << "^$" << 0;
+        QTest::newRow("Alt+I") << "7" << "Alt+I" << "" << "^$" << 0;
+        QTest::newRow("error, then a turn") << "342" << "Izq|1 Giro Completo a la Derecha" << kRight + "0" << "^[^\\n]*«342»[^\\n]*341[^\\n]*$" << 0;
+        QTest::newRow("port fails mid-move") << "1" << "Der" << "1dd0dd1" << "^puerto roto$" << 3;
     }
     void inputs()
     {
         QFETCH(QString, text);
         QFETCH(QString, inputs);
         QFETCH(QString, error);
+        QFETCH(int, failAt);
         ModalBox box(&port->log);
+        port->atWrite(failAt, [] { throw FatalError("puerto roto"); });
         child<QLineEdit>("Text1")->setText(text);
-        for (const QString &input : inputs.split(' ')) {
-            if (input.startsWith("Command"))
-                QTest::mouseClick(child(input), Qt::LeftButton);
+        for (const QString &input : inputs.split('|')) {
+            if (QAbstractButton *captioned = button(input))
+                QTest::mouseClick(captioned, Qt::LeftButton);
             else
                 QTest::keySequence(QApplication::focusWidget(), QKeySequence(input));
         }
         QTEST(port->log.mid(1), "traffic");
-        QCOMPARE(box.showedContact("Control de un Motor de Pasos: Vueltas"), inputs == "Command6" || inputs == "Alt+I");
+        QCOMPARE(box.showedContact("Control de un Motor de Pasos: Vueltas"), inputs == "&Info" || inputs == "Alt+I");
         QVERIFY2(QRegularExpression(error).match(errors.join('\n')).hasMatch(), qPrintable(errors.join('\n')));
-        QVERIFY(ends.isEmpty());
+        QCOMPARE(ends, failAt ? QList<int>({1}) : QList<int>());
     }
 
     // Input given during a move waits for it, then runs in the order given:
