@@ -15,6 +15,8 @@ struct SystemCalls {
     void (*outb)(unsigned char value, unsigned short port);
     // Reads a small text file whole; false (with errno set) when it can't.
     bool (*readText)(const char *path, std::string &text);
+    // Whether a file or folder is there: what the kernel shows of its ports.
+    bool (*exists)(const char *path);
     // CLOCK_MONOTONIC in ns: the times of the trace and the slowed-down gaps.
     unsigned long long (*now)();
 };

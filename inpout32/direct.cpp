@@ -25,8 +25,14 @@ std::string openDirect(PortState &port, const std::string &, unsigned short addr
         return {};
     const int err = errno;
     const std::string head = "No se pudo obtener acceso directo al puerto " + port.device + ": " + reason(err) + ". ";
+#if defined(__x86_64__) || defined(__i386__)
+    if (err == ENOSYS)
+        return head + "Este núcleo no da acceso directo a los puertos (una máquina virtual, o un núcleo compilado "
+                      "sin él): use ppdev (deje PARPORT sin definir) o PARPORT=sim.";
+#else
     if (err == ENOSYS)
         return head + "Este ordenador no es un PC x86: use ppdev (deje PARPORT sin definir) o PARPORT=sim.";
+#endif
     if (err == EPERM || err == EACCES)
         return head + "PARPORT=io necesita root o la capacidad CAP_SYS_RAWIO, y el bloqueo del núcleo "
                       "(lockdown, activo con Secure Boot) lo prohíbe incluso así. Use ppdev, que no "

@@ -1,8 +1,10 @@
 // Every failure of the port library, put into words once, here.
 #include "backend.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <sys/utsname.h>
 
 namespace inpout {
 
@@ -15,6 +17,39 @@ std::string reason(int err)
 }
 
 static const char kSimulated[] = "si este ordenador no tiene puerto paralelo, ejecute con PARPORT=sim para usar el puerto simulado";
+
+namespace {
+
+// What the kernel shows of parallel ports, which decides what a person at a
+// machine whose port can't be opened is told to do first.
+enum class Ports { Some, NoneFound, NotLoaded };
+
+Ports kernelPorts()
+{
+    for (int n = 0; n < 16; ++n)
+        if (sys().exists(("/proc/sys/dev/parport/parport" + std::to_string(n)).c_str()))
+            return Ports::Some;
+    // The driver is there and found nothing, or the kernel has no driver to
+    // load: either way this machine has no port.
+    utsname system;
+    if (sys().exists("/sys/module/parport_pc") || uname(&system) < 0 ||
+        !sys().exists((std::string("/lib/modules/") + system.release + "/kernel/drivers/parport").c_str()))
+        return Ports::NoneFound;
+    return Ports::NotLoaded;
+}
+
+// The no-hardware way, as the person started the program: from the menu or a terminal.
+std::string withoutHardware()
+{
+    std::string program = program_invocation_short_name;
+    std::string action = program;
+    action[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(action[0])));
+    return "Sin hardware, el motor se ve girar en el puerto simulado: en el menú de aplicaciones, «" + action +
+           " con el puerto simulado (sin hardware)»; en una terminal, «PARPORT=sim " + program +
+           "» y el simulador de la placa («simulador»), que lo muestra.";
+}
+
+}  // namespace
 
 std::string busy(const std::string &device, const std::string &holder, int err)
 {
@@ -34,7 +69,20 @@ std::string openFailure(const std::string &device, int err)
     case ENOENT:
     case ENODEV:
     case ENXIO:
-        return head + "Cargue los módulos del puerto con «sudo modprobe parport_pc ppdev»; " + kSimulated + ".";
+    {
+        const Ports ports = kernelPorts();
+        if (ports == Ports::NoneFound)
+            return "Este ordenador no tiene puerto paralelo: el núcleo no muestra ninguno (" + device + ": " +
+                   reason(err) + "). " + withoutHardware();
+        if (ports == Ports::NotLoaded)
+            return head + "Cargue los módulos del puerto con «sudo modprobe parport_pc ppdev» y vuelva a intentarlo; "
+                          "si aun así no hay puerto, este ordenador no tiene ninguno. " + withoutHardware();
+        if (sys().exists("/sys/module/ppdev"))
+            return head + "El núcleo tiene puertos paralelos, pero no ese: compruebe PARPORT (/dev/parport0 es el "
+                          "primero), o déjela sin definir.";
+        return head + "El núcleo ve el puerto, pero falta su acceso sin root: cárguelo con «sudo modprobe ppdev» "
+                      "(y añada ppdev a /etc/modules para que se cargue siempre).";
+    }
     case EACCES:
     case EPERM:
         return head + "Añada su usuario al grupo lp con «sudo adduser $USER lp» y vuelva a "

@@ -65,6 +65,10 @@ namespace {
 // A gap longer than this is the program idle or waiting for a person, not a
 // step's timing: it is left as it is.
 constexpr unsigned long long kLongestStretched = 50000000;  // 50 ms
+// No gap is stretched beyond this, so that at the largest slowdowns the
+// window still answers within a moment and a program's last 0 reaches the
+// port at once; above it the slowdown is less than asked.
+constexpr unsigned long long kLongestGap = 100000000;  // 0.1 s
 
 enum class State { Closed, Open, Failed };
 
@@ -173,7 +177,8 @@ static void stretchGap()
     const unsigned long long gap = sys().now() - lib.returned;
     if (lib.returned == 0 || gap > kLongestStretched)
         return;
-    const unsigned long long until = lib.returned + static_cast<unsigned long long>(double(gap) * lib.slowdown);
+    const unsigned long long until =
+        lib.returned + std::min(static_cast<unsigned long long>(double(gap) * lib.slowdown), kLongestGap);
     while (sys().now() < until) {
     }
 }

@@ -128,7 +128,7 @@ std::string areaFrom(const char *setting)
     const std::string value = setting ? setting : "";
     if (value == "0")
         return {};
-    return value.find('/') != std::string::npos ? value : defaultArea();
+    return value.empty() ? defaultArea() : value;  // a plain name is a file here, as anywhere
 }
 
 std::string simulatedPortLock(const char *setting)

@@ -61,8 +61,8 @@ struct Area {
 static_assert(std::atomic<std::uint64_t>::is_always_lock_free, "the area is shared between processes");
 
 // Where the area is, from the PARPORT_PUBLISH setting: "" when publishing is
-// off ("0"), the file the setting names when it names one (a path with a
-// '/'), else this user's area in shared memory.
+// off ("0"), this user's area in shared memory when it is unset or empty, else
+// the file it names (a plain name is a file in the current folder).
 std::string areaFrom(const char *setting);
 
 // The lock that lets one program at a time use this user's simulated port.

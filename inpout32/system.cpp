@@ -42,6 +42,8 @@ bool realReadText(const char *path, std::string &text)
     return true;
 }
 
+bool realExists(const char *path) { return ::access(path, F_OK) == 0; }
+
 unsigned long long realNow()
 {
     timespec time;
@@ -49,7 +51,7 @@ unsigned long long realNow()
     return static_cast<unsigned long long>(time.tv_sec) * 1000000000ULL + static_cast<unsigned long long>(time.tv_nsec);
 }
 
-const SystemCalls kReal = {realOpen, realClose, realIoctl, realIoperm, realOutb, realReadText, realNow};
+const SystemCalls kReal = {realOpen, realClose, realIoctl, realIoperm, realOutb, realReadText, realExists, realNow};
 const SystemCalls *current = &kReal;
 
 }  // namespace
