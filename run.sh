@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds the programs and starts one of them on the simulated port, with the
-# viewer of the simulated board: ./run.sh starts vueltas, ./run.sh rotacion
-# the other. Like a real port, the simulated port takes one program at a
-# time. Settings pass through the environment, e.g.
+# viewer of the simulated board unless one already watches that port: ./run.sh
+# starts vueltas, ./run.sh rotacion the other. The viewer stays open after the
+# program ends, so a capture can still be saved. Like a real port, the
+# simulated port takes one program at a time. Settings pass through the
+# environment, e.g.
 #   PARPORT_TRACE=/tmp/puerto.trace ./run.sh rotacion
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -15,9 +17,4 @@ scripts/ensure-packages $(cat scripts/packages)
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)"
 export PARPORT=${PARPORT:-sim}
-build/bin/simulador &
-viewer=$!
-status=0
-build/bin/"$program" || status=$?
-kill "$viewer" 2>/dev/null || true
-exit "$status"
+exec build/bin/simulador --con "$program"

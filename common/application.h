@@ -5,6 +5,7 @@
 
 #include "errors.h"
 #include "port.h"
+#include "usage.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -49,6 +50,8 @@ public:
     template <class MakeForm>
     static int run(int argc, char **argv, const char *name, const QString &title, MakeForm makeForm)
     {
+        if (const int status = answerCommandLine(argc, argv, name); status >= 0)
+            return status;
         Application app(argc, argv, title);
         app.setApplicationName(QString::fromLatin1(name));
         app.setWindowIcon(QIcon::fromTheme(QString::fromLatin1(name)));  // installed with the program

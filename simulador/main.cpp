@@ -1,5 +1,7 @@
 // simulador: shows the motor that a driver board on the port would turn, from
 // what the port library publishes. Start it before or after the programs.
+#include "launch.h"
+#include "usage.h"
 #include "window.h"
 
 #include <QApplication>
@@ -8,6 +10,10 @@
 
 int main(int argc, char **argv)
 {
+    if (const int status = answerCommandLine(argc, argv, "simulador"); status >= 0)
+        return status;
+    if (const int status = simulador::launch(argc, argv); status >= 0)
+        return status;
     QApplication app(argc, argv);
     app.setApplicationName(QStringLiteral("simulador"));
     std::string error;

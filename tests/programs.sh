@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # The programs as processes: an installed vueltas makes its start-up write; a
-# second program on its port, and one with a bad setting, end with status 1 and say why.
+# second program on its port, and one with a bad setting, end with status 1 and
+# say why; --help and --version answer with no display; a launcher opens a
+# viewer only where none watches, and without a display says so.
 set -euo pipefail
-build=$1
+build=$1 version=$2
 dir=$build/tests/programs
-stage=$dir/stage
+stage=$dir/stage bin=$dir/stage/usr/local/bin
 rm -rf "$dir" && mkdir -p "$dir"
 DESTDIR=$stage cmake --install "$build" --prefix /usr/local >/dev/null
 export PARPORT=sim PARPORT_PUBLISH=$dir/area QT_QPA_PLATFORM=offscreen
@@ -12,10 +14,12 @@ unset LD_LIBRARY_PATH PARPORT_TRACE PARPORT_SLOWDOWN
 fail() { echo "FAIL: $*" >&2; exit 1; }
 # A running trace as a reader takes it: up to the first zero byte, whole lines only.
 lines() { perl -0777 -pe 's/\0.*//s; s/[^\n]*\z//' "$dir/trace" 2>/dev/null || true; }
+# The viewers running from this installation.
+viewers() { for p in /proc/[0-9]*; do [ ! "$p/exe" -ef "$bin/simulador" ] || echo "${p#/proc/}"; done; }
 
-PARPORT_TRACE=$dir/trace "$stage/usr/local/bin/vueltas" &
+PARPORT_TRACE=$dir/trace "$bin/vueltas" &
 first=$!
-trap 'kill $first 2>/dev/null || true' EXIT
+trap 'kill $first $(viewers) 2>/dev/null || true' EXIT
 for _ in $(seq 200); do
   lines | grep -q . && break
   kill -0 $first 2>/dev/null || fail "the installed vueltas ended at start"
@@ -35,4 +39,19 @@ ends_with "lo tiene vueltas (pid $first)" env PARPORT_TRACE="$dir/kept.vcd" "$bu
 [ "$(cat "$dir/kept.vcd")" = "una captura" ] || fail "a program turned away emptied the dump"
 kill -0 $first 2>/dev/null || fail "the first program did not go on"
 ends_with "PARPORT vale «lpt9»" env PARPORT=lpt9 PARPORT_PUBLISH=$dir/other "$build/bin/vueltas"
-echo "3 passed, 0 failed"
+
+nodisplay=(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM PARPORT=lpt9)
+while read -r program flag phrase; do
+  "${nodisplay[@]}" "$bin/$program" "$flag" >"$dir/out" 2>"$dir/err" || fail "$program $flag ended with $?: $(cat "$dir/err")"
+  grep -qF -- "$phrase" "$dir/out" && [ ! -s "$dir/err" ] || fail "$program $flag said '$(cat "$dir/out" "$dir/err")', lacking '$phrase'"
+done <<ROWS
+vueltas --help PARPORT_SLOWDOWN
+rotacion -h man rotacion
+simulador --help simulador --con PROGRAMA
+vueltas --version vueltas (motorpasos) $version
+simulador --version simulador (motorpasos) $version
+ROWS
+ends_with "no hay pantalla" "${nodisplay[@]}" "$bin/simulador" --con true
+"$bin/simulador" --con true && "$bin/simulador" --con true || fail "simulador --con true ended with $?"
+[ "$(viewers | wc -l)" -eq 1 ] || fail "not one viewer after two launches, but: $(viewers)"
+echo "6 passed, 0 failed"

@@ -1,0 +1,17 @@
+// One viewer per port, and the launcher that opens a program with its viewer
+// (simulador --con PROGRAMA: the menu's "puerto simulado" actions, run.sh).
+// A viewer holds a lock on the area's name with ".visor" added for as long as
+// it runs, so a launcher opens a viewer only where none watches yet.
+#pragma once
+
+namespace simulador {
+
+// Called first in main, before Qt. Takes the viewer's lock when it is free,
+// for the rest of this process's life. With "--con PROGRAMA" among the
+// arguments, starts a viewer of its own (which outlives the program) when the
+// lock was free, and turns this process into PROGRAMA: it returns only on a
+// failure, with the status to end with. Returns -1 when this process is to go
+// on as the viewer.
+int launch(int argc, char **argv);
+
+}  // namespace simulador
