@@ -4,7 +4,7 @@
 
 QString contactPrompt()
 {
-    const QString address = QStringLiteral("motor.pasos@example.org");
+    const QString address = QString::fromUtf8(MOTOR_CONTACT);  // a build setting
     return QStringLiteral("Para otros proyectos ") + address + QString() + QChar(13);
 }
 
