@@ -45,8 +45,8 @@ std::string withoutHardware()
     std::string action = program;
     action[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(action[0])));
     return "Sin hardware, el motor se ve girar en el puerto simulado: en el menú de aplicaciones, «" + action +
-           " con el puerto simulado (sin hardware)»; en una terminal, «PARPORT=sim " + program +
-           "» y el simulador de la placa («simulador»), que lo muestra.";
+           " con el puerto simulado (sin hardware)»; en una terminal, «simulador --con " + program +
+           "», que abre también el simulador de la placa para verlo (o «PARPORT=sim " + program + "» a solas).";
 }
 
 }  // namespace
