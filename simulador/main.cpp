@@ -1,5 +1,6 @@
 // simulador: shows the motor that a driver board on the port would turn, from
 // what the port library publishes. Start it before or after the programs.
+#include "application.h"
 #include "window.h"
 
 #include <QApplication>
@@ -10,6 +11,7 @@ int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
     app.setApplicationName(QStringLiteral("simulador"));
+    translateQt();
     std::string error;
     published::Area *area = published::mapArea(published::areaFrom(std::getenv("PARPORT_PUBLISH")), error);
     if (!area) {  // publishing is off, or the area is not one this viewer knows

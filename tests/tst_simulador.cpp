@@ -1,6 +1,7 @@
 // The simulated board: its model and the viewer's figures as tables, the
 // shared area between a writer and a reader, and the viewer's window, with
 // its capture decoded as a logic analyser would.
+#include "application.h"
 #include "board.h"
 #include "capture.h"
 #include "reader.h"
@@ -34,6 +35,8 @@ class TestSimulador : public QObject {
 
 private slots:
     void cleanup() { published::unmapArea(area); }
+
+    void qtInSpanish() { QVERIFY(translateQt() && QCoreApplication::translate("QPlatformTheme", "&Yes") == "&Sí"); }
 
     // Values written, on a board that steps on the rising (or falling) edge and
     // turns clockwise with the direction line low (or high): position, steps, angle.
