@@ -88,7 +88,8 @@ SimuladorWindow::SimuladorWindow(published::Area &area, QWidget *parent)
     // The lines as they stand before the viewer saw any write.
     const published::Write last = reader_.last();
     board_.feed(last.value);
-    timing_->add(last.time, last.value);
+    taken_ = takenTime(last.time, 0, monotonicNow());
+    timing_->add(taken_, last.value);
 
     // Redraw at the screen's rate, not per write.
     timer_ = new QTimer(this);
@@ -114,11 +115,12 @@ void SimuladorWindow::frame(unsigned long long now)
     if (!now)
         now = monotonicNow();
     for (const published::Write &write : reader_.take()) {
+        taken_ = takenTime(write.time, taken_, now);
         const long before = board_.steps();
         board_.feed(write.value);
         if (board_.steps() != before)
-            recent_.push_back({write.time, board_.lastSense()});
-        timing_->add(write.time, write.value);
+            recent_.push_back({taken_, board_.lastSense()});
+        timing_->add(taken_, write.value);
     }
     while (!recent_.empty() && recent_.front().time + kRateWindow < now)
         recent_.pop_front();
@@ -132,7 +134,7 @@ void SimuladorWindow::frame(unsigned long long now)
         QStringList names;
         for (const Program &program : programs)
             names << QStringLiteral("%1 (pid %2)").arg(QString::fromStdString(program.name)).arg(program.pid);
-        const bool writing = reader_.last().time + kSecond > now;
+        const bool writing = taken_ + kSecond > now;
         program_->setText(QStringLiteral("Puerto abierto por %1: %2.")
                               .arg(names.join(QStringLiteral(", ")),
                                    writing ? QStringLiteral("escribiendo") : QStringLiteral("sin escribir")));
@@ -162,7 +164,7 @@ QString SimuladorWindow::saveCaptureTo(const QString &path, unsigned long long n
 {
     if (!now)
         now = monotonicNow();
-    const Capture taken = capture(area_, span() && now > span() ? now - span() : 0);
+    const Capture taken = capture(area_, span() && now > span() ? now - span() : 0, now);
     const QByteArray date = QDateTime::currentDateTime().toString(Qt::ISODate).toUtf8();
     const std::string text = dump(taken, date.constData());
     QFile file(path);

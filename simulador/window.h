@@ -46,6 +46,7 @@ private:
 
     PortReader reader_;
     Board board_;
+    unsigned long long taken_ = 0;  // the time given to the last write taken
     std::deque<Step> recent_;  // the steps of the last rate window
     Dial *dial_;
     Lamp *pulseLamp_;

@@ -67,7 +67,8 @@ private slots:
         QCOMPARE(model.pulse(), values.back().digitValue() & 1);
     }
 
-    // Speed over the last half second and its sense, from steps noted <ms><sense>.
+    // Speed over the last half second and its sense, from steps noted <ms><sense>
+    // in the order taken, each given a time by takenTime().
     void speed_data()
     {
         QTest::addColumn<QString>("steps");
@@ -77,6 +78,8 @@ private slots:
         QTest::newRow("half a second ago counts") << "200+ 300+" << 700 << "4 horario";
         QTest::newRow("opposite ones cancel") << "100+ 200-" << 300 << "0 parado";
         QTest::newRow("counter-clockwise") << "100- 200-" << 300 << "-4 antihorario";
+        QTest::newRow("one stamped in the future counts now") << "300+ 900+" << 700 << "4 horario";
+        QTest::newRow("one stamped before the previous") << "600+ 100+" << 700 << "4 horario";
     }
     void speed()
     {
@@ -84,7 +87,8 @@ private slots:
         QFETCH(int, now);
         std::deque<Step> made;
         for (const QString &step : steps.split(' ', Qt::SkipEmptyParts))
-            made.push_back({step.chopped(1).toULongLong() * 1000000, step.endsWith('+') ? 1 : -1});
+            made.push_back({takenTime(step.chopped(1).toULongLong() * 1000000, made.empty() ? 0 : made.back().time, now * 1000000ULL),
+                            step.endsWith('+') ? 1 : -1});
         const double perSecond = stepsPerSecond(made, now * 1000000ULL);
         QTEST(QString::number(perSecond) + " " + senseName(perSecond), "shown");
     }
@@ -136,7 +140,7 @@ private slots:
         QCOMPARE(taken(), "vueltas");
         write("1032", 4000);
         QCOMPARE(taken(), "1@5000 0@6000 3@7000 2@8000 vueltas");
-        QVERIFY(!capture(*area, 0).lost);  // a ring not yet full has lost nothing
+        QVERIFY(!capture(*area, 0, ~0ULL).lost);  // a ring not yet full has lost nothing
         published::detach(*area, slot);
         QCOMPARE(taken(), "");
         QCOMPARE(published::attach(*area, "rotacion"), slot);
@@ -144,9 +148,26 @@ private slots:
             published::publish(*area, i, 888, short(i & 3));
         const std::vector<published::Write> got = reader.take();
         QVERIFY(got.size() == published::kRing && got.front().time == 100 && reader.lost() == 100);
-        const Capture all = capture(*area, 0), recent = capture(*area, published::kRing);
+        const Capture all = capture(*area, 0, ~0ULL), recent = capture(*area, published::kRing, ~0ULL);
         QVERIFY(all.writes.size() == published::kRing && all.lost && recent.writes.size() == 100 && !recent.lost &&
                 dump(recent, "").find("$enddefinitions $end\n#0\n") != std::string::npos);
+    }
+
+    // A capture's times, from writes noted <ns>:<value>, taken at 5000 ns.
+    void dumpTimes_data()
+    {
+        QTest::addColumn<QString>("writes");
+        QTest::addColumn<QString>("times");
+        QTest::newRow("two writers out of order") << "1000:1 900:0 1100:1" << "#0 #1 #100";
+        QTest::newRow("after now: left out") << "1000:1 2000:0 9000:1" << "#0 #1000";
+    }
+    void dumpTimes()
+    {
+        QFETCH(QString, writes);
+        freshArea();
+        for (const QString &w : writes.split(' '))
+            published::publish(*area, w.section(':', 0, 0).toULongLong(), 888, short(w.section(':', 1).toInt()));
+        QTEST(QString::fromStdString(dump(capture(*area, 0, 5000), "")).split('\n').filter(QRegularExpression("^#")).join(' '), "times");
     }
 
     void viewer()
