@@ -13,13 +13,16 @@ int main(int argc, char **argv)
     app.setApplicationName(QStringLiteral("simulador"));
     translateQt();
     std::string error;
-    published::Area *area = published::mapArea(published::areaFrom(std::getenv("PARPORT_PUBLISH")), error);
-    if (!area) {  // publishing is off, or the area is not one this viewer knows
+    simulador::MappedArea area;
+    if (!area.map(published::areaFrom(std::getenv("PARPORT_PUBLISH")), error)) {
+        // publishing is off, or the area is not one this viewer knows
         std::fprintf(stderr, "simulador: %s\n", error.c_str());
-        QMessageBox::critical(nullptr, QStringLiteral("Simulador"), QString::fromStdString(error));
+        QMessageBox box(QMessageBox::Critical, QStringLiteral("Simulador"), QString::fromStdString(error));
+        box.setTextFormat(Qt::PlainText);  // it names a file: not markup
+        box.exec();
         return 1;
     }
-    simulador::SimuladorWindow window(*area);
+    simulador::SimuladorWindow window(area);
     window.show();
     return app.exec();
 }

@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QTimer>
+#include <cstdio>
 #include <ctime>
 
 namespace simulador {
@@ -36,8 +37,8 @@ Widget *at(QWidget *parent, const char *name, int x, int y, int w, int h, Args &
 
 }  // namespace
 
-SimuladorWindow::SimuladorWindow(published::Area &area, QWidget *parent)
-    : QWidget(parent), area_(area), reader_(area)
+SimuladorWindow::SimuladorWindow(MappedArea &area, QWidget *parent)
+    : QWidget(parent), area_(area), reader_(std::make_unique<PortReader>(area.area()))
 {
     setWindowTitle(QStringLiteral("Simulador de la placa del motor de pasos"));
     resize(720, 504);
@@ -45,6 +46,7 @@ SimuladorWindow::SimuladorWindow(published::Area &area, QWidget *parent)
     dial_ = at<Dial>(this, "dial", 10, 10, 260, 260);
     program_ = at<QLabel>(this, "programa", 290, 10, 420, 40);
     program_->setWordWrap(true);
+    program_->setTextFormat(Qt::PlainText);  // names and paths from the area, not markup
     position_ = at<QLabel>(this, "posicion", 290, 56, 420, 22);
     speed_ = at<QLabel>(this, "velocidad", 290, 80, 420, 22);
     sense_ = at<QLabel>(this, "sentido", 290, 104, 420, 22);
@@ -86,7 +88,7 @@ SimuladorWindow::SimuladorWindow(published::Area &area, QWidget *parent)
     settingsChanged();
 
     // The lines as they stand before the viewer saw any write.
-    const published::Write last = reader_.last();
+    const published::Write last = reader_->last();
     board_.feed(last.value);
     taken_ = takenTime(last.time, 0, monotonicNow());
     timing_->add(taken_, last.value);
@@ -114,7 +116,8 @@ void SimuladorWindow::frame(unsigned long long now)
 {
     if (!now)
         now = monotonicNow();
-    for (const published::Write &write : reader_.take()) {
+    checkArea(now);
+    for (const published::Write &write : reader_->take()) {
         taken_ = takenTime(write.time, taken_, now);
         const long before = board_.steps();
         board_.feed(write.value);
@@ -127,8 +130,10 @@ void SimuladorWindow::frame(unsigned long long now)
     const double speed = stepsPerSecond(recent_, now);
 
     const QLocale spanish(QLocale::Spanish, QLocale::Spain);
-    const std::vector<Program> programs = reader_.programs();
-    if (programs.empty()) {
+    const std::vector<Program> programs = reader_->programs();
+    if (!notice_.isEmpty()) {
+        program_->setText(notice_);
+    } else if (programs.empty()) {
         program_->setText(QStringLiteral("Ningún programa tiene el puerto abierto: nada escribe en él."));
     } else {
         QStringList names;
@@ -146,12 +151,40 @@ void SimuladorWindow::frame(unsigned long long now)
                         .arg(spanish.toString(std::abs(speed), 'f', 0))
                         .arg(spanish.toString(std::abs(speed) * 60 / kStepsPerTurn, 'f', 1)));
     sense_->setText(QStringLiteral("Sentido: %1").arg(QLatin1String(senseName(speed))) +
-                    (reader_.lost() ? QStringLiteral(" (%1 escrituras perdidas por ir atrasado)").arg(reader_.lost()) : QString()));
+                    (reader_->lost() ? QStringLiteral(" (%1 escrituras perdidas por ir atrasado)").arg(reader_->lost()) : QString()));
     dial_->setAngle(board_.angle());
     pulseLamp_->setLit(board_.pulse());
     directionLamp_->setLit(board_.direction());
     timing_->setNow(now);
     timing_->update();
+}
+
+void SimuladorWindow::checkArea(unsigned long long now)
+{
+    // A stat a second, not one a frame; a clock that went back (a test's) checks at once.
+    if (now >= checked_ && now - checked_ < kSecond)
+        return;
+    const unsigned long long since = std::min(checked_, now);  // the area was still the one read then
+    checked_ = now;
+    notice_.clear();
+    program_->setToolTip(QString());
+    if (!area_.changed())
+        return;
+    const QString path = QString::fromStdString(area_.path());
+    std::string error;
+    if (area_.map(area_.path(), error)) {
+        reader_ = std::make_unique<PortReader>(area_.area(), since);
+        notice_ = QStringLiteral("El área de publicación %1 ya no era la que se leía (borrada, sustituida o vaciada): "
+                                 "se ha vuelto a abrir.").arg(path);
+        error_.clear();
+        return;
+    }
+    notice_ = QStringLiteral("El área de publicación %1 ya no está y no se pudo volver a abrir: se reintenta cada segundo.")
+                  .arg(path);
+    program_->setToolTip(QString::fromStdString(error));
+    if (error != error_)  // said once, not every second
+        std::fprintf(stderr, "simulador: %s\n", error.c_str());
+    error_ = error;
 }
 
 unsigned long long SimuladorWindow::span() const
@@ -164,7 +197,7 @@ QString SimuladorWindow::saveCaptureTo(const QString &path, unsigned long long n
 {
     if (!now)
         now = monotonicNow();
-    const Capture taken = capture(area_, span() && now > span() ? now - span() : 0, now);
+    const Capture taken = capture(area_.area(), span() && now > span() ? now - span() : 0, now);
     const QByteArray date = QDateTime::currentDateTime().toString(Qt::ISODate).toUtf8();
     const std::string text = dump(taken, date.constData());
     QFile file(path);

@@ -2,11 +2,13 @@
 // lamps and a timing diagram, redrawn at the screen's rate.
 #pragma once
 
+#include "area.h"
 #include "board.h"
 #include "reader.h"
 
 #include <QWidget>
 #include <deque>
+#include <memory>
 
 class QComboBox;
 class QLabel;
@@ -22,7 +24,8 @@ class SimuladorWindow : public QWidget {
     Q_OBJECT
 
 public:
-    explicit SimuladorWindow(published::Area &area, QWidget *parent = nullptr);
+    // Reads `area`, and maps it again when its path comes to name another file.
+    explicit SimuladorWindow(MappedArea &area, QWidget *parent = nullptr);
 
     const Board &board() const { return board_; }
 
@@ -40,11 +43,15 @@ private slots:
 
 private:
     void settingsChanged();
+    void checkArea(unsigned long long now);
     unsigned long long span() const;  // of the diagram, in ns; 0: all the ring holds
 
-    published::Area &area_;
+    MappedArea &area_;
+    unsigned long long checked_ = 0;  // when the area's path was last checked
+    QString notice_;                  // shown instead of the programs until the next check
+    std::string error_;               // why the area could not be mapped again, as last reported
 
-    PortReader reader_;
+    std::unique_ptr<PortReader> reader_;
     Board board_;
     unsigned long long taken_ = 0;  // the time given to the last write taken
     std::deque<Step> recent_;  // the steps of the last rate window

@@ -19,13 +19,15 @@ class TestSimulador : public QObject {
     Q_OBJECT
 
     published::Area *area = nullptr;
+    MappedArea viewed;  // the same area, as a window holds it
+    const QString dir = QCoreApplication::applicationDirPath();
+    const std::string path = dir.toStdString() + "/simulador.area";
 
-    void freshArea()
+    void freshArea(bool alsoViewed = true)  // else the window finds it by itself
     {
-        const std::string path = QCoreApplication::applicationDirPath().toStdString() + "/simulador.area";
         ::unlink(path.c_str());
         std::string error;
-        QVERIFY2((area = published::mapArea(path, error)), error.c_str());
+        QVERIFY2((area = published::mapArea(path, error)) && (!alsoViewed || viewed.map(path, error)), error.c_str());
     }
     void write(const QString &values, unsigned long long from = 1000, unsigned long long step = 1000)
     {
@@ -34,7 +36,7 @@ class TestSimulador : public QObject {
     }
 
 private slots:
-    void cleanup() { published::unmapArea(area); }
+    void cleanup() { published::unmapArea(std::exchange(area, nullptr)); }
 
     void qtInSpanish() { QVERIFY(translateQt() && QCoreApplication::translate("QPlatformTheme", "&Yes") == "&Sí"); }
 
@@ -173,11 +175,12 @@ private slots:
     void viewer()
     {
         freshArea();
-        SimuladorWindow window(*area);
+        SimuladorWindow window(viewed);
         window.show();
         auto text = [&](const char *name) { return window.findChild<QLabel *>(name)->text(); };
         QVERIFY(text("programa").startsWith("Ningún programa"));
         const int slot = published::attach(*area, "vueltas");
+        published::attach(*area, "<img width=1e9>");  // a name, not markup that blanks the line
         const unsigned long long now = 10000000000ULL;
         write("2", now - 3 * kSecond);  // before the span of the capture below
         write("0" + QString("10").repeated(96) + "0", now - 200000000, 1000000);
@@ -186,12 +189,13 @@ private slots:
         QCOMPARE(text("velocidad"), "Velocidad: 192 pasos/s, 120,0 rpm");  // 96 steps in the last half second
         QCOMPARE(text("sentido"), "Sentido: horario");
         QVERIFY(text("programa").contains("vueltas"));
+        QVERIFY(window.findChild<QLabel *>("programa")->heightForWidth(420) > 0);  // not blanked by a name
         QVERIFY(!window.findChild<Lamp *>("lamparaPulso")->lit());
         // "Guardar captura…" over the last second: the full turn, as a logic analyser reads it.
         window.findChild<QComboBox *>("intervalo")->setCurrentIndex(3);
-        const QString path = QCoreApplication::applicationDirPath() + "/captura.vcd";
-        QCOMPARE(window.saveCaptureTo(path, now), "Guardadas 194 escrituras en " + path + ". El anillo no había perdido ninguna del intervalo.");
-        decodesFullTurn(path, -1);
+        const QString file = dir + "/captura.vcd";
+        QCOMPARE(window.saveCaptureTo(file, now), "Guardadas 194 escrituras en " + file + ". El anillo no había perdido ninguna del intervalo.");
+        decodesFullTurn(file, -1);
 
         // The other sense, chosen by the person, is in force at once.
         window.findChild<QComboBox *>("sentidoBajo")->setCurrentIndex(1);
@@ -201,6 +205,17 @@ private slots:
         QCOMPARE(window.board().position(), 95L);
         QVERIFY(window.findChild<Lamp *>("lamparaPulso")->lit());
         published::detach(*area, slot);
+
+        // The area deleted and made anew, where another program writes: read within a second.
+        published::unmapArea(area);
+        freshArea(false);
+        QCOMPARE(published::attach(*area, "rotacion"), 0);
+        write("0101", now + kSecond / 2, 1);  // two steps
+        window.frame(now + kSecond + kSecond / 10);
+        QVERIFY(text("programa").contains("se ha vuelto a abrir"));
+        QCOMPARE(window.board().position(), 93L);
+        window.frame(now + 2 * kSecond + kSecond / 5);
+        QVERIFY(text("programa").startsWith("Puerto abierto por rotacion"));
     }
 };
 
