@@ -4,15 +4,18 @@
 
 #include <QComboBox>
 #include <QDateTime>
-#include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLocale>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSaveFile>
 #include <QScreen>
 #include <QTimer>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 namespace simulador {
@@ -193,23 +196,44 @@ unsigned long long SimuladorWindow::span() const
     return spans[span_->currentIndex()];
 }
 
-QString SimuladorWindow::saveCaptureTo(const QString &path, unsigned long long now)
+SimuladorWindow::Saved SimuladorWindow::saveCaptureTo(const QString &path, unsigned long long now)
 {
+    const auto fail = [](const QString &message) {
+        std::fprintf(stderr, "simulador: %s\n", qPrintable(message));
+        return Saved{false, message};
+    };
+    // Told apart without opening it: opening a FIFO waits for a reader, and a
+    // device is no place for a capture.
+    const QFileInfo existing(path);
+    if (existing.exists() && !existing.isFile())
+        return fail(QStringLiteral("No se guardó la captura en %1: no es un fichero normal (es una carpeta, una FIFO o "
+                                   "un dispositivo). Elija otro nombre.").arg(path));
+    FileId target;
+    if (fileId(QFile::encodeName(path).toStdString(), target) && target.sameFile(area_.file()))
+        return fail(QStringLiteral("No se guardó la captura en %1: es el área de publicación que lee este simulador, "
+                                   "donde publican los programas. Elija otro nombre.").arg(path));
     if (!now)
         now = monotonicNow();
     const Capture taken = capture(area_.area(), span() && now > span() ? now - span() : 0, now);
     const QByteArray date = QDateTime::currentDateTime().toString(Qt::ISODate).toUtf8();
     const std::string text = dump(taken, date.constData());
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(text.data(), qint64(text.size())) < 0 ||
-        !file.flush())
-        return QStringLiteral("No se pudo guardar la captura en %1: %2. Elija otra carpeta.").arg(path, file.errorString());
-    return QStringLiteral("Guardadas %1 escrituras en %2. %3")
-        .arg(taken.writes.size())
-        .arg(path,
-             taken.lost ? QStringLiteral("El anillo ya había perdido escrituras anteriores de ese intervalo: la captura "
-                                         "empieza más tarde.")
-                        : QStringLiteral("El anillo no había perdido ninguna del intervalo."));
+    // Written beside it and put in its place only when whole: a full disk
+    // leaves the file that was there as it was. Flushed first, as commit()
+    // takes a write cut short in its own flush for a success; the reason is
+    // the failed call's, as Qt has none for a short write.
+    QSaveFile file(path);
+    errno = 0;
+    if (!file.open(QIODevice::WriteOnly) || file.write(text.data(), qint64(text.size())) != qint64(text.size()) ||
+        !file.flush() || !file.commit())
+        return fail(QStringLiteral("No se pudo guardar la captura en %1: %2. Si ya había un fichero con ese nombre, "
+                                   "sigue como estaba. Elija otra carpeta o haga sitio en el disco.")
+                        .arg(path, errno ? QString::fromLocal8Bit(std::strerror(errno)) : file.errorString()));
+    return {true, QStringLiteral("Guardadas %1 escrituras en %2. %3")
+                      .arg(taken.writes.size())
+                      .arg(path,
+                           taken.lost ? QStringLiteral("El anillo ya había perdido escrituras anteriores de ese "
+                                                       "intervalo: la captura empieza más tarde.")
+                                      : QStringLiteral("El anillo no había perdido ninguna del intervalo."))};
 }
 
 void SimuladorWindow::saveCapture()
@@ -217,8 +241,13 @@ void SimuladorWindow::saveCapture()
     const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Guardar captura"),
                                                       QStringLiteral("captura.vcd"),
                                                       QStringLiteral("Volcado de cambios de valor (*.vcd)"));
-    if (!path.isEmpty())
-        QMessageBox::information(this, QStringLiteral("Guardar captura"), saveCaptureTo(path));
+    if (path.isEmpty())
+        return;
+    const Saved saved = saveCaptureTo(path);
+    QMessageBox box(saved.ok ? QMessageBox::Information : QMessageBox::Warning, QStringLiteral("Guardar captura"),
+                    saved.message, QMessageBox::Ok, this);
+    box.setTextFormat(Qt::PlainText);  // a file's name is not markup
+    box.exec();
 }
 
 }  // namespace simulador

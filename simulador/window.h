@@ -30,8 +30,13 @@ public:
     const Board &board() const { return board_; }
 
     // Saves what the ring holds of the span the diagram shows (or all of it)
-    // as a value change dump at `path`; returns what to tell the person.
-    QString saveCaptureTo(const QString &path, unsigned long long now = 0);
+    // as a value change dump at `path`: whether it did, and what to tell the
+    // person. The file at `path` is replaced only by a whole capture.
+    struct Saved {
+        bool ok;
+        QString message;
+    };
+    Saved saveCaptureTo(const QString &path, unsigned long long now = 0);
 
 public slots:
     // Takes what was written since the last frame and redraws. `now` is the

@@ -11,6 +11,9 @@
 
 #include <QComboBox>
 #include <QLabel>
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace simulador;
@@ -172,6 +175,66 @@ private slots:
         QTEST(QString::fromStdString(dump(capture(*area, 0, 5000), "")).split('\n').filter(QRegularExpression("^#")).join(' '), "times");
     }
 
+    // Each span offered, named by its caption, covers it in the diagram and in
+    // the capture: of writes two spans, half a span and 1 ns before now, it saves
+    // the last two (or, saving all, the three).
+    void spans_data()
+    {
+        QTest::addColumn<int>("ms");
+        QTest::addColumn<int>("saved");
+        QTest::newRow("1 ms") << 1 << 2;
+        QTest::newRow("10 ms") << 10 << 2;
+        QTest::newRow("100 ms") << 100 << 2;
+        QTest::newRow("1 s") << 1000 << 2;
+        QTest::newRow("2 s (y guardar todo)") << 2000 << 3;
+    }
+    void spans()
+    {
+        QFETCH(int, ms);
+        freshArea();
+        SimuladorWindow window(viewed);
+        auto *choices = window.findChild<QComboBox *>("intervalo");
+        const int choice = choices->findText(QTest::currentDataTag());
+        QVERIFY(choice >= 0);
+        choices->setCurrentIndex(choice);
+        const unsigned long long span = ms * 1000000ULL, now = 10 * kSecond;
+        QCOMPARE(window.findChild<TimingDiagram *>("diagrama")->span(), span);
+        for (unsigned long long before : {2 * span, span / 2, 1ULL})
+            published::publish(*area, now - before, 888, 1);
+        QTEST(window.saveCaptureTo(dir + "/captura.vcd", now).message.section(' ', 1, 1).toInt(), "saved");
+    }
+
+    // "Guardar captura…" refuses, without blocking, what is not an ordinary
+    // file and the area itself; a write that fails (on a file-size limit)
+    // leaves the capture saved there before. Each is left as it was.
+    void saveRefused_data()
+    {
+        QTest::addColumn<QString>("target");
+        QTest::newRow("a FIFO") << "fifo";
+        QTest::newRow("the area") << "simulador.area";
+        QTest::newRow("a file too large to write") << "antes.vcd";
+    }
+    void saveRefused()
+    {
+        QFETCH(QString, target);
+        freshArea();
+        SimuladorWindow window(viewed);
+        const QString file = dir + "/" + target;
+        QFile::remove(dir + "/fifo");
+        QVERIFY(target == "fifo" ? mkfifo(qPrintable(file), 0600) == 0 : target != "antes.vcd" || window.saveCaptureTo(file).ok);
+        const auto contents = [&] { QFile f(file); return target == "fifo" || !f.open(QIODevice::ReadOnly) ? "" : f.readAll(); };
+        const QByteArray before = contents();
+        rlimit usual, small;
+        getrlimit(RLIMIT_FSIZE, &usual);
+        small = {target == "antes.vcd" ? 40 : usual.rlim_cur, usual.rlim_max};
+        std::signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails instead
+        setrlimit(RLIMIT_FSIZE, &small);
+        const SimuladorWindow::Saved saved = window.saveCaptureTo(file, 10 * kSecond);
+        setrlimit(RLIMIT_FSIZE, &usual);
+        QVERIFY2(!saved.ok && saved.message.startsWith("No se"), qPrintable(saved.message));
+        QCOMPARE(contents(), before);
+    }
+
     void viewer()
     {
         freshArea();
@@ -194,7 +257,7 @@ private slots:
         // "Guardar captura…" over the last second: the full turn, as a logic analyser reads it.
         window.findChild<QComboBox *>("intervalo")->setCurrentIndex(3);
         const QString file = dir + "/captura.vcd";
-        QCOMPARE(window.saveCaptureTo(file, now), "Guardadas 194 escrituras en " + file + ". El anillo no había perdido ninguna del intervalo.");
+        QCOMPARE(window.saveCaptureTo(file, now).message, "Guardadas 194 escrituras en " + file + ". El anillo no había perdido ninguna del intervalo.");
         decodesFullTurn(file, -1);
 
         // The other sense, chosen by the person, is in force at once.
