@@ -1,9 +1,11 @@
 #include "application.h"
 
 #include <QAbstractButton>
+#include <QLibraryInfo>
 #include <QMessageBox>
 #include <QPointer>
 #include <QShortcutEvent>
+#include <QTranslator>
 #include <cstdio>
 #include <cstdlib>
 
@@ -25,6 +27,14 @@ Application::Application(int &argc, char **argv, const QString &title)
     : QApplication(argc, argv)
 {
     title_ = title;
+    translateQt();
+}
+
+bool translateQt()
+{
+    auto *translator = new QTranslator(QCoreApplication::instance());
+    return translator->load(QStringLiteral("qtbase_es"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)) &&
+           QCoreApplication::installTranslator(translator);
 }
 
 namespace {

@@ -12,6 +12,12 @@
 #include <functional>
 #include <memory>
 
+// Qt's own texts (the buttons of a message box, the file dialog's questions)
+// in Spanish, as all of the programs' own: loads Qt's translation into the
+// running application. False when it is not installed (Debian's
+// qt6-translations-l10n), and they stay in English.
+bool translateQt();
+
 class Application : public QApplication {
 public:
     // `title` heads the error boxes: the program's own title.

@@ -24,6 +24,11 @@ double Board::angle() const
     return 360.0 * step / kStepsPerTurn;
 }
 
+unsigned long long takenTime(unsigned long long time, unsigned long long previous, unsigned long long now)
+{
+    return std::max(previous, std::min(time, now));
+}
+
 double stepsPerSecond(const std::deque<Step> &steps, unsigned long long now)
 {
     long sum = 0;

@@ -41,6 +41,14 @@ private:
     int lastSense_ = 0;
 };
 
+// The time the viewer gives a write published at `time`, the previous write
+// given `previous`: never after `now` and never before `previous`. A step
+// stamped in the future (a writer whose clock is ahead, in another time
+// namespace) would never count in the speed and, never growing old, would
+// hold up the forgetting of every step after it; two writers on one area
+// interleave their times out of order.
+unsigned long long takenTime(unsigned long long time, unsigned long long previous, unsigned long long now);
+
 // A step the board made: when, and its sense (+1 clockwise, -1 counter).
 struct Step {
     unsigned long long time;

@@ -5,7 +5,7 @@
 
 namespace simulador {
 
-Capture capture(const published::Area &area, unsigned long long from)
+Capture capture(const published::Area &area, unsigned long long from, unsigned long long now)
 {
     Capture taken;
     const std::uint64_t head = area.writes.load(std::memory_order_acquire);
@@ -21,7 +21,8 @@ Capture capture(const published::Area &area, unsigned long long from)
         }
         if (write.time < from)
             break;
-        taken.writes.push_back(write);
+        if (write.time <= now)
+            taken.writes.push_back(write);
     }
     // Writes older than the ring's oldest were lost, unless the span began after them.
     taken.lost = taken.lost || (n == oldest && oldest > 0);
@@ -34,8 +35,12 @@ std::string dump(const Capture &capture, const char *date)
     std::string text = vcd::header(date, MOTOR_VERSION);
     vcd::Lines lines;
     char buffer[vcd::kWriteMax];
-    for (const published::Write &write : capture.writes)
-        text.append(buffer, vcd::write(buffer, lines, write.time - capture.writes.front().time, write.value));
+    const unsigned long long start = capture.writes.empty() ? 0 : capture.writes.front().time;
+    unsigned long long time = start;
+    for (const published::Write &write : capture.writes) {
+        time = std::max<unsigned long long>(time, write.time);
+        text.append(buffer, vcd::write(buffer, lines, time - start, write.value));
+    }
     return text;
 }
 

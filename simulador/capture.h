@@ -15,10 +15,13 @@ struct Capture {
     bool lost = false;  // writes of the span had already left the ring
 };
 
-// The writes the ring holds from the monotonic time `from` on (0: all of it).
-Capture capture(const published::Area &area, unsigned long long from);
+// The writes the ring holds from the monotonic time `from` on (0: all of it)
+// up to `now`: an entry stamped later (a writer whose clock is ahead) is left out.
+Capture capture(const published::Area &area, unsigned long long from, unsigned long long now);
 
-// The capture as a value change dump, its first write at time 0.
+// The capture as a value change dump, its first write at time 0. Its times
+// never go back: two writers on one area interleave their entries out of
+// order, and a write stamped before the one before it is taken at that one's time.
 std::string dump(const Capture &capture, const char *date);
 
 }  // namespace simulador

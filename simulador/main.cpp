@@ -1,5 +1,6 @@
 // simulador: shows the motor that a driver board on the port would turn, from
 // what the port library publishes. Start it before or after the programs.
+#include "application.h"
 #include "launch.h"
 #include "usage.h"
 #include "window.h"
@@ -16,14 +17,18 @@ int main(int argc, char **argv)
         return status;
     QApplication app(argc, argv);
     app.setApplicationName(QStringLiteral("simulador"));
+    translateQt();
     std::string error;
-    published::Area *area = published::mapArea(published::areaFrom(std::getenv("PARPORT_PUBLISH")), error);
-    if (!area) {  // publishing is off, or the area is not one this viewer knows
+    simulador::MappedArea area;
+    if (!area.map(published::areaFrom(std::getenv("PARPORT_PUBLISH")), error)) {
+        // publishing is off, or the area is not one this viewer knows
         std::fprintf(stderr, "simulador: %s\n", error.c_str());
-        QMessageBox::critical(nullptr, QStringLiteral("Simulador"), QString::fromStdString(error));
+        QMessageBox box(QMessageBox::Critical, QStringLiteral("Simulador"), QString::fromStdString(error));
+        box.setTextFormat(Qt::PlainText);  // it names a file: not markup
+        box.exec();
         return 1;
     }
-    simulador::SimuladorWindow window(*area);
+    simulador::SimuladorWindow window(area);
     window.show();
     return app.exec();
 }

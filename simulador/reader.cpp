@@ -2,14 +2,18 @@
 
 namespace simulador {
 
-PortReader::PortReader(published::Area &area) : area_(area) {}
+PortReader::PortReader(published::Area &area, unsigned long long since) : area_(area), since_(since) {}
 
 std::vector<published::Write> PortReader::take()
 {
     const unsigned long long head = area_.writes.load(std::memory_order_acquire);
     if (!started_ || head < next_) {  // the first look, or an area made anew
-        started_ = true;
         next_ = head;
+        published::Write write;
+        while (!started_ && next_ > 0 && head - next_ < published::kRing && published::read(area_, next_ - 1, write) &&
+               write.time >= since_)
+            --next_;
+        started_ = true;
     }
     if (head - next_ > published::kRing) {
         lost_ += head - next_ - published::kRing;

@@ -16,11 +16,15 @@ struct Program {
 
 class PortReader {
 public:
-    explicit PortReader(published::Area &area);
+    static constexpr unsigned long long kPresent = ~0ULL;
 
-    // The writes published since the last call, oldest first. The first call
-    // starts from the present. Writes overwritten before they could be read
-    // are counted in lost().
+    // `since`: where the first call starts, the present (kPresent) or the
+    // oldest write the ring holds of those published from that monotonic
+    // time on (an area opened again takes what was written meanwhile).
+    explicit PortReader(published::Area &area, unsigned long long since = kPresent);
+
+    // The writes published since the last call, oldest first. Writes
+    // overwritten before they could be read are counted in lost().
     std::vector<published::Write> take();
     unsigned long long lost() const { return lost_; }
 
@@ -32,6 +36,7 @@ public:
 
 private:
     published::Area &area_;
+    unsigned long long since_;
     unsigned long long next_ = 0;
     bool started_ = false;
     unsigned long long lost_ = 0;

@@ -44,6 +44,7 @@ public:
     void add(unsigned long long time, int value);
     void setNow(unsigned long long now) { now_ = now; }
     void setSpan(unsigned long long span);
+    unsigned long long span() const { return span_; }
 
 protected:
     void paintEvent(QPaintEvent *) override;

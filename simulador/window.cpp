@@ -4,14 +4,18 @@
 
 #include <QComboBox>
 #include <QDateTime>
-#include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLocale>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSaveFile>
 #include <QScreen>
 #include <QTimer>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <ctime>
 
 namespace simulador {
@@ -36,8 +40,8 @@ Widget *at(QWidget *parent, const char *name, int x, int y, int w, int h, Args &
 
 }  // namespace
 
-SimuladorWindow::SimuladorWindow(published::Area &area, QWidget *parent)
-    : QWidget(parent), area_(area), reader_(area)
+SimuladorWindow::SimuladorWindow(MappedArea &area, QWidget *parent)
+    : QWidget(parent), area_(area), reader_(std::make_unique<PortReader>(area.area()))
 {
     setWindowTitle(QStringLiteral("Simulador de la placa del motor de pasos"));
     resize(720, 504);
@@ -45,6 +49,7 @@ SimuladorWindow::SimuladorWindow(published::Area &area, QWidget *parent)
     dial_ = at<Dial>(this, "dial", 10, 10, 260, 260);
     program_ = at<QLabel>(this, "programa", 290, 10, 420, 40);
     program_->setWordWrap(true);
+    program_->setTextFormat(Qt::PlainText);  // names and paths from the area, not markup
     position_ = at<QLabel>(this, "posicion", 290, 56, 420, 22);
     speed_ = at<QLabel>(this, "velocidad", 290, 80, 420, 22);
     sense_ = at<QLabel>(this, "sentido", 290, 104, 420, 22);
@@ -86,9 +91,10 @@ SimuladorWindow::SimuladorWindow(published::Area &area, QWidget *parent)
     settingsChanged();
 
     // The lines as they stand before the viewer saw any write.
-    const published::Write last = reader_.last();
+    const published::Write last = reader_->last();
     board_.feed(last.value);
-    timing_->add(last.time, last.value);
+    taken_ = takenTime(last.time, 0, monotonicNow());
+    timing_->add(taken_, last.value);
 
     // Redraw at the screen's rate, not per write.
     timer_ = new QTimer(this);
@@ -113,26 +119,30 @@ void SimuladorWindow::frame(unsigned long long now)
 {
     if (!now)
         now = monotonicNow();
-    for (const published::Write &write : reader_.take()) {
+    checkArea(now);
+    for (const published::Write &write : reader_->take()) {
+        taken_ = takenTime(write.time, taken_, now);
         const long before = board_.steps();
         board_.feed(write.value);
         if (board_.steps() != before)
-            recent_.push_back({write.time, board_.lastSense()});
-        timing_->add(write.time, write.value);
+            recent_.push_back({taken_, board_.lastSense()});
+        timing_->add(taken_, write.value);
     }
     while (!recent_.empty() && recent_.front().time + kRateWindow < now)
         recent_.pop_front();
     const double speed = stepsPerSecond(recent_, now);
 
     const QLocale spanish(QLocale::Spanish, QLocale::Spain);
-    const std::vector<Program> programs = reader_.programs();
-    if (programs.empty()) {
+    const std::vector<Program> programs = reader_->programs();
+    if (!notice_.isEmpty()) {
+        program_->setText(notice_);
+    } else if (programs.empty()) {
         program_->setText(QStringLiteral("Ningún programa tiene el puerto abierto: nada escribe en él."));
     } else {
         QStringList names;
         for (const Program &program : programs)
             names << QStringLiteral("%1 (pid %2)").arg(QString::fromStdString(program.name)).arg(program.pid);
-        const bool writing = reader_.last().time + kSecond > now;
+        const bool writing = taken_ + kSecond > now;
         program_->setText(QStringLiteral("Puerto abierto por %1: %2.")
                               .arg(names.join(QStringLiteral(", ")),
                                    writing ? QStringLiteral("escribiendo") : QStringLiteral("sin escribir")));
@@ -144,12 +154,40 @@ void SimuladorWindow::frame(unsigned long long now)
                         .arg(spanish.toString(std::abs(speed), 'f', 0))
                         .arg(spanish.toString(std::abs(speed) * 60 / kStepsPerTurn, 'f', 1)));
     sense_->setText(QStringLiteral("Sentido: %1").arg(QLatin1String(senseName(speed))) +
-                    (reader_.lost() ? QStringLiteral(" (%1 escrituras perdidas por ir atrasado)").arg(reader_.lost()) : QString()));
+                    (reader_->lost() ? QStringLiteral(" (%1 escrituras perdidas por ir atrasado)").arg(reader_->lost()) : QString()));
     dial_->setAngle(board_.angle());
     pulseLamp_->setLit(board_.pulse());
     directionLamp_->setLit(board_.direction());
     timing_->setNow(now);
     timing_->update();
+}
+
+void SimuladorWindow::checkArea(unsigned long long now)
+{
+    // A stat a second, not one a frame; a clock that went back (a test's) checks at once.
+    if (now >= checked_ && now - checked_ < kSecond)
+        return;
+    const unsigned long long since = std::min(checked_, now);  // the area was still the one read then
+    checked_ = now;
+    notice_.clear();
+    program_->setToolTip(QString());
+    if (!area_.changed())
+        return;
+    const QString path = QString::fromStdString(area_.path());
+    std::string error;
+    if (area_.map(area_.path(), error)) {
+        reader_ = std::make_unique<PortReader>(area_.area(), since);
+        notice_ = QStringLiteral("El área de publicación %1 ya no era la que se leía (borrada, sustituida o vaciada): "
+                                 "se ha vuelto a abrir.").arg(path);
+        error_.clear();
+        return;
+    }
+    notice_ = QStringLiteral("El área de publicación %1 ya no está y no se pudo volver a abrir: se reintenta cada segundo.")
+                  .arg(path);
+    program_->setToolTip(QString::fromStdString(error));
+    if (error != error_)  // said once, not every second
+        std::fprintf(stderr, "simulador: %s\n", error.c_str());
+    error_ = error;
 }
 
 unsigned long long SimuladorWindow::span() const
@@ -158,23 +196,44 @@ unsigned long long SimuladorWindow::span() const
     return spans[span_->currentIndex()];
 }
 
-QString SimuladorWindow::saveCaptureTo(const QString &path, unsigned long long now)
+SimuladorWindow::Saved SimuladorWindow::saveCaptureTo(const QString &path, unsigned long long now)
 {
+    const auto fail = [](const QString &message) {
+        std::fprintf(stderr, "simulador: %s\n", qPrintable(message));
+        return Saved{false, message};
+    };
+    // Told apart without opening it: opening a FIFO waits for a reader, and a
+    // device is no place for a capture.
+    const QFileInfo existing(path);
+    if (existing.exists() && !existing.isFile())
+        return fail(QStringLiteral("No se guardó la captura en %1: no es un fichero normal (es una carpeta, una FIFO o "
+                                   "un dispositivo). Elija otro nombre.").arg(path));
+    FileId target;
+    if (fileId(QFile::encodeName(path).toStdString(), target) && target.sameFile(area_.file()))
+        return fail(QStringLiteral("No se guardó la captura en %1: es el área de publicación que lee este simulador, "
+                                   "donde publican los programas. Elija otro nombre.").arg(path));
     if (!now)
         now = monotonicNow();
-    const Capture taken = capture(area_, span() && now > span() ? now - span() : 0);
+    const Capture taken = capture(area_.area(), span() && now > span() ? now - span() : 0, now);
     const QByteArray date = QDateTime::currentDateTime().toString(Qt::ISODate).toUtf8();
     const std::string text = dump(taken, date.constData());
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(text.data(), qint64(text.size())) < 0 ||
-        !file.flush())
-        return QStringLiteral("No se pudo guardar la captura en %1: %2. Elija otra carpeta.").arg(path, file.errorString());
-    return QStringLiteral("Guardadas %1 escrituras en %2. %3")
-        .arg(taken.writes.size())
-        .arg(path,
-             taken.lost ? QStringLiteral("El anillo ya había perdido escrituras anteriores de ese intervalo: la captura "
-                                         "empieza más tarde.")
-                        : QStringLiteral("El anillo no había perdido ninguna del intervalo."));
+    // Written beside it and put in its place only when whole: a full disk
+    // leaves the file that was there as it was. Flushed first, as commit()
+    // takes a write cut short in its own flush for a success; the reason is
+    // the failed call's, as Qt has none for a short write.
+    QSaveFile file(path);
+    errno = 0;
+    if (!file.open(QIODevice::WriteOnly) || file.write(text.data(), qint64(text.size())) != qint64(text.size()) ||
+        !file.flush() || !file.commit())
+        return fail(QStringLiteral("No se pudo guardar la captura en %1: %2. Si ya había un fichero con ese nombre, "
+                                   "sigue como estaba. Elija otra carpeta o haga sitio en el disco.")
+                        .arg(path, errno ? QString::fromLocal8Bit(std::strerror(errno)) : file.errorString()));
+    return {true, QStringLiteral("Guardadas %1 escrituras en %2. %3")
+                      .arg(taken.writes.size())
+                      .arg(path,
+                           taken.lost ? QStringLiteral("El anillo ya había perdido escrituras anteriores de ese "
+                                                       "intervalo: la captura empieza más tarde.")
+                                      : QStringLiteral("El anillo no había perdido ninguna del intervalo."))};
 }
 
 void SimuladorWindow::saveCapture()
@@ -182,8 +241,13 @@ void SimuladorWindow::saveCapture()
     const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Guardar captura"),
                                                       QStringLiteral("captura.vcd"),
                                                       QStringLiteral("Volcado de cambios de valor (*.vcd)"));
-    if (!path.isEmpty())
-        QMessageBox::information(this, QStringLiteral("Guardar captura"), saveCaptureTo(path));
+    if (path.isEmpty())
+        return;
+    const Saved saved = saveCaptureTo(path);
+    QMessageBox box(saved.ok ? QMessageBox::Information : QMessageBox::Warning, QStringLiteral("Guardar captura"),
+                    saved.message, QMessageBox::Ok, this);
+    box.setTextFormat(Qt::PlainText);  // a file's name is not markup
+    box.exec();
 }
 
 }  // namespace simulador

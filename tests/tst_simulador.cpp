@@ -1,6 +1,7 @@
 // The simulated board: its model and the viewer's figures as tables, the
 // shared area between a writer and a reader, and the viewer's window, with
 // its capture decoded as a logic analyser would.
+#include "application.h"
 #include "board.h"
 #include "capture.h"
 #include "reader.h"
@@ -10,6 +11,9 @@
 
 #include <QComboBox>
 #include <QLabel>
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace simulador;
@@ -18,13 +22,15 @@ class TestSimulador : public QObject {
     Q_OBJECT
 
     published::Area *area = nullptr;
+    MappedArea viewed;  // the same area, as a window holds it
+    const QString dir = QCoreApplication::applicationDirPath();
+    const std::string path = dir.toStdString() + "/simulador.area";
 
-    void freshArea()
+    void freshArea(bool alsoViewed = true)  // else the window finds it by itself
     {
-        const std::string path = QCoreApplication::applicationDirPath().toStdString() + "/simulador.area";
         ::unlink(path.c_str());
         std::string error;
-        QVERIFY2((area = published::mapArea(path, error)), error.c_str());
+        QVERIFY2((area = published::mapArea(path, error)) && (!alsoViewed || viewed.map(path, error)), error.c_str());
     }
     void write(const QString &values, unsigned long long from = 1000, unsigned long long step = 1000)
     {
@@ -33,7 +39,9 @@ class TestSimulador : public QObject {
     }
 
 private slots:
-    void cleanup() { published::unmapArea(area); }
+    void cleanup() { published::unmapArea(std::exchange(area, nullptr)); }
+
+    void qtInSpanish() { QVERIFY(translateQt() && QCoreApplication::translate("QPlatformTheme", "&Yes") == "&Sí"); }
 
     // Values written, on a board that steps on the rising (or falling) edge and
     // turns clockwise with the direction line low (or high): position, steps, angle.
@@ -64,7 +72,8 @@ private slots:
         QCOMPARE(model.pulse(), values.back().digitValue() & 1);
     }
 
-    // Speed over the last half second and its sense, from steps noted <ms><sense>.
+    // Speed over the last half second and its sense, from steps noted <ms><sense>
+    // in the order taken, each given a time by takenTime().
     void speed_data()
     {
         QTest::addColumn<QString>("steps");
@@ -74,6 +83,8 @@ private slots:
         QTest::newRow("half a second ago counts") << "200+ 300+" << 700 << "4 horario";
         QTest::newRow("opposite ones cancel") << "100+ 200-" << 300 << "0 parado";
         QTest::newRow("counter-clockwise") << "100- 200-" << 300 << "-4 antihorario";
+        QTest::newRow("one stamped in the future counts now") << "300+ 900+" << 700 << "4 horario";
+        QTest::newRow("one stamped before the previous") << "600+ 100+" << 700 << "4 horario";
     }
     void speed()
     {
@@ -81,7 +92,8 @@ private slots:
         QFETCH(int, now);
         std::deque<Step> made;
         for (const QString &step : steps.split(' ', Qt::SkipEmptyParts))
-            made.push_back({step.chopped(1).toULongLong() * 1000000, step.endsWith('+') ? 1 : -1});
+            made.push_back({takenTime(step.chopped(1).toULongLong() * 1000000, made.empty() ? 0 : made.back().time, now * 1000000ULL),
+                            step.endsWith('+') ? 1 : -1});
         const double perSecond = stepsPerSecond(made, now * 1000000ULL);
         QTEST(QString::number(perSecond) + " " + senseName(perSecond), "shown");
     }
@@ -133,7 +145,7 @@ private slots:
         QCOMPARE(taken(), "vueltas");
         write("1032", 4000);
         QCOMPARE(taken(), "1@5000 0@6000 3@7000 2@8000 vueltas");
-        QVERIFY(!capture(*area, 0).lost);  // a ring not yet full has lost nothing
+        QVERIFY(!capture(*area, 0, ~0ULL).lost);  // a ring not yet full has lost nothing
         published::detach(*area, slot);
         QCOMPARE(taken(), "");
         QCOMPARE(published::attach(*area, "rotacion"), slot);
@@ -141,19 +153,97 @@ private slots:
             published::publish(*area, i, 888, short(i & 3));
         const std::vector<published::Write> got = reader.take();
         QVERIFY(got.size() == published::kRing && got.front().time == 100 && reader.lost() == 100);
-        const Capture all = capture(*area, 0), recent = capture(*area, published::kRing);
+        const Capture all = capture(*area, 0, ~0ULL), recent = capture(*area, published::kRing, ~0ULL);
         QVERIFY(all.writes.size() == published::kRing && all.lost && recent.writes.size() == 100 && !recent.lost &&
                 dump(recent, "").find("$enddefinitions $end\n#0\n") != std::string::npos);
+    }
+
+    // A capture's times, from writes noted <ns>:<value>, taken at 5000 ns.
+    void dumpTimes_data()
+    {
+        QTest::addColumn<QString>("writes");
+        QTest::addColumn<QString>("times");
+        QTest::newRow("two writers out of order") << "1000:1 900:0 1100:1" << "#0 #1 #100";
+        QTest::newRow("after now: left out") << "1000:1 2000:0 9000:1" << "#0 #1000";
+    }
+    void dumpTimes()
+    {
+        QFETCH(QString, writes);
+        freshArea();
+        for (const QString &w : writes.split(' '))
+            published::publish(*area, w.section(':', 0, 0).toULongLong(), 888, short(w.section(':', 1).toInt()));
+        QTEST(QString::fromStdString(dump(capture(*area, 0, 5000), "")).split('\n').filter(QRegularExpression("^#")).join(' '), "times");
+    }
+
+    // Each span offered, named by its caption, covers it in the diagram and in
+    // the capture: of writes two spans, half a span and 1 ns before now, it saves
+    // the last two (or, saving all, the three).
+    void spans_data()
+    {
+        QTest::addColumn<int>("ms");
+        QTest::addColumn<int>("saved");
+        QTest::newRow("1 ms") << 1 << 2;
+        QTest::newRow("10 ms") << 10 << 2;
+        QTest::newRow("100 ms") << 100 << 2;
+        QTest::newRow("1 s") << 1000 << 2;
+        QTest::newRow("2 s (y guardar todo)") << 2000 << 3;
+    }
+    void spans()
+    {
+        QFETCH(int, ms);
+        freshArea();
+        SimuladorWindow window(viewed);
+        auto *choices = window.findChild<QComboBox *>("intervalo");
+        const int choice = choices->findText(QTest::currentDataTag());
+        QVERIFY(choice >= 0);
+        choices->setCurrentIndex(choice);
+        const unsigned long long span = ms * 1000000ULL, now = 10 * kSecond;
+        QCOMPARE(window.findChild<TimingDiagram *>("diagrama")->span(), span);
+        for (unsigned long long before : {2 * span, span / 2, 1ULL})
+            published::publish(*area, now - before, 888, 1);
+        QTEST(window.saveCaptureTo(dir + "/captura.vcd", now).message.section(' ', 1, 1).toInt(), "saved");
+    }
+
+    // "Guardar captura…" refuses, without blocking, what is not an ordinary
+    // file and the area itself; a write that fails (on a file-size limit)
+    // leaves the capture saved there before. Each is left as it was.
+    void saveRefused_data()
+    {
+        QTest::addColumn<QString>("target");
+        QTest::newRow("a FIFO") << "fifo";
+        QTest::newRow("the area") << "simulador.area";
+        QTest::newRow("a file too large to write") << "antes.vcd";
+    }
+    void saveRefused()
+    {
+        QFETCH(QString, target);
+        freshArea();
+        SimuladorWindow window(viewed);
+        const QString file = dir + "/" + target;
+        QFile::remove(dir + "/fifo");
+        QVERIFY(target == "fifo" ? mkfifo(qPrintable(file), 0600) == 0 : target != "antes.vcd" || window.saveCaptureTo(file).ok);
+        const auto contents = [&] { QFile f(file); return target == "fifo" || !f.open(QIODevice::ReadOnly) ? "" : f.readAll(); };
+        const QByteArray before = contents();
+        rlimit usual, small;
+        getrlimit(RLIMIT_FSIZE, &usual);
+        small = {target == "antes.vcd" ? 40 : usual.rlim_cur, usual.rlim_max};
+        std::signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails instead
+        setrlimit(RLIMIT_FSIZE, &small);
+        const SimuladorWindow::Saved saved = window.saveCaptureTo(file, 10 * kSecond);
+        setrlimit(RLIMIT_FSIZE, &usual);
+        QVERIFY2(!saved.ok && saved.message.startsWith("No se"), qPrintable(saved.message));
+        QCOMPARE(contents(), before);
     }
 
     void viewer()
     {
         freshArea();
-        SimuladorWindow window(*area);
+        SimuladorWindow window(viewed);
         window.show();
         auto text = [&](const char *name) { return window.findChild<QLabel *>(name)->text(); };
         QVERIFY(text("programa").startsWith("Ningún programa"));
         const int slot = published::attach(*area, "vueltas");
+        published::attach(*area, "<img width=1e9>");  // a name, not markup that blanks the line
         const unsigned long long now = 10000000000ULL;
         write("2", now - 3 * kSecond);  // before the span of the capture below
         write("0" + QString("10").repeated(96) + "0", now - 200000000, 1000000);
@@ -162,12 +252,13 @@ private slots:
         QCOMPARE(text("velocidad"), "Velocidad: 192 pasos/s, 120,0 rpm");  // 96 steps in the last half second
         QCOMPARE(text("sentido"), "Sentido: horario");
         QVERIFY(text("programa").contains("vueltas"));
+        QVERIFY(window.findChild<QLabel *>("programa")->heightForWidth(420) > 0);  // not blanked by a name
         QVERIFY(!window.findChild<Lamp *>("lamparaPulso")->lit());
         // "Guardar captura…" over the last second: the full turn, as a logic analyser reads it.
         window.findChild<QComboBox *>("intervalo")->setCurrentIndex(3);
-        const QString path = QCoreApplication::applicationDirPath() + "/captura.vcd";
-        QCOMPARE(window.saveCaptureTo(path, now), "Guardadas 194 escrituras en " + path + ". El anillo no había perdido ninguna del intervalo.");
-        decodesFullTurn(path, -1);
+        const QString file = dir + "/captura.vcd";
+        QCOMPARE(window.saveCaptureTo(file, now).message, "Guardadas 194 escrituras en " + file + ". El anillo no había perdido ninguna del intervalo.");
+        decodesFullTurn(file, -1);
 
         // The other sense, chosen by the person, is in force at once.
         window.findChild<QComboBox *>("sentidoBajo")->setCurrentIndex(1);
@@ -177,6 +268,17 @@ private slots:
         QCOMPARE(window.board().position(), 95L);
         QVERIFY(window.findChild<Lamp *>("lamparaPulso")->lit());
         published::detach(*area, slot);
+
+        // The area deleted and made anew, where another program writes: read within a second.
+        published::unmapArea(area);
+        freshArea(false);
+        QCOMPARE(published::attach(*area, "rotacion"), 0);
+        write("0101", now + kSecond / 2, 1);  // two steps
+        window.frame(now + kSecond + kSecond / 10);
+        QVERIFY(text("programa").contains("se ha vuelto a abrir"));
+        QCOMPARE(window.board().position(), 93L);
+        window.frame(now + 2 * kSecond + kSecond / 5);
+        QVERIFY(text("programa").startsWith("Puerto abierto por rotacion"));
     }
 };
 
