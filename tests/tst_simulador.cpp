@@ -279,6 +279,10 @@ private slots:
         QCOMPARE(window.board().position(), 93L);
         window.frame(now + 2 * kSecond + kSecond / 5);
         QVERIFY(text("programa").startsWith("Puerto abierto por rotacion"));
+        // Cut short under the viewer (truncate -s 0): it reads zeros, then maps it again.
+        QCOMPARE(::truncate(path.c_str(), 0), 0);
+        window.frame(now + 3 * kSecond + kSecond / 2);
+        QVERIFY(text("programa").contains("se ha vuelto a abrir"));
     }
 };
 
