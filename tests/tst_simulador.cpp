@@ -281,6 +281,7 @@ private slots:
         QVERIFY(text("programa").startsWith("Puerto abierto por rotacion"));
         // Cut short under the viewer (truncate -s 0): it reads zeros, then maps it again.
         QCOMPARE(::truncate(path.c_str(), 0), 0);
+        window.frame(now + 2 * kSecond + kSecond / 4);
         window.frame(now + 3 * kSecond + kSecond / 2);
         QVERIFY(text("programa").contains("se ha vuelto a abrir"));
     }
