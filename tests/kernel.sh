@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# The port library on Debian's own kernel, booted once under QEMU with two ISA
+# parallel ports: 0x278 (parport0, which lp holds) and 0x378 = 888 (parport1).
+# The guest runs each case and checks its status and message; then QEMU's own
+# record of the data-register writes must end with the library's traces, value
+# for value. MOTOR_SKIP_KERNEL=1 skips it (offline); CI never sets it.
+set -euo pipefail
+build=$1 cache=$1/tests/kernel-cache dir=$1/tests/kernel
+fail() { echo "FAIL: $*" >&2; exit 1; }
+[ -z "${MOTOR_SKIP_KERNEL:-}" ] || { echo "skipped: MOTOR_SKIP_KERNEL is set"; exit 77; }
+offline="(offline? MOTOR_SKIP_KERNEL=1 skips this test)"
+"$(dirname "$0")/../scripts/ensure-packages" qemu-system-x86 busybox-static xz-utils || fail "could not install QEMU and busybox $offline"
+if [ ! -f "$cache/vmlinux" ]; then  # Debian's current kernel, fetched once per build tree
+  rm -rf "$cache" && mkdir -p "$cache" && cd "$cache"
+  $([ "$(id -u)" -eq 0 ] || echo sudo) apt-get update -qq || true  # the kernel package's current name
+  package=$(apt-cache depends linux-image-amd64 2> /dev/null | awk '/Depends: linux-image-/ {print $2}') || true
+  apt-get download -o APT::Sandbox::User=root "$package" || fail "could not download Debian's kernel ('$package') $offline"
+  dpkg-deb --fsys-tarfile ./*.deb | tar -x --wildcards --transform 's,.*/,,' ./boot/vmlinuz-\* \
+    './lib/modules/*/parport/parport.ko' './lib/modules/*/parport_pc.ko' './lib/modules/*/ppdev.ko' './lib/modules/*/char/lp.ko'
+  # Booted uncompressed: decompressing under emulation would cost seconds at every boot.
+  at=$(LC_ALL=C grep -obUaP '\xfd7zXZ\x00' vmlinuz-* | awk -F: 'NR == 1 {print $1}')
+  xz -dc --single-stream < <(tail -c +$((at + 1)) vmlinuz-*) > vmlinux.part && mv vmlinux.part vmlinux && rm ./*.deb vmlinuz-*
+fi
+rm -rf "$dir" && mkdir -p "$dir/root/bin" "$dir/root/lib" && cd "$dir/root"
+cp /bin/busybox "$build/tests/kernel_driver" bin/ && cp "$build/lib/libinpout32.so" lib/ && cp "$cache"/*.ko .
+cp -L --parents $(ldd bin/kernel_driver lib/libinpout32.so | awk '$(NF-1) ~ /^\// {print $(NF-1)}' | sort -u) .
+cat > init <<'EOF'
+#!/bin/busybox sh
+/bin/busybox --install -s /bin && export PATH=/bin
+mkdir -p /proc /sys /dev /tmp /etc && mount -t proc p /proc && mount -t sysfs s /sys && mount -t devtmpfs d /dev
+mount -t securityfs s /sys/kernel/security && mkdir /dev/shm && mount -t tmpfs -o mode=1777 t /dev/shm && chmod 1777 /tmp
+printf 'root:x:0:0::/:/bin/sh\nmotor:x:1000:1000::/tmp:/bin/sh\n' > /etc/passwd && echo lp:x:7: > /etc/group && cd /tmp
+fail() { echo "FAIL: $*"; }
+# go NAME PHRASES COMMAND...: with no phrases the run must end with 0 (its
+# trace then goes to the host); with "a|b" it must end with 1, saying each.
+go() {
+  n=$1 phrases=$2 && shift 2
+  PARPORT_TRACE=/tmp/$n.trace timeout 20 "$@" 2> $n.err; s=$?
+  [ -z "$phrases" ] && { [ $s = 0 ] && traces="$traces $n" || fail "$n: status $s: $(cat $n.err)"; return; }
+  [ $s = 1 ] || fail "$n: status $s"
+  echo "$phrases" | tr '|' '\n' | while read p; do grep -qF "$p" $n.err || { fail "$n: '$(cat $n.err)' lacks '$p'"; break; }; done
+}
+# A kernel with no port module, then with the modules not loaded, then without ppdev.
+go no-driver 'no tiene puerto paralelo|PARPORT=sim kernel_driver|No such file or directory' kernel_driver
+mkdir -p /lib/modules/$(uname -r)/kernel/drivers/parport && go unloaded 'modprobe parport_pc ppdev|No such file' kernel_driver
+insmod /parport.ko && insmod /parport_pc.ko && go no-ppdev 'modprobe ppdev|/dev/parport1|No such file' kernel_driver
+insmod /ppdev.ko && insmod /lp.ko parport=0 && chgrp lp /dev/parport* && chmod 660 /dev/parport*  # as udev leaves them
+go plain '' kernel_driver  # /dev/parport1 found by its base-addr 888: parport0 is lp's
+go slowed '' env PARPORT_SLOWDOWN=10 kernel_driver
+go named '' env PARPORT=/dev/parport1 kernel_driver
+go io '' env PARPORT=io kernel_driver
+PARPORT_TRACE=/tmp/first.trace kernel_driver 8 2> first.err & first=$!
+until [ -s first.trace ] || ! kill -0 $first; do usleep 1000; done
+go second 'está ocupado|/dev/parport1|otro programa|No such device or address' kernel_driver
+kill -0 $first || fail "the first program did not go on after the second was refused"
+wait $first && traces="$traces first" || fail "first: $(cat first.err)"
+go lp 'controlador de impresora lp|sudo rmmod lp|/dev/parport0|No such device or address' env PARPORT=/dev/parport0 kernel_driver
+go not-ppdev 'PPEXCL|no parece un puerto paralelo|/dev/ttyS0|Inappropriate ioctl' env PARPORT=/dev/ttyS0 kernel_driver
+go missing 'no ese|/dev/parport7|No such file or directory' env PARPORT=/dev/parport7 kernel_driver
+go user 'grupo lp|/dev/parport1|Permission denied' su motor -c kernel_driver
+go user-io 'CAP_SYS_RAWIO|Operation not permitted' su motor -c 'PARPORT=io kernel_driver'
+echo lp:x:7:motor > /etc/group && go group '' su motor -c kernel_driver
+echo integrity > /sys/kernel/security/lockdown  # as lockdown=integrity or Secure Boot would set it
+go lockdown-io 'lockdown|Secure Boot|Operation not permitted' env PARPORT=io kernel_driver
+go lockdown '' kernel_driver
+for n in $traces; do echo "trace $n$(awk '{printf " %s:0x%02x", $2, $3}' $n.trace)"; done
+echo "guest done" && poweroff -f
+EOF
+chmod +x init && find . | busybox cpio -o -H newc > ../initramfs 2> /dev/null && cd ..
+status=0
+timeout 120 qemu-system-x86_64 -accel tcg -M q35 -cpu max -m 256 -display none -vga none -no-reboot -kernel "$cache/vmlinux" \
+  -initrd initramfs -append "console=ttyS0 loglevel=1 mitigations=off panic=-1" -serial file:console \
+  -chardev null,id=p1 -device isa-parallel,chardev=p1,iobase=0x378,irq=7 \
+  -chardev null,id=p0 -device isa-parallel,chardev=p0,iobase=0x278,irq=5 \
+  -msg timestamp=on -trace parallel_ioport_write -D record || status=$?
+tr -d '\r' < console > guest && grep -v '^trace ' guest || true
+[ $status -eq 0 ] && grep -q '^guest done' guest || fail "QEMU ended with status $status before the guest was done"
+! grep -q '^FAIL' guest || fail "the guest's checks above"
+# The traces, in order, must be the last writes QEMU recorded (before them, the
+# probes'), each run ending with 0; the slowed run 10 times as long, 5 at least.
+sed -n 's/^[0-9]*@\([0-9.]*\):parallel_ioport_write .* addr 0x00 val \(0x..\)$/\1 \2/p' record |
+  awk 'FNR == NR { for (i = 3; i <= NF; i++) { run[++n] = $2; want[n] = $i } next }
+       { t[++m] = $1; v[m] = $2 }
+       END { for (i = 1; i <= n; i++) { j = m - n + i
+               if (j < 1 || "888:" v[j] != want[i] || run[i] != run[i + 1] && v[j] != "0x00") {
+                 printf "FAIL: traced write %d (%s) is %s, recorded %s\n", i, run[i], want[i], v[j]; exit 1 }
+               if (!(run[i] in from)) from[run[i]] = t[j]; to[run[i]] = t[j] }
+             ratio = (to["slowed"] - from["slowed"]) / (to["plain"] - from["plain"])
+             printf "%d writes recorded as traced; PARPORT_SLOWDOWN=10 made a run %.1f times as long\n", n, ratio
+             if (ratio < 5) { print "FAIL: not slowed down 5 times"; exit 1 } }' <(grep '^trace ' guest) -
