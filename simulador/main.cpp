@@ -16,6 +16,7 @@ int main(int argc, char **argv)
     if (const int status = simulador::launch(argc, argv); status >= 0)
         return status;
     QApplication app(argc, argv);
+    app.setOrganizationName(QStringLiteral("motorpasos"));  // its settings: ~/.config/motorpasos/simulador.conf
     app.setApplicationName(QStringLiteral("simulador"));
     translateQt();
     std::string error;

@@ -61,16 +61,25 @@ void TimingDiagram::add(unsigned long long time, int value)
 {
     history_.push_back({time, value});
     // Keep what the longest span can show, and no more than a bounded count.
-    const unsigned long long keep = 2000000000ULL;
-    while (!history_.empty() && (history_.size() > 200000 || time - history_.front().time > keep)) {
+    while (!history_.empty() && (history_.size() > 200000 || time - history_.front().time > kLongest)) {
         before_ = history_.front().value;
         history_.pop_front();
     }
 }
 
-void TimingDiagram::setSpan(unsigned long long span)
+void TimingDiagram::setView(unsigned long long start, unsigned long long end, const QString &caption)
 {
-    span_ = span;
+    start_ = start;
+    end_ = end;
+    caption_ = caption;
+    update();
+}
+
+void TimingDiagram::setFrozen(bool frozen)
+{
+    frozen_ = frozen;
+    frozenHistory_ = frozen ? history_ : std::deque<Change>();
+    frozenBefore_ = before_;
     update();
 }
 
@@ -86,7 +95,8 @@ void TimingDiagram::paintEvent(QPaintEvent *)
         const int high = line * band + 8, low = (line + 1) * band - 8;
         painter.setPen(colours[line]);
         painter.drawText(QRect(4, line * band, labels - 4, band), Qt::AlignVCenter, names[line]);
-        const std::vector<unsigned char> seen = columnLevels(history_, before_, now_, span_, w, line);
+        const std::vector<unsigned char> seen = columnLevels(frozen_ ? frozenHistory_ : history_,
+                                                             frozen_ ? frozenBefore_ : before_, end_, span(), w, line);
         for (int x = 0; x < w; ++x) {
             const int px = labels + x;
             if (seen[size_t(x)] == 3)
@@ -95,6 +105,9 @@ void TimingDiagram::paintEvent(QPaintEvent *)
                 painter.drawPoint(px, seen[size_t(x)] == 2 ? high : low);
         }
     }
+    // Over the middle of the lines, where they are flat between pulses.
+    painter.setPen(QColor(0xd8, 0xdd, 0xe2));
+    painter.drawText(rect().adjusted(labels, 0, -6, 0), Qt::AlignRight | Qt::AlignVCenter, caption_);
 }
 
 }  // namespace simulador

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "board.h"
+#include "moves.h"
 
 #include <QWidget>
 #include <deque>
@@ -36,15 +37,18 @@ private:
     bool lit_ = false;
 };
 
-// The pulse and direction lines over the last `span` nanoseconds, like a logic
-// analyser. Where many changes fall in one pixel the column is filled.
+// The pulse and direction lines from one time to another, like a logic
+// analyser, with a caption in its corner. Where many changes fall in one
+// pixel the column is filled.
 class TimingDiagram : public QWidget {
 public:
     using QWidget::QWidget;
     void add(unsigned long long time, int value);
-    void setNow(unsigned long long now) { now_ = now; }
-    void setSpan(unsigned long long span);
-    unsigned long long span() const { return span_; }
+    void setView(unsigned long long start, unsigned long long end, const QString &caption);
+    unsigned long long span() const { return end_ - start_; }
+    // Frozen, it draws the lines as they were kept then, while it goes on
+    // keeping the writes that come.
+    void setFrozen(bool frozen);
 
 protected:
     void paintEvent(QPaintEvent *) override;
@@ -52,8 +56,11 @@ protected:
 private:
     std::deque<Change> history_;
     int before_ = 0;  // the value before the oldest change kept
-    unsigned long long now_ = 0;
-    unsigned long long span_ = 10000000;  // 10 ms
+    std::deque<Change> frozenHistory_;
+    int frozenBefore_ = 0;
+    bool frozen_ = false;
+    unsigned long long start_ = 0, end_ = 0;
+    QString caption_;
 };
 
 }  // namespace simulador

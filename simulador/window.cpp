@@ -4,6 +4,7 @@
 
 #include <QComboBox>
 #include <QDateTime>
+#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLabel>
@@ -12,7 +13,10 @@
 #include <QPushButton>
 #include <QSaveFile>
 #include <QScreen>
+#include <QSettings>
+#include <QStandardPaths>
 #include <QTimer>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -21,6 +25,17 @@
 namespace simulador {
 
 namespace {
+
+// A length of time as a person reads it, in the unit that suits it.
+QString duration(unsigned long long ns)
+{
+    const QLocale spanish(QLocale::Spanish, QLocale::Spain);
+    if (ns < 1000000)
+        return spanish.toString(double(ns) / 1e3, 'f', 0) + QStringLiteral(" µs");
+    if (ns < kSecond)
+        return spanish.toString(double(ns) / 1e6, 'f', 2) + QStringLiteral(" ms");
+    return spanish.toString(double(ns) / 1e9, 'f', 2) + QStringLiteral(" s");
+}
 
 unsigned long long monotonicNow()
 {
@@ -45,18 +60,20 @@ SimuladorWindow::SimuladorWindow(MappedArea &area, QWidget *parent)
 {
     setWindowTitle(QStringLiteral("Simulador de la placa del motor de pasos"));
     resize(720, 504);
+    setMinimumSize(size());
 
     dial_ = at<Dial>(this, "dial", 10, 10, 260, 260);
     program_ = at<QLabel>(this, "programa", 290, 10, 420, 40);
     program_->setWordWrap(true);
     program_->setTextFormat(Qt::PlainText);  // names and paths from the area, not markup
-    position_ = at<QLabel>(this, "posicion", 290, 56, 420, 22);
-    speed_ = at<QLabel>(this, "velocidad", 290, 80, 420, 22);
-    sense_ = at<QLabel>(this, "sentido", 290, 104, 420, 22);
-    pulseLamp_ = at<Lamp>(this, "lamparaPulso", 290, 136, 18, 18, QColor(0xf1, 0xc4, 0x0f));
-    at<QLabel>(this, "etiquetaPulso", 316, 134, 390, 22, QStringLiteral("Pulso: bit 0, pin 2 del DB-25"));
-    directionLamp_ = at<Lamp>(this, "lamparaDireccion", 290, 162, 18, 18, QColor(0x2e, 0xcc, 0x71));
-    at<QLabel>(this, "etiquetaDireccion", 316, 160, 390, 22, QStringLiteral("Dirección: bit 1, pin 3 del DB-25"));
+    position_ = at<QLabel>(this, "posicion", 290, 54, 420, 22);
+    speed_ = at<QLabel>(this, "velocidad", 290, 76, 420, 22);
+    move_ = at<QLabel>(this, "movimiento", 290, 98, 420, 22);
+    sense_ = at<QLabel>(this, "sentido", 290, 120, 420, 22);
+    pulseLamp_ = at<Lamp>(this, "lamparaPulso", 290, 147, 18, 18, QColor(0xf1, 0xc4, 0x0f));
+    at<QLabel>(this, "etiquetaPulso", 316, 145, 390, 22, QStringLiteral("Pulso: bit 0, pin 2 del DB-25"));
+    directionLamp_ = at<Lamp>(this, "lamparaDireccion", 290, 170, 18, 18, QColor(0x2e, 0xcc, 0x71));
+    at<QLabel>(this, "etiquetaDireccion", 316, 168, 390, 22, QStringLiteral("Dirección: bit 1, pin 3 del DB-25"));
 
     at<QLabel>(this, "etiquetaFlanco", 290, 196, 170, 24, QStringLiteral("La placa da el paso en el"));
     edge_ = at<QComboBox>(this, "flanco", 466, 196, 240, 24);
@@ -67,14 +84,17 @@ SimuladorWindow::SimuladorWindow(MappedArea &area, QWidget *parent)
     inForce_ = at<QLabel>(this, "enVigor", 290, 254, 420, 34);
     inForce_->setWordWrap(true);
 
-    at<QLabel>(this, "etiquetaDiagrama", 10, 328, 300, 24, QStringLiteral("Las líneas del puerto en los últimos"));
-    span_ = at<QComboBox>(this, "intervalo", 316, 328, 170, 24);
+    at<QLabel>(this, "etiquetaDiagrama", 10, 328, 250, 24, QStringLiteral("Las líneas del puerto en los últimos"));
+    span_ = at<QComboBox>(this, "intervalo", 262, 328, 156, 24);
     span_->addItems({QStringLiteral("1 ms"), QStringLiteral("10 ms"), QStringLiteral("100 ms"), QStringLiteral("1 s"),
                      QStringLiteral("2 s (y guardar todo)")});
-    span_->setCurrentIndex(1);
-    auto *save = at<QPushButton>(this, "guardarCaptura", 500, 327, 150, 26, QStringLiteral("Guardar captura…"));
-    save->setToolTip(QStringLiteral("Guarda lo que muestra el diagrama (con «guardar todo», cuanto guarda el anillo) "
-                                    "como volcado VCD, para PulseView, sigrok-cli o GTKWave."));
+    freeze_ = at<QPushButton>(this, "congelar", 426, 327, 110, 26, QStringLiteral("Congelar"));
+    freeze_->setCheckable(true);
+    freeze_->setToolTip(QStringLiteral("Deja el diagrama como está, y la captura con él, hasta que se vuelva a pulsar."));
+    auto *save = at<QPushButton>(this, "guardarCaptura", 544, 327, 166, 26, QStringLiteral("Guardar captura…"));
+    save->setToolTip(QStringLiteral("Guarda lo que muestra el diagrama (con el motor parado, su último movimiento; con "
+                                    "«guardar todo», cuanto guarda el anillo) como volcado VCD, para PulseView, "
+                                    "sigrok-cli o GTKWave."));
     auto *note = at<QLabel>(this, "nota", 290, 290, 420, 32,
                             QStringLiteral("vueltas y rotacion dan a la línea de dirección niveles opuestos para "
                                            "el mismo nombre: su «derecha» gira aquí en sentidos contrarios."));
@@ -84,9 +104,23 @@ SimuladorWindow::SimuladorWindow(MappedArea &area, QWidget *parent)
     note->setFont(small);
     timing_ = at<TimingDiagram>(this, "diagrama", 10, 358, 700, 138);
 
+    // The options as they were left, each within its choices whatever the file says.
+    QSettings settings;
+    const auto restore = [&](QComboBox *box, const char *key, int usual) {
+        box->setCurrentIndex(std::clamp(settings.value(QLatin1String(key), usual).toInt(), 0, box->count() - 1));
+    };
+    restore(edge_, "flanco", 0);
+    restore(lowSense_, "sentidoBajo", 0);
+    restore(span_, "intervalo", 1);
+    if (!restoreGeometry(settings.value(QStringLiteral("geometria")).toByteArray()))
+        placeAtFirst();
+
     connect(edge_, &QComboBox::currentIndexChanged, this, &SimuladorWindow::settingsChanged);
     connect(lowSense_, &QComboBox::currentIndexChanged, this, &SimuladorWindow::settingsChanged);
-    connect(span_, &QComboBox::currentIndexChanged, this, [this] { timing_->setSpan(span() ? span() : 2 * kSecond); });
+    connect(freeze_, &QPushButton::toggled, this, [this](bool frozen) {
+        timing_->setFrozen(frozen);
+        timing_->setView(shown_.start, shown_.end, caption());
+    });
     connect(save, &QPushButton::clicked, this, &SimuladorWindow::saveCapture);
     settingsChanged();
 
@@ -103,6 +137,37 @@ SimuladorWindow::SimuladorWindow(MappedArea &area, QWidget *parent)
     connect(timer_, &QTimer::timeout, this, [this] { frame(); });
     timer_->start();
     frame();
+    freeze_->setChecked(settings.value(QStringLiteral("congelado"), false).toBool());
+}
+
+void SimuladorWindow::placeAtFirst()
+{
+    // The programs open where the window manager puts a new window: the top
+    // left corner under most, or the first free place. The viewer takes the
+    // top right corner (its frame allowed for), so on a screen wide enough for
+    // both it covers neither.
+    if (const QScreen *room = screen()) {
+        const QRect free = room->availableGeometry();
+        move(std::max(free.left(), free.right() + 1 - width() - 12), free.top());
+    }
+}
+
+void SimuladorWindow::resizeEvent(QResizeEvent *event)
+{
+    // The diagram takes the room the window gains; the rest keeps its place.
+    timing_->setGeometry(10, 358, width() - 20, height() - 366);
+    QWidget::resizeEvent(event);
+}
+
+void SimuladorWindow::closeEvent(QCloseEvent *event)
+{
+    QSettings settings;
+    settings.setValue(QStringLiteral("flanco"), edge_->currentIndex());
+    settings.setValue(QStringLiteral("sentidoBajo"), lowSense_->currentIndex());
+    settings.setValue(QStringLiteral("intervalo"), span_->currentIndex());
+    settings.setValue(QStringLiteral("congelado"), freeze_->isChecked());
+    settings.setValue(QStringLiteral("geometria"), saveGeometry());
+    QWidget::closeEvent(event);
 }
 
 void SimuladorWindow::settingsChanged()
@@ -124,8 +189,10 @@ void SimuladorWindow::frame(unsigned long long now)
         taken_ = takenTime(write.time, taken_, now);
         const long before = board_.steps();
         board_.feed(write.value);
-        if (board_.steps() != before)
+        const bool step = board_.steps() != before;
+        if (step)
             recent_.push_back({taken_, board_.lastSense()});
+        moves_.feed(taken_, step);
         timing_->add(taken_, write.value);
     }
     while (!recent_.empty() && recent_.front().time + kRateWindow < now)
@@ -150,16 +217,38 @@ void SimuladorWindow::frame(unsigned long long now)
     position_->setText(QStringLiteral("Posición: %1 pasos (%2 vueltas)")
                            .arg(board_.position())
                            .arg(spanish.toString(double(board_.position()) / kStepsPerTurn, 'f', 2)));
-    speed_->setText(QStringLiteral("Velocidad: %1 pasos/s, %2 rpm")
+    speed_->setText(QStringLiteral("Velocidad (media de 0,5 s): %1 pasos/s, %2 rpm")
                         .arg(spanish.toString(std::abs(speed), 'f', 0))
                         .arg(spanish.toString(std::abs(speed) * 60 / kStepsPerTurn, 'f', 1)));
+    // The last move's own rate: a turn of a few milliseconds is thousands of
+    // steps a second, however little of the half second it fills.
+    const Move &move = moves_.last();
+    const QString rate = move.last > move.first
+                             ? QStringLiteral(", %1 pasos/s").arg(spanish.toString(move.stepsPerSecond(), 'f', 0))
+                             : QString();
+    move_->setText(!move.steps ? QStringLiteral("Último movimiento: ninguno visto aún")
+                               : QStringLiteral("%1: %2 %3 en %4%5")
+                                     .arg(moves_.still(now) ? QStringLiteral("Último movimiento")
+                                                            : QStringLiteral("Movimiento en curso"))
+                                     .arg(move.steps)
+                                     .arg(move.steps == 1 ? QStringLiteral("paso") : QStringLiteral("pasos"),
+                                          duration(move.last - move.first), rate));
     sense_->setText(QStringLiteral("Sentido: %1").arg(QLatin1String(senseName(speed))) +
                     (reader_->lost() ? QStringLiteral(" (%1 escrituras perdidas por ir atrasado)").arg(reader_->lost()) : QString()));
     dial_->setAngle(board_.angle());
     pulseLamp_->setLit(board_.pulse());
     directionLamp_->setLit(board_.direction());
-    timing_->setNow(now);
-    timing_->update();
+    if (!freeze_->isChecked())
+        shown_ = frameAt(moves_, now, span());
+    timing_->setView(shown_.start, shown_.end, caption());
+}
+
+QString SimuladorWindow::caption() const
+{
+    QString text = shown_.held ? QStringLiteral("motor parado: su último movimiento (el diagrama abarca %1)")
+                                     .arg(duration(shown_.end - shown_.start))
+                               : QString();
+    return freeze_->isChecked() ? QStringLiteral("congelado") + (text.isEmpty() ? text : "; " + text) : text;
 }
 
 void SimuladorWindow::checkArea(unsigned long long now)
@@ -214,7 +303,9 @@ SimuladorWindow::Saved SimuladorWindow::saveCaptureTo(const QString &path, unsig
                                    "donde publican los programas. Elija otro nombre.").arg(path));
     if (!now)
         now = monotonicNow();
-    const Capture taken = capture(area_.area(), span() && now > span() ? now - span() : 0, now);
+    const bool frozen = freeze_->isChecked();
+    const Frame shown = frozen ? shown_ : frameAt(moves_, now, span());
+    const Capture taken = capture(area_.area(), shown.from, shown.to);
     const QByteArray date = QDateTime::currentDateTime().toString(Qt::ISODate).toUtf8();
     const std::string text = dump(taken, date.constData());
     // Written beside it and put in its place only when whole: a full disk
@@ -228,18 +319,23 @@ SimuladorWindow::Saved SimuladorWindow::saveCaptureTo(const QString &path, unsig
         return fail(QStringLiteral("No se pudo guardar la captura en %1: %2. Si ya había un fichero con ese nombre, "
                                    "sigue como estaba. Elija otra carpeta o haga sitio en el disco.")
                         .arg(path, errno ? QString::fromLocal8Bit(std::strerror(errno)) : file.errorString()));
-    return {true, QStringLiteral("Guardadas %1 escrituras en %2. %3")
-                      .arg(taken.writes.size())
-                      .arg(path,
-                           taken.lost ? QStringLiteral("El anillo ya había perdido escrituras anteriores de ese "
+    QSettings().setValue(QStringLiteral("carpeta"), QFileInfo(path).absolutePath());
+    const QString what = frozen ? QStringLiteral(": lo que muestra el diagrama congelado")
+                         : shown.held && span() ? QStringLiteral(": el último movimiento, pues el motor está parado")
+                                                : QString();
+    const QString ring = taken.writes.empty() && span()
+                             ? QStringLiteral("En ese intervalo no se escribió nada; con «2 s (y guardar todo)» se "
+                                              "guarda cuanto tiene el anillo.")
+                         : taken.lost ? QStringLiteral("El anillo ya había perdido escrituras anteriores de ese "
                                                        "intervalo: la captura empieza más tarde.")
-                                      : QStringLiteral("El anillo no había perdido ninguna del intervalo."))};
+                                      : QStringLiteral("El anillo no había perdido ninguna del intervalo.");
+    return {true, QStringLiteral("Guardadas %1 escrituras en %2%3. %4").arg(taken.writes.size()).arg(path, what, ring)};
 }
 
 void SimuladorWindow::saveCapture()
 {
     const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Guardar captura"),
-                                                      QStringLiteral("captura.vcd"),
+                                                      captureFolder() + QStringLiteral("/captura.vcd"),
                                                       QStringLiteral("Volcado de cambios de valor (*.vcd)"));
     if (path.isEmpty())
         return;
@@ -248,6 +344,15 @@ void SimuladorWindow::saveCapture()
                     saved.message, QMessageBox::Ok, this);
     box.setTextFormat(Qt::PlainText);  // a file's name is not markup
     box.exec();
+}
+
+QString captureFolder()
+{
+    const QString last = QSettings().value(QStringLiteral("carpeta")).toString();
+    for (const QString &folder : {last, QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation)})
+        if (QDir::isAbsolutePath(folder) && QFileInfo(folder).isDir())
+            return folder;
+    return QDir::homePath();
 }
 
 }  // namespace simulador

@@ -1,9 +1,12 @@
 // The viewer's window: the simulated board's shaft, its figures, the lines as
-// lamps and a timing diagram, redrawn at the screen's rate.
+// lamps and a timing diagram, redrawn at the screen's rate. The diagram takes
+// whatever room the window is given; the options and the window's place are
+// kept in the user's settings (~/.config/motorpasos/simulador.conf).
 #pragma once
 
 #include "area.h"
 #include "board.h"
+#include "moves.h"
 #include "reader.h"
 
 #include <QWidget>
@@ -12,6 +15,7 @@
 
 class QComboBox;
 class QLabel;
+class QPushButton;
 class QTimer;
 
 namespace simulador {
@@ -29,9 +33,11 @@ public:
 
     const Board &board() const { return board_; }
 
-    // Saves what the ring holds of the span the diagram shows (or all of it)
-    // as a value change dump at `path`: whether it did, and what to tell the
-    // person. The file at `path` is replaced only by a whole capture.
+    // Saves what the ring holds of what the diagram shows (the span up to
+    // `now`, the last move once the motor is still, or what was frozen; or all
+    // the ring holds) as a value change dump at `path`: whether it did, and
+    // what to tell the person. The file at `path` is replaced only by a whole
+    // capture. Its folder is remembered for the next one.
     struct Saved {
         bool ok;
         QString message;
@@ -43,10 +49,16 @@ public slots:
     // monotonic clock in ns (0: read it).
     void frame(unsigned long long now = 0);
 
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;  // keeps the options and the window's place
+
 private slots:
     void saveCapture();  // "Guardar captura…": asks where, then saves
 
 private:
+    void placeAtFirst();  // where no place was kept
+    QString caption() const;  // the diagram's, for what it shows
     void settingsChanged();
     void checkArea(unsigned long long now);
     unsigned long long span() const;  // of the diagram, in ns; 0: all the ring holds
@@ -60,6 +72,8 @@ private:
     Board board_;
     unsigned long long taken_ = 0;  // the time given to the last write taken
     std::deque<Step> recent_;  // the steps of the last rate window
+    Moves moves_;
+    Frame shown_;  // what the diagram shows, kept while frozen
     Dial *dial_;
     Lamp *pulseLamp_;
     Lamp *directionLamp_;
@@ -72,7 +86,13 @@ private:
     QComboBox *edge_;
     QComboBox *lowSense_;
     QComboBox *span_;
+    QPushButton *freeze_;
+    QLabel *move_;
     QTimer *timer_;
 };
+
+// Where the save dialog starts: the folder of the last capture saved, else the
+// user's documents folder, else the home folder; never the current folder.
+QString captureFolder();
 
 }  // namespace simulador

@@ -4,6 +4,7 @@
 #include "application.h"
 #include "board.h"
 #include "capture.h"
+#include "moves.h"
 #include "reader.h"
 #include "sigrok.h"
 #include "widgets.h"
@@ -11,6 +12,8 @@
 
 #include <QComboBox>
 #include <QLabel>
+#include <QPushButton>
+#include <QSettings>
 #include <csignal>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -39,6 +42,7 @@ class TestSimulador : public QObject {
     }
 
 private slots:
+    void init() { QCoreApplication::setOrganizationName("motorpasos"), QSettings().clear(); }
     void cleanup() { published::unmapArea(std::exchange(area, nullptr)); }
 
     void qtInSpanish() { QVERIFY(translateQt() && QCoreApplication::translate("QPlatformTheme", "&Yes") == "&Sí"); }
@@ -51,7 +55,6 @@ private slots:
         QTest::addColumn<bool>("falling");
         QTest::addColumn<bool>("lowClockwise");
         QTest::addColumn<QString>("shown");
-        QTest::newRow("vueltas full turn right") << "0" + QString("10").repeated(96) + "0" << false << true << "96 96 0";
         QTest::newRow("rotacion right") << "02323" << false << true << "-2 2 352.5";
         QTest::newRow("falling edge") << "010" << true << true << "1 1 3.75";
         QTest::newRow("other sense") << "010" << false << false << "-1 1 356.25";
@@ -69,7 +72,6 @@ private slots:
         for (QChar v : values)
             model.feed(v.digitValue());
         QTEST(QString("%1 %2 %3").arg(model.position()).arg(model.steps()).arg(model.angle()), "shown");
-        QCOMPARE(model.pulse(), values.back().digitValue() & 1);
     }
 
     // Speed over the last half second and its sense, from steps noted <ms><sense>
@@ -126,6 +128,37 @@ private slots:
         QTEST(drawn, "drawn");
     }
 
+    // The diagram's frame and a capture's at `now`, from writes at <µs> (s: a step), and the move's rate.
+    void frames_data()
+    {
+        QTest::addColumn<QString>("writes");
+        QTest::addColumn<int>("now");  // µs
+        QTest::addColumn<int>("span");  // µs, 0: all
+        QTest::addColumn<QString>("shown");
+        QString long_;
+        for (int t = 0; t <= 2500000; t += 100000)
+            long_ += QString::number(t) + "s ";
+        QTest::newRow("no move yet: the span up to now") << "100 200" << 300000 << 1000 << "299000-300000 299000-300000 live 0";
+        QTest::newRow("still: the move, a tenth either side") << "1000s 1500 2000s" << 202000 << 1000 << "900-2100 900-2100 held 2000";
+        QTest::newRow("a silence ends a move") << "1000s 201000s 202000s" << 500000 << 1000 << "200900-202100 200900-202100 held 2000";
+        QTest::newRow("a write with no step after it") << "1000s 2000s 300000" << 600000 << 1000 << "900-2100 900-2100 held 2000";
+        QTest::newRow("a write, not yet still") << "1000s 2000s 300000" << 400000 << 1000 << "399000-400000 399000-400000 live 2000";
+        QTest::newRow("saving all: the move shown") << "1000s 2000s" << 300000 << 0 << "900-2100 0-300000 held 2000";
+        QTest::newRow("one step: 10 µs either side") << "5000s" << 300000 << 1000 << "4990-5010 4990-5010 held 0";
+        QTest::newRow("longer than the diagram keeps") << long_ << 3000000 << 1000 << "300000-2700000 300000-2700000 held 10.4";
+    }
+    void frames()
+    {
+        QFETCH(QString, writes);
+        QFETCH(int, now);
+        QFETCH(int, span);
+        Moves moves;
+        for (const QString &w : writes.split(' ', Qt::SkipEmptyParts))
+            moves.feed(w.chopped(w.endsWith('s')).toULongLong() * 1000, w.endsWith('s'));
+        const Frame f = frameAt(moves, now * 1000ULL, span * 1000ULL);
+        QTEST(QString("%1-%2 %3-%4 %5 %6").arg(f.start / 1000).arg(f.end / 1000).arg(f.from / 1000).arg(f.to / 1000).arg(f.held ? "held" : "live").arg(moves.last().stepsPerSecond()), "shown");
+    }
+
     // The reader takes what comes after its first look, and who has the port;
     // when it falls behind it loses the oldest writes, and only those.
     void reader()
@@ -175,9 +208,8 @@ private slots:
         QTEST(QString::fromStdString(dump(capture(*area, 0, 5000), "")).split('\n').filter(QRegularExpression("^#")).join(' '), "times");
     }
 
-    // Each span offered, named by its caption, covers it in the diagram and in
-    // the capture: of writes two spans, half a span and 1 ns before now, it saves
-    // the last two (or, saving all, the three).
+    // Each span offered, by its caption, is what a capture takes: of writes two spans,
+    // half a span and 1 ns before now, the last two (saving all: the three).
     void spans_data()
     {
         QTest::addColumn<int>("ms");
@@ -198,7 +230,6 @@ private slots:
         QVERIFY(choice >= 0);
         choices->setCurrentIndex(choice);
         const unsigned long long span = ms * 1000000ULL, now = 10 * kSecond;
-        QCOMPARE(window.findChild<TimingDiagram *>("diagrama")->span(), span);
         for (unsigned long long before : {2 * span, span / 2, 1ULL})
             published::publish(*area, now - before, 888, 1);
         QTEST(window.saveCaptureTo(dir + "/captura.vcd", now).message.section(' ', 1, 1).toInt(), "saved");
@@ -249,24 +280,25 @@ private slots:
         write("0" + QString("10").repeated(96) + "0", now - 200000000, 1000000);
         window.frame(now);
         QCOMPARE(text("posicion"), "Posición: 96 pasos (1,00 vueltas)");
-        QCOMPARE(text("velocidad"), "Velocidad: 192 pasos/s, 120,0 rpm");  // 96 steps in the last half second
+        QCOMPARE(text("velocidad"), "Velocidad (media de 0,5 s): 192 pasos/s, 120,0 rpm");  // 96 steps in the last half second
         QCOMPARE(text("sentido"), "Sentido: horario");
-        QVERIFY(text("programa").contains("vueltas"));
         QVERIFY(window.findChild<QLabel *>("programa")->heightForWidth(420) > 0);  // not blanked by a name
-        QVERIFY(!window.findChild<Lamp *>("lamparaPulso")->lit());
-        // "Guardar captura…" over the last second: the full turn, as a logic analyser reads it.
-        window.findChild<QComboBox *>("intervalo")->setCurrentIndex(3);
+        // Still: the turn held, at its own rate, saved whole as a logic analyser reads it; frozen, it stays.
+        window.frame(now + kStill);
+        QCOMPARE(text("movimiento"), "Último movimiento: 96 pasos en 193,00 ms, 497 pasos/s");
+        QCOMPARE(window.findChild<TimingDiagram *>("diagrama")->span(), 231600000ULL);
         const QString file = dir + "/captura.vcd";
-        QCOMPARE(window.saveCaptureTo(file, now).message, "Guardadas 194 escrituras en " + file + ". El anillo no había perdido ninguna del intervalo.");
+        QCOMPARE(window.saveCaptureTo(file, now + kStill).message, "Guardadas 194 escrituras en " + file + ": el último movimiento, pues el motor está parado. El anillo no había perdido ninguna del intervalo.");
         decodesFullTurn(file, -1);
+        window.findChild<QPushButton *>("congelar")->click();
 
         // The other sense, chosen by the person, is in force at once.
         window.findChild<QComboBox *>("sentidoBajo")->setCurrentIndex(1);
-        QVERIFY(text("enVigor").contains("bit 1 a 0: antihorario"));
         write("1", now - 1000);
         window.frame(now + 1);
         QCOMPARE(window.board().position(), 95L);
         QVERIFY(window.findChild<Lamp *>("lamparaPulso")->lit());
+        QCOMPARE(window.findChild<TimingDiagram *>("diagrama")->span(), 231600000ULL);
         published::detach(*area, slot);
 
         // The area deleted and made anew, where another program writes: read within a second.
@@ -284,6 +316,30 @@ private slots:
         window.frame(now + 2 * kSecond + kSecond / 4);
         window.frame(now + 3 * kSecond + kSecond / 2);
         QVERIFY(text("programa").contains("se ha vuelto a abrir"));
+    }
+
+    // The options, the size and the folder of the last capture, as left; the diagram takes the room.
+    void remembered()
+    {
+        freshArea();
+        QVERIFY(captureFolder() != QDir::currentPath());
+        {
+            SimuladorWindow window(viewed);
+            for (QComboBox *box : window.findChildren<QComboBox *>())
+                box->setCurrentIndex(box->count() - 1);
+            window.findChild<QPushButton *>("congelar")->click();
+            window.resize(900, 700);
+            window.show();
+            QVERIFY(window.saveCaptureTo(dir + "/captura.vcd").ok && window.close());
+        }
+        SimuladorWindow again(viewed);
+        again.show();
+        QString kept;
+        for (QComboBox *box : again.findChildren<QComboBox *>())
+            kept += QString::number(box->currentIndex());
+        QCOMPARE(kept + (again.findChild<QPushButton *>("congelar")->isChecked() ? " congelado" : ""), "114 congelado");
+        QCOMPARE(again.findChild<TimingDiagram *>("diagrama")->size(), QSize(880, 334));
+        QCOMPARE(captureFolder(), dir);
     }
 };
 

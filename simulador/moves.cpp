@@ -1,0 +1,43 @@
+#include "moves.h"
+
+#include <algorithm>
+
+namespace simulador {
+
+double Move::stepsPerSecond() const
+{
+    return last > first ? double(steps) * kSecond / double(last - first) : 0;
+}
+
+void Moves::feed(unsigned long long time, bool step)
+{
+    if (!written_ || time - current_.last >= kStill) {
+        if (current_.steps)
+            done_ = current_;
+        current_ = {time, time, 0};
+    }
+    written_ = true;
+    current_.last = time;
+    current_.steps += step;
+}
+
+bool Moves::still(unsigned long long now) const
+{
+    return !written_ || (now > current_.last && now - current_.last >= kStill);
+}
+
+Frame frameAt(const Moves &moves, unsigned long long now, unsigned long long span)
+{
+    const Move &move = moves.last();
+    if (!move.steps || !moves.still(now)) {
+        const unsigned long long shown = span ? span : kLongest;
+        const unsigned long long start = now > shown ? now - shown : 0;
+        return {start, now, span ? start : 0, now, false};
+    }
+    const unsigned long long first = std::max(move.first, move.last > kLongest ? move.last - kLongest : 0);
+    const unsigned long long margin = std::max((move.last - first) / 10, kSecond / 100000);
+    const unsigned long long start = first > margin ? first - margin : 0, end = move.last + margin;
+    return {start, end, span ? start : 0, span ? end : now, true};
+}
+
+}  // namespace simulador
