@@ -45,12 +45,14 @@ while read -r program flag phrase; do
   "${nodisplay[@]}" "$bin/$program" "$flag" >"$dir/out" 2>"$dir/err" || fail "$program $flag ended with $?: $(cat "$dir/err")"
   grep -qF -- "$phrase" "$dir/out" && [ ! -s "$dir/err" ] || fail "$program $flag said '$(cat "$dir/out" "$dir/err")', lacking '$phrase'"
 done <<ROWS
-vueltas --help PARPORT_SLOWDOWN
-rotacion -h man rotacion
+vueltas --help número de vueltas
+rotacion -h velocidad que se elija
 simulador --help simulador --con PROGRAMA
 vueltas --version vueltas (motorpasos) $version
 simulador --version simulador (motorpasos) $version
 ROWS
+! "${nodisplay[@]}" "$bin/vueltas" --help >/dev/full 2>"$dir/err" && grep -qF "no se pudo escribir" "$dir/err" ||
+  fail "--help into a full disk: '$(cat "$dir/err")'"
 ends_with "no hay pantalla" "${nodisplay[@]}" "$bin/simulador" --con true
 "$bin/simulador" --con true && "$bin/simulador" --con true || fail "simulador --con true ended with $?"
 [ "$(viewers | wc -l)" -eq 1 ] || fail "not one viewer after two launches, but: $(viewers)"

@@ -166,9 +166,11 @@ private slots:
         QTest::addColumn<QStringList>("phrases");
         QTest::addColumn<bool>("opens");  // the port is open after the failure
         QTest::addColumn<QString>("shown");  // what the kernel shows of ports
-        const QStringList noPort{"/dev/parport0", "no tiene puerto paralelo", "con el puerto simulado (sin hardware)", "PARPORT=sim tst_inpout32", "simulador"};
+        const QStringList noPort{"/dev/parport0", "no tiene puerto paralelo", "«Tst_inpout32 con el puerto simulado (sin hardware)»", "PARPORT=sim tst_inpout32", "simulador"};
         const QStringList taken{"otro programa", "rmmod lp"};
-        QTest::newRow("no port found") << "" << "open" << ENODEV << noPort << false << "/sys/module/parport_pc";
+        QTest::newRow("no port found") << "" << "open" << ENODEV << noPort << false
+                                       << "/sys/module/parport_pc,/lib/modules/" + QSysInfo::kernelVersion() + "/kernel/drivers/parport";
+        QTest::newRow("ppdev not loaded") << "" << "open" << ENOENT << QStringList{"modprobe ppdev"} << false << "/proc/sys/dev/parport/parport1";
         QTest::newRow("io, no direct access") << "PARPORT=io" << "ioperm" << ENOSYS << QStringList{"no da acceso directo", "ppdev"} << false << "";
         QTest::newRow("permission, container") << "" << "open" << EPERM << QStringList{"/dev/parport0", "grupo lp", "no hace falta ser root"} << false << "";
         QTest::newRow("busy at open") << "PARPORT=/dev/parport3" << "open" << EBUSY << (QStringList(taken) << "/dev/parport3") << false << "";
@@ -203,6 +205,7 @@ private slots:
         for (const QString &phrase : phrases + QStringList{QString::fromStdString(err ? inpout::reason(err) : "")})
             QVERIFY2(message.contains(phrase), qPrintable(message + " lacks " + phrase));
         QCOMPARE(inpout::openPort() != nullptr, opens);
+        QVERIFY(opens || !QFile::exists(dir() + "/inpout32.area.lock"));  // a port that failed to open is let go
         const qsizetype calls = fake.calls.size();
         Out32(888, 0);
         QVERIFY(Out32Error());
@@ -403,6 +406,8 @@ private slots:
                   if (what == "full" && !(fill.open(QIODevice::WriteOnly) && fill.write(QByteArray(56 << 10, 'x')) && fill.flush()))
                       return 12;
                   QFile(folder + "/area.nuevo-1073741824").open(QIODevice::WriteOnly);  // a dead writer's
+                  const QString live = QString("area.nuevo-%1").arg(getppid());  // a live one's
+                  QFile(folder + "/" + live).open(QIODevice::WriteOnly);
                   signal(SIGBUS, SIG_DFL);  // as in a program, not a test
                   start("PARPORT=sim PARPORT_PUBLISH=" + folder + "/area");
                   Out32(888, 1);
@@ -410,7 +415,7 @@ private slots:
                       raise(SIGBUS);
                   Out32(888, 0);
                   const QStringList left = QDir(folder).entryList({"area", "area.nuevo-*"}, QDir::Files);
-                  return Out32Error() || inpout::openPort()->last != 0 ? 1 : left.isEmpty() ? 0 : 2;
+                  return Out32Error() || inpout::openPort()->last != 0 ? 1 : left == QStringList{live} ? 0 : 2;
               }),
               "status");
     }
@@ -438,7 +443,7 @@ private slots:
         std::int32_t pid = 0;
         QVERIFY(published::writer(*area, 0, pid, name) && pid == getpid() && name == "tst_inpout32");
         inpout::reset();
-        QVERIFY(!published::writer(*area, 0, pid, name));  // released at exit
+        QVERIFY(!published::writer(*area, 0, pid, name) && !published::writer(*area, 1, pid, name));  // released; long gone
         QCOMPARE(contents(notes.fileName()), "mis notas (pid 5)\n");
         notes.remove();
         published::unmapArea(area);
@@ -456,7 +461,8 @@ private slots:
         QTest::newRow("a folder") << "folder" << "no se pudo abrir: ";
         QTest::newRow("a user's file") << "notes" << "no es un área";
         QTest::newRow("symbolic link") << "link" << "enlace simbólico";
-        QTest::newRow("others may write") << "shared" << "otros usuarios pueden escribir";
+        QTest::newRow("others may write") << "0602" << "otros usuarios pueden escribir";
+        QTest::newRow("its group may write") << "0620" << "otros usuarios pueden escribir";
         QTest::newRow("another user's") << "foreign" << "pertenece a otro usuario";
         QTest::newRow("another layout") << "version" << "otra versión";
     }
@@ -474,7 +480,7 @@ private slots:
         QVERIFY(kind == "folder" ? QDir().mkdir(path) : written.open(QIODevice::WriteOnly | QIODevice::Truncate) && written.write(before) == before.size());
         written.close();
         QVERIFY(kind != "link" || QFile::link(file, path));
-        QVERIFY(kind != "shared" || ::chmod(path.toLocal8Bit(), 0666) == 0);
+        QVERIFY(!kind.startsWith('0') || ::chmod(path.toLocal8Bit(), kind.toUInt(nullptr, 8)) == 0);
         if (kind == "foreign" && (geteuid() != 0 || ::chown(path.toLocal8Bit(), 65534, 65534) != 0))
             QSKIP("needs root to give a file to another user");
         std::string error;
