@@ -5,7 +5,6 @@
 #include "support.h"
 
 #include <QScrollBar>
-#include <set>
 
 namespace {
 const QString kDer = "Rotar A la Derecha", kIzq = "Rotar A la Izquierda";
@@ -96,25 +95,6 @@ private slots:
         std::vector<long> expected(size_t(slow), 900000L);
         expected.resize(port->bounds.size(), speed * 300L);
         QCOMPARE(port->bounds, expected);
-    }
-
-    // Any number of direction clicks, all handled in one pump: each writes its
-    // first value at once, and the stack does not grow with them.
-    void tenThousandClicks()
-    {
-        const int clicks = 10000;
-        form->rotation().halfStepLimit = clicks + 2;
-        std::set<const void *> depths;
-        port->onWrite = [&] {
-            if (depths.empty())
-                for (int k = 1; k <= clicks; ++k)
-                    postClick(child(k % 2 ? "cmdder" : "cmdizq"));
-            depths.insert(__builtin_frame_address(0));
-        };
-        QTest::mouseClick(child("cmdder"), Qt::LeftButton);
-        QVERIFY2(depths.size() < 10, "a handful of call paths, not one more level per click");
-        QCOMPARE(writes(), "2" + QString("20").repeated(clicks / 2) + "1");
-        QCOMPARE(form->rotation().velocidad, 3000);
     }
 };
 

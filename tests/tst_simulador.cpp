@@ -47,33 +47,6 @@ private slots:
 
     void qtInSpanish() { QVERIFY(translateQt() && QCoreApplication::translate("QPlatformTheme", "&Yes") == "&Sí"); }
 
-    // Values written, on a board that steps on the rising (or falling) edge and
-    // turns clockwise with the direction line low (or high): position, steps, angle.
-    void board_data()
-    {
-        QTest::addColumn<QString>("values");
-        QTest::addColumn<bool>("falling");
-        QTest::addColumn<bool>("lowClockwise");
-        QTest::addColumn<QString>("shown");
-        QTest::newRow("rotacion right") << "02323" << false << true << "-2 2 352.5";
-        QTest::newRow("falling edge") << "010" << true << true << "1 1 3.75";
-        QTest::newRow("other sense") << "010" << false << false << "-1 1 356.25";
-        QTest::newRow("first value sets the lines") << "101" << false << true << "1 1 3.75";
-        QTest::newRow("direction changes") << "010323" << false << true << "-1 3 356.25";
-        QTest::newRow("wraps past a turn") << "0" + QString("10").repeated(97) << false << true << "97 97 3.75";
-    }
-    void board()
-    {
-        QFETCH(QString, values);
-        QFETCH(bool, falling);
-        QFETCH(bool, lowClockwise);
-        Board model;
-        model.settings = {falling, lowClockwise};
-        for (QChar v : values)
-            model.feed(v.digitValue());
-        QTEST(QString("%1 %2 %3").arg(model.position()).arg(model.steps()).arg(model.angle()), "shown");
-    }
-
     // Speed over the last half second and its sense, from steps noted <ms><sense>
     // in the order taken, each given a time by takenTime().
     void speed_data()
@@ -98,34 +71,6 @@ private slots:
                             step.endsWith('+') ? 1 : -1});
         const double perSecond = stepsPerSecond(made, now * 1000000ULL);
         QTEST(QString::number(perSecond) + " " + senseName(perSecond), "shown");
-    }
-
-    // The timing diagram's 4 columns over the 40 ns up to `now`, from values
-    // noted <ns>:<value> (0 before): _ low, ^ high, | both.
-    void columns_data()
-    {
-        QTest::addColumn<QString>("changes");
-        QTest::addColumn<int>("now");
-        QTest::addColumn<int>("line");
-        QTest::addColumn<QString>("drawn");
-        QTest::newRow("direction is bit 1") << "0:1 0:2" << 40 << 1 << "^^^^";
-        QTest::newRow("rise in the third") << "25:1" << 40 << 0 << "__|^";
-        QTest::newRow("pulse within one") << "12:1 15:0" << 40 << 0 << "_|__";
-        QTest::newRow("before the span: its level") << "50:1" << 140 << 0 << "^^^^";
-        QTest::newRow("after now: not yet") << "50:1" << 40 << 0 << "____";
-    }
-    void columns()
-    {
-        QFETCH(QString, changes);
-        QFETCH(int, now);
-        QFETCH(int, line);
-        std::deque<Change> made;
-        for (const QString &change : changes.split(' ', Qt::SkipEmptyParts))
-            made.push_back({change.section(':', 0, 0).toULongLong(), change.section(':', 1).toInt()});
-        QString drawn;
-        for (unsigned char seen : columnLevels(made, 0, now, 40, 4, line))
-            drawn += QString("._^|")[seen];
-        QTEST(drawn, "drawn");
     }
 
     // The diagram's frame and a capture's at `now`, from writes at <µs> (s: a step), and the move's rate.
@@ -215,9 +160,7 @@ private slots:
         QTest::addColumn<int>("ms");
         QTest::addColumn<int>("saved");
         QTest::newRow("1 ms") << 1 << 2;
-        QTest::newRow("10 ms") << 10 << 2;
         QTest::newRow("100 ms") << 100 << 2;
-        QTest::newRow("1 s") << 1000 << 2;
         QTest::newRow("2 s (y guardar todo)") << 2000 << 3;
     }
     void spans()
