@@ -56,4 +56,7 @@ ROWS
 ends_with "no hay pantalla" "${nodisplay[@]}" "$bin/simulador" --con true
 "$bin/simulador" --con true && "$bin/simulador" --con true || fail "simulador --con true ended with $?"
 [ "$(viewers | wc -l)" -eq 1 ] || fail "not one viewer after two launches, but: $(viewers)"
+[ "$(PARPORT=lpt9 "$bin/simulador" --con printenv | grep -c '^PARPORT=lpt9$')" = 1 ] || fail "--con changed PARPORT"
+printf '#!/bin/sh\necho hola\n' >"$bin/hola" && chmod +x "$bin/hola"  # beside the viewer, not on the PATH
+[ "$(PATH=/usr/bin:/bin "$bin/simulador" --con hola)" = hola ] || fail "--con did not start the program beside it"
 echo "6 passed, 0 failed"

@@ -149,6 +149,8 @@ private slots:
         Out32(888, 3);
         QCOMPARE(Out32Error(), nullptr);
         QCOMPARE(inpout::openPort()->last, 3);
+        Out32(888 + 3, 1);  // past the port's registers: refused
+        QVERIFY(Out32Error());
         inpout::reset();
         QTEST(fake.calls.join(','), "calls");
         QVERIFY(!QFile::exists(dir() + "/inpout32.area.lock"));  // a lock it made goes with it
@@ -173,6 +175,7 @@ private slots:
         QTest::newRow("permission, container") << "" << "open" << EPERM << QStringList{"/dev/parport0", "grupo lp", "no hace falta ser root"} << false << "";
         QTest::newRow("busy at open") << "PARPORT=/dev/parport3" << "open" << EBUSY << (QStringList(taken) << "/dev/parport3") << false << "";
         QTest::newRow("busy at claim") << "" << "PPCLAIM" << EBUSY << (QStringList(taken) << "/dev/parport0") << false << "";
+        QTest::newRow("lines not driven") << "" << "PPDATADIR" << EIO << QStringList{"/dev/parport0", "PPDATADIR"} << false << "";
         QTest::newRow("write fails") << "" << "PPWDATA" << EIO << QStringList{"/dev/parport0", "PPWDATA"} << true << "";
         QTest::newRow("unknown setting") << "PARPORT=lpt1" << "" << 0 << QStringList{"«lpt1»", "PARPORT=sim"} << false << "";
         for (const char *bad : {"0.99", "100001", "2,5", "1e3", "diez", "."})
@@ -208,6 +211,7 @@ private slots:
         Out32(888, 0);
         QVERIFY(Out32Error());
         QCOMPARE(fake.calls.size(), calls + (opens ? 1 : 0));
+        QVERIFY(failing != "PPDATADIR" || fake.calls.contains("PPRELEASE"));  // a claim made is let go
         ::close(holder);
     }
 
@@ -307,6 +311,8 @@ private slots:
         QTest::newRow("a last line of digits") << QByteArray("Teléfonos\n555 1234 5678") << 0 << QByteArray("Teléfonos\n555 1234 5678\n");
         QTest::newRow("a number") << QByteArray("42") << 0 << QByteArray("42\n");
         QTest::newRow("zero bytes at the end") << QByteArray("ustar").append(2 << 20, '\0') << 0 << QByteArray("ustar").append(2 << 20, '\0') + "\n";
+        const QByteArray likeMark = QByteArray(1 << 20, '\0') + "otra cosa de 20 car " + QByteArray(20, '0') + " " + QByteArray(20, '0') + "\n";
+        QTest::newRow("ends like a mark") << likeMark << 0 << likeMark;
         QTest::newRow("a killed run") << QByteArray("antes\n") << 3 << QByteArray("antes\n");
         QTest::newRow("killed before a newline") << QByteArray("antes") << -3 << QByteArray("antes\n");
     }
@@ -478,7 +484,7 @@ private slots:
         published::Area *area = published::mapArea(path.toStdString(), error);
         QCOMPARE(area != nullptr, refusal.isEmpty());
         QVERIFY2(QString::fromStdString(error).contains(refusal) && (!area || error.empty()), error.c_str());
-        QVERIFY(area ? area->header.magic == published::kMagic && QFile::permissions(path) == (QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser)
+        QVERIFY(area ? area->header.magic == published::kMagic && QFileInfo(path).size() == qint64(sizeof(published::Area)) && QFile::permissions(path) == (QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser)
                      : (kind == "folder" || contents(file) == before) && error.find(path.toStdString()) != std::string::npos);
         published::unmapArea(area);
     }

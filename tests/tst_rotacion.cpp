@@ -38,7 +38,7 @@ private slots:
         form->rotation().halfStepLimit = 12;
     }
 
-    void layout() { checkLayout(form->centralWidget()); }
+    void layout() { checkLayout(form->centralWidget()); QCOMPARE(QApplication::focusWidget(), form.get()); }
 
     // Write order from a click on the button captioned `first`, with input
     // handled at the pump after the write numbered `at`: a click switches or

@@ -237,8 +237,9 @@ private slots:
 
         // The other sense, chosen by the person, is in force at once.
         window.findChild<QComboBox *>("sentidoBajo")->setCurrentIndex(1);
-        write("1", now - 1000);
+        write("1", now + kSecond);  // stamped ahead: taken as now
         window.frame(now + 1);
+        QCOMPARE(text("velocidad").section(' ', 5, 5), "190");
         QCOMPARE(window.board().position(), 95L);
         QVERIFY(window.findChild<Lamp *>("lamparaPulso")->lit());
         QCOMPARE(window.findChild<TimingDiagram *>("diagrama")->span(), 231600000ULL);
@@ -257,6 +258,7 @@ private slots:
         // Cut short under the viewer (truncate -s 0): it reads zeros, then maps it again.
         QCOMPARE(::truncate(path.c_str(), 0), 0);
         window.frame(now + 2 * kSecond + kSecond / 4);
+        QVERIFY(!text("sentido").contains("perdidas"));  // an area made anew loses nothing
         window.frame(now + 3 * kSecond + kSecond / 2);
         QVERIFY(text("programa").contains("se ha vuelto a abrir"));
     }

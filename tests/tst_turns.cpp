@@ -65,13 +65,15 @@ private slots:
         std::string error;
         published::Area *area = published::mapArea(qgetenv("PARPORT_PUBLISH").toStdString(), error);
         QVERIFY2(area, error.c_str());
-        const std::uint64_t before = area->writes;  // the area outlives a run
+        const std::uint64_t earlier = area->writes;  // the area outlives a run
+        published::Write last;
         motor::ParallelPort port;
-        port.write(888, 0);
+        timespec before, after;  // the write's time in ns of CLOCK_MONOTONIC
+        clock_gettime(CLOCK_MONOTONIC, &before), port.write(888, 0), clock_gettime(CLOCK_MONOTONIC, &after);
+        QVERIFY(published::last(*area, last) && last.time >= before.tv_sec * 1000000000ULL + before.tv_nsec && last.time <= after.tv_sec * 1000000000ULL + after.tv_nsec);
         QCOMPARE(::truncate(trace.toLocal8Bit(), 0), 0);
         QVERIFY_THROWS_EXCEPTION(FatalError, port.write(888, 3));
-        published::Write last;
-        QVERIFY(published::last(*area, last) && last.value == 0 && area->writes == before + 3);
+        QVERIFY(published::last(*area, last) && last.value == 0 && area->writes == earlier + 3);
         published::unmapArea(area);
     }
 };
