@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
-# The port library on Debian's own kernel, booted once under QEMU with two ISA
-# parallel ports: 0x278 (parport0, which lp holds) and 0x378 = 888 (parport1).
-# The guest runs each case and checks its status and message; then QEMU's own
-# record of the data-register writes must end with the library's traces, value
-# for value. MOTOR_SKIP_KERNEL=1 skips it (offline); CI never sets it.
+# The port library on Debian's own kernel, booted once under QEMU with ISA parallel ports at 0x278
+# (parport0, which lp holds) and 0x378 = 888 (parport1). The guest checks each case's status and message;
+# QEMU's own record of the data-register writes must end with the library's traces, value for value.
+# MOTOR_SKIP_KERNEL=1 skips it (offline); CI never sets it.
 set -euo pipefail
 build=$1 cache=$1/tests/kernel-cache dir=$1/tests/kernel
 fail() { echo "FAIL: $*" >&2; exit 1; }

@@ -1,6 +1,5 @@
-// The kernel test's program: vueltas' start-up, a full turn right, a counted
-// move left (argv[1] turns, or 1) and its exit, loading the port library as the
-// programs do. A failure's message goes to standard error, with status 1.
+// The kernel test's program: vueltas' start-up, a full turn right, a counted move left (argv[1] turns,
+// or 1) and its exit, loading the port library as the programs do; a failure's message and status 1.
 #include "errors.h"
 #include "turns.h"
 

@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
-# The programs as processes: an installed vueltas makes its start-up write; a
-# second program on its port, and one with a bad setting, end with status 1 and
-# say why; --help and --version answer with no display; a launcher opens a
-# viewer only where none watches, and without a display says so.
+# The programs as processes: an installed vueltas makes its start-up write; a second program on its
+# port, and one with a bad setting, end with status 1 and say why; --help and --version answer with no
+# display; a launcher opens a viewer only where none watches, and without a display says so.
 set -euo pipefail
 build=$1 version=$2
 dir=$build/tests/programs

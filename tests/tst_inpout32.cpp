@@ -1,5 +1,4 @@
-// The port library: each backend's system calls (through a stand-in kernel),
-// its messages, the slowdown, the traces and the published area.
+// The port library: its backends through a stand-in kernel, messages, slowdown, traces and published area.
 #include "backend.h"
 #include "inpout32.h"
 #include "published.h"
@@ -104,8 +103,7 @@ class TestInpout32 : public QObject {
     Q_OBJECT
     FakeKernel fake;
 
-    // Settings "NAME=value ...", "@" standing for the test's folder. The
-    // simulated port and the published area are the test's own.
+    // Settings "NAME=value ...", "@" standing for the test's folder, with a simulated port and area of its own.
     void start(const QString &settings)
     {
         inpout::reset();
