@@ -81,8 +81,9 @@ void ParallelPort::write(short address, short value)
     if (error_)
         if (const char *message = error_()) {
             const std::string failure = message;  // the library's text lasts until its next call
-            // The program ends on this failure. Unless the port itself is what
-            // failed, the write reached it: the lines go back to 0, as at any end.
+            // The program ends on this failure. When it is not the port's own,
+            // the write reached the port: the lines go back to 0, as at any end
+            // (after the port's own failure, one more try does no harm).
             if (value != 0)
                 out32_(address, 0);
             throw FatalError(failure);

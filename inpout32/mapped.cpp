@@ -5,7 +5,9 @@
 #include <csignal>
 #include <cstdint>
 #include <fcntl.h>
+#include <linux/falloc.h>
 #include <pthread.h>
+#include <unistd.h>
 #include <sys/mman.h>
 
 namespace mapped {
@@ -61,7 +63,7 @@ void onBusError(int signal, siginfo_t *info, void *context)
 
 }  // namespace
 
-int reserve(int fd, off_t from, off_t length)
+int reserve(int fd, off_t from, off_t length, const char *tail, off_t tailLength)
 {
     // Past a file-size limit the kernel also sends SIGXFSZ, which would end
     // the program unheard: it is held back and taken, and the error speaks.
@@ -69,7 +71,13 @@ int reserve(int fd, off_t from, off_t length)
     sigemptyset(&limit);
     sigaddset(&limit, SIGXFSZ);
     pthread_sigmask(SIG_BLOCK, &limit, &before);
-    const int err = posix_fallocate(fd, from, length);
+    int err = 0;
+    if (tail && fallocate(fd, FALLOC_FL_KEEP_SIZE, from, length) < 0)
+        err = errno == EOPNOTSUPP ? posix_fallocate(fd, from, length) : errno;  // then not in one step
+    else if (!tail)
+        err = posix_fallocate(fd, from, length);
+    if (!err && tail && pwrite(fd, tail, size_t(tailLength), from + length - tailLength) != tailLength)
+        err = errno ? errno : EIO;
     const timespec now = {0, 0};
     while (sigtimedwait(&limit, nullptr, &now) == SIGXFSZ) {
     }

@@ -17,7 +17,9 @@ namespace mapped {
 // Reserves [from, from + length) of the file on disk, so that stores into a
 // mapping of it can't fault for want of space. A file-size limit is an error
 // here, not a SIGXFSZ that would end the program. Returns 0 or the errno.
-int reserve(int fd, off_t from, off_t length);
+// With a `tail`, the file grows only as that text is written at the end of
+// the range, so that it is never seen longer without it.
+int reserve(int fd, off_t from, off_t length, const char *tail = nullptr, off_t tailLength = 0);
 
 // Watches the mapping [start, start + length) of this process until unwatch():
 // a fault inside it replaces the whole mapping with zeroed private memory and

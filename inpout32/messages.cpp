@@ -3,6 +3,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <sys/utsname.h>
 
@@ -78,8 +79,11 @@ std::string openFailure(const std::string &device, int err)
             return head + "Cargue los módulos del puerto con «sudo modprobe parport_pc ppdev» y vuelva a intentarlo; "
                           "si aun así no hay puerto, este ordenador no tiene ninguno. " + withoutHardware();
         if (sys().exists("/sys/module/ppdev"))
-            return head + "El núcleo tiene puertos paralelos, pero no ese: compruebe PARPORT (/dev/parport0 es el "
-                          "primero), o déjela sin definir.";
+            return head + (std::getenv("PARPORT") ? "El núcleo tiene puertos paralelos, pero no ese: compruebe PARPORT "
+                                                    "(/dev/parport0 es el primero), o déjela sin definir."
+                                                  : "El núcleo tiene puertos paralelos, pero ninguno en la dirección 888 "
+                                                    "ni en /dev/parport0: indique el suyo con PARPORT=/dev/parportN "
+                                                    "(ls /dev/parport* los muestra).");
         return head + "El núcleo ve el puerto, pero falta su acceso sin root: cárguelo con «sudo modprobe ppdev» "
                       "(y añada ppdev a /etc/modules para que se cargue siempre).";
     }

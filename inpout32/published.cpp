@@ -195,7 +195,10 @@ Area *mapArea(const std::string &where, std::string &error)
     }
     // Space for every page now, so that a full disk is this warning and not
     // a SIGBUS at some later write.
-    if (const int err = why.empty() ? mapped::reserve(fd, 0, sizeof(Area)) : 0)
+    // (Not again over a whole one: where the system has no fallocate, the
+    // stand-in writes bytes, under programs that may be writing there.)
+    const bool whole = !fresh && status.st_blocks * 512 >= off_t(sizeof(Area));
+    if (const int err = why.empty() && !whole ? mapped::reserve(fd, 0, sizeof(Area)) : 0)
         why = std::string("no tiene sitio: ") + std::strerror(err);
     void *memory = MAP_FAILED;
     if (why.empty()) {

@@ -54,6 +54,7 @@ off_t killedRunEnd(int fd, off_t size)
 {
     char mark[kMark];
     const off_t text = kMark - (off_t(sizeof kMarkWord) - 1) - 2 * kDigits - 2;
+    const off_t last = size - kMark + text;  // lines may run up to the mark's own zero bytes
     if (size < kWindow || pread(fd, mark, kMark, size - kMark) != kMark)
         return -1;
     const char *word = mark + text;
@@ -65,8 +66,8 @@ off_t killedRunEnd(int fd, off_t size)
     // The first zero byte after the run's lines; none of its lines holds one.
     static char block[1 << 16];
     off_t zero = -1;
-    for (off_t at = std::max(from, window); zero < 0 && at < size - kMark;) {
-        const ssize_t n = pread(fd, block, static_cast<size_t>(std::min<off_t>(sizeof block, size - kMark - at)), at);
+    for (off_t at = std::max(from, window); zero < 0 && at < last;) {
+        const ssize_t n = pread(fd, block, static_cast<size_t>(std::min<off_t>(sizeof block, last - at)), at);
         if (n <= 0)
             return -1;
         if (const void *found = std::memchr(block, '\0', static_cast<size_t>(n)))
@@ -148,8 +149,19 @@ std::string Trace::open(const char *path)
 std::string Trace::map(off_t at)
 {
     unmap();
+    // A file cut short where no store of ours could notice is not ours to grow again.
+    struct stat status;
+    if (fstat(fd_, &status) == 0 && status.st_size < end_)
+        return cutShort();
     windowStart_ = at & ~(off_t(sysconf(_SC_PAGESIZE)) - 1);
-    if (const int err = mapped::reserve(fd_, windowStart_, kWindow))
+    // A text trace's file grows with its new mark in one step, so that a run
+    // killed at any moment leaves a file that ends in a mark.
+    char mark[kMark + 1];
+    const off_t text = kMark - (off_t(sizeof kMarkWord) - 1) - 2 * kDigits - 2;
+    std::snprintf(mark + text, sizeof mark - size_t(text), "%s%0*lld %0*lld\n", kMarkWord, kDigits,
+                  static_cast<long long>(from_), kDigits, static_cast<long long>(windowStart_));
+    std::memset(mark, 0, size_t(text));
+    if (const int err = mapped::reserve(fd_, windowStart_, kWindow, vcd_ ? nullptr : mark, kMark))
         return failure("ampliar", err);
     void *window = mmap(nullptr, kWindow, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd_, windowStart_);
     if (window == MAP_FAILED)
@@ -159,14 +171,7 @@ std::string Trace::map(off_t at)
     mapped::watch(window_, kWindow);
     if (vcd_)
         return {};
-    // The new mark first, then the old one goes: a run killed in between
-    // leaves a file that ends in a mark all the same.
-    char mark[kMark + 1];
-    const off_t text = kMark - (off_t(sizeof kMarkWord) - 1) - 2 * kDigits - 2;
-    std::snprintf(mark + text, sizeof mark - size_t(text), "%s%0*lld %0*lld\n", kMarkWord, kDigits,
-                  static_cast<long long>(from_), kDigits, static_cast<long long>(windowStart_));
-    std::memset(mark, 0, size_t(text));
-    std::memcpy(window_ + kWindow - kMark, mark, kMark);
+    // The old mark goes once the new one is there.
     if (mark_ >= windowStart_)
         std::memset(window_ + (mark_ - windowStart_), 0, kMark);
     mark_ = windowStart_ + kWindow - kMark;
@@ -227,20 +232,28 @@ std::string Trace::append(const char *text, long length)
     // trim: what it holds now is someone else's doing.
     if (mapped::losses() != losses_ && mapped::lost(window_)) {
         unmap();
-        owned_ = false;
-        return "El fichero de traza " + name_ + " (PARPORT_TRACE) se acortó mientras se escribía (otro programa lo "
-               "vació o lo truncó) y se perdieron sus últimas líneas; la traza se detiene aquí. No vacíe ni rote una "
-               "traza en uso: ciérrela primero, o dé a cada ejecución su propio fichero.";
+        return cutShort();
     }
     end_ += length;
     return {};
+}
+
+std::string Trace::cutShort()
+{
+    owned_ = false;
+    return "El fichero de traza " + name_ + " (PARPORT_TRACE) se acortó mientras se escribía (otro programa lo "
+           "vació o lo truncó) y se perdieron sus últimas líneas; la traza se detiene aquí. No vacíe ni rote una "
+           "traza en uso: ciérrela primero, o dé a cada ejecución su propio fichero.";
 }
 
 std::string Trace::close()
 {
     std::string message;
     unmap();
-    if (owned_ && ftruncate(fd_, end_) < 0)  // drop the unused reserve and its mark
+    // The unused reserve and its mark go; a file cut shorter meanwhile is
+    // someone else's doing, and stays as it is.
+    struct stat status;
+    if (owned_ && fstat(fd_, &status) == 0 && status.st_size >= end_ && ftruncate(fd_, end_) < 0)
         message = failure("recortar", errno);
     owned_ = false;
     mark_ = -1;

@@ -36,6 +36,7 @@ private:
     void unmap();
     std::string append(const char *text, long length);  // ends in a newline
     std::string failure(const char *what, int err) const;
+    std::string cutShort();  // the file was cut short under the trace: its message, and the file let be
 
     int fd_ = -1;
     std::string name_;

@@ -40,7 +40,9 @@ bool MappedArea::map(const std::string &path, std::string &error)
 bool MappedArea::changed() const
 {
     FileId now;
-    return !fileId(path_, now) || !now.sameFile(file_) || now.size != off_t(sizeof(published::Area));
+    // A mapping lost to a cut stays lost even when someone fills the file again.
+    return !fileId(path_, now) || !now.sameFile(file_) || now.size != off_t(sizeof(published::Area)) ||
+           published::gone(*area_);
 }
 
 }  // namespace simulador

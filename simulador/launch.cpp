@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -68,10 +69,11 @@ int launch(int argc, char **argv)
                              "gráfica, o con ssh -X.\n");
         return 1;
     }
-    const bool alone = watchAlone(published::areaFrom(std::getenv("PARPORT_PUBLISH")));
+    const std::string area = published::areaFrom(std::getenv("PARPORT_PUBLISH"));
+    const bool alone = watchAlone(area);
     if (!program)
         return -1;
-    if (alone) {
+    if (alone && !area.empty()) {  // with publishing off a viewer would have nothing to show
         // The viewer in a session of its own, reparented at once: it stays open
         // after the program ends (a capture can still be saved), and a Ctrl+C
         // meant for the program does not close it.
@@ -80,12 +82,21 @@ int launch(int argc, char **argv)
             if (fork() != 0)
                 _exit(0);
             setsid();
+            // Nor does it hold the caller's pipes open (x=$(simulador --con …), ./run.sh | tee): its
+            // input and output go nowhere, and its errors to a terminal only.
+            const int nowhere = open("/dev/null", O_RDWR | O_CLOEXEC);
+            for (int fd = 0; nowhere >= 0 && fd <= 2; ++fd)
+                if (fd < 2 || !isatty(fd))
+                    dup2(nowhere, fd);
+            if (nowhere > 2)
+                close(nowhere);
             return -1;
         }
         if (child > 0)
             waitpid(child, nullptr, 0);
     }
-    setenv("PARPORT", "sim", 0);
+    if (const char *parport = std::getenv("PARPORT"); !parport || !*parport)
+        setenv("PARPORT", "sim", 1);
     run(program);
     std::fprintf(stderr, "simulador: no se pudo arrancar %s: %s. Compruebe que está instalado junto al simulador.\n",
                  program, std::strerror(errno));

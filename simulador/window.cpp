@@ -297,8 +297,13 @@ SimuladorWindow::Saved SimuladorWindow::saveCaptureTo(const QString &path, unsig
     if (existing.exists() && !existing.isFile())
         return fail(QStringLiteral("No se guardó la captura en %1: no es un fichero normal (es una carpeta, una FIFO o "
                                    "un dispositivo). Elija otro nombre.").arg(path));
-    FileId target;
-    if (fileId(QFile::encodeName(path).toStdString(), target) && target.sameFile(area_.file()))
+    FileId target, lock;
+    const bool exists = fileId(QFile::encodeName(path).toStdString(), target);
+    for (const char *suffix : {".lock", ".visor"})  // the port's lock and the viewers': not to be replaced either
+        if (exists && fileId(area_.path() + suffix, lock) && target.sameFile(lock))
+            return fail(QStringLiteral("No se guardó la captura en %1: es un cerrojo del puerto simulado o del "
+                                       "simulador. Elija otro nombre.").arg(path));
+    if (exists && target.sameFile(area_.file()))
         return fail(QStringLiteral("No se guardó la captura en %1: es el área de publicación que lee este simulador, "
                                    "donde publican los programas. Elija otro nombre.").arg(path));
     if (!now)
