@@ -76,8 +76,7 @@ QByteArray contents(const QString &path)
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(none)");
 }
-// A trace's lines as a reader of a running trace takes them: the text up to
-// the first zero byte, and of that the whole lines.
+// A trace's lines as a reader of a running trace takes them: up to the first zero byte, whole lines only.
 QStringList lines(const QString &path)
 {
     QByteArray text = contents(path);
@@ -264,6 +263,7 @@ private slots:
         QVERIFY(earlier.open(QIODevice::WriteOnly) && earlier.write(QByteArray(2 << 20, '1')) && (earlier.close(), true));
         for (int i = 0; i < values.size(); ++i, Out32(888, short(values[i - 1])))
             fake.clock = times[i] * 1000ULL;
+        QCOMPARE(QFileInfo(earlier).size(), 1 << 20);  // emptied first: a killed run leaves nothing older
         inpout::reset();
         QTEST(QString(contents(qgetenv("PARPORT_TRACE"))).remove(QRegularExpression("^\\$date\n\t[-0-9: +]+\n\\$end\n")), "dump");
     }
