@@ -300,6 +300,16 @@ private slots:
                      qPrintable(trace[i]));
     }
 
+    // Just into a new window, a running trace shows whole lines of its own and nothing of the old window's mark.
+    void windowMoves()
+    {
+        start("PARPORT=sim PARPORT_TRACE=@/moves.trace");
+        while (QFileInfo(dir() + "/moves.trace").size() <= (1 << 20))  // into the second window
+            Out32(888, 1);
+        for (const QString &line : lines(dir() + "/moves.trace"))
+            QVERIFY2(QRegularExpression("^\\d+ 888 1$").match(line).hasMatch(), qPrintable(line));
+    }
+
     // A trace appends to whatever the file holds and leaves it byte for byte;
     // only what a killed run of its own left past its lines is cut.
     void traceKeepsWhatIsNotItsOwn_data()
