@@ -126,8 +126,7 @@ private slots:
         inpout::useSystemCalls(nullptr);
     }
 
-    // Every call each backend makes where the kernel test can't look: ppdev
-    // with no port at 888 (the first port then), its direction and release.
+    // The calls the kernel test can't see: ppdev with no port at 888 (then the first), direct I/O's registers.
     void sequence_data()
     {
         QTest::addColumn<QString>("settings");
@@ -310,8 +309,7 @@ private slots:
             QVERIFY2(QRegularExpression("^\\d+ 888 1$").match(line).hasMatch(), qPrintable(line));
     }
 
-    // A trace appends to whatever the file holds and leaves it byte for byte;
-    // only what a killed run of its own left past its lines is cut.
+    // A trace appends to what the file holds, byte for byte; only what a killed run of its own left is cut.
     void traceKeepsWhatIsNotItsOwn_data()
     {
         QTest::addColumn<QByteArray>("before");
@@ -353,8 +351,7 @@ private slots:
                  after.mid(kept.size()));
     }
 
-    // A trace or area cut short, or a forked child that exits, never stops the motor: writes go on
-    // reaching the port; a trace that lost lines says so once.
+    // A trace or area cut short, or a forked child's exit, never stops the motor; a trace says once it lost lines.
     void survives_data()
     {
         QTest::addColumn<QString>("what");
@@ -432,9 +429,8 @@ private slots:
               "status");
     }
 
-    // Writes are published for viewers, by whichever backend made them; a
-    // slot left by a killed program, or held by a pid given since to another
-    // process, is taken over; a new area is this user's alone.
+    // Writes are published for viewers; a slot left by a killed program, or held by a pid given since to
+    // another process, is taken over; a new area is this user's alone.
     void publishes()
     {
         const std::string path = (dir() + "/inpout32.area").toStdString();
@@ -463,8 +459,7 @@ private slots:
         QVERIFY(stat(path.c_str(), &status) == 0 && (status.st_mode & 0777) == 0600);
     }
 
-    // Only an area that is this user's own and of this layout is used; any
-    // other file is left exactly as it was.
+    // Only an area that is this user's own and of this layout is used; any other file is left as it was.
     void areaOnlyItsOwn_data()
     {
         QTest::addColumn<QString>("kind");

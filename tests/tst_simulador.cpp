@@ -85,6 +85,10 @@ private slots:
                             step.endsWith('+') ? 1 : -1});
         const double perSecond = stepsPerSecond(made, now * 1000000ULL);
         QTEST(QString::number(perSecond) + " " + senseName(perSecond), "shown");
+        Board board;  // and the shaft's mark two steps counter-clockwise of its start
+        for (int value : {0, 2, 3, 2, 3})
+            board.feed(value);
+        QCOMPARE(board.angle(), 352.5);
     }
 
     // The diagram's frame and a capture's at `now`, from writes at <µs> (s: a step), and the move's rate.
