@@ -3,7 +3,7 @@
 # with AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")"
-scripts/ensure-packages $(cat scripts/packages) sigrok-cli  # sigrok-cli decodes the value change dumps
+scripts/ensure-packages $(cat scripts/packages) sigrok-cli locales  # sigrok-cli decodes the value change dumps; locales has the data a comma-decimal locale is built from
 jobs=$(nproc)
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
