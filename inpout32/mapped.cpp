@@ -76,8 +76,9 @@ int reserve(int fd, off_t from, off_t length, const char *tail, off_t tailLength
         err = errno == EOPNOTSUPP ? posix_fallocate(fd, from, length) : errno;  // then not in one step
     else if (!tail)
         err = posix_fallocate(fd, from, length);
+    errno = 0;
     if (!err && tail && pwrite(fd, tail, size_t(tailLength), from + length - tailLength) != tailLength)
-        err = errno ? errno : EIO;
+        err = errno ? errno : EIO;  // a short write sets none
     const timespec now = {0, 0};
     while (sigtimedwait(&limit, nullptr, &now) == SIGXFSZ) {
     }
