@@ -55,20 +55,15 @@ const inpout::SystemCalls kFake = {
     [](int fd) { return kernel->call("close" + number(unsigned(fd))); },
     [](int, unsigned long request, void *arg) {
         const std::string name = kIoctls.at(request);
-        // A GPIO chip "9030000.pl061" of lines "L0".."L7", each held by vueltas; lines given get fd 9.
-        auto *chip = static_cast<gpiochip_info *>(arg);
-        auto *line = static_cast<gpio_v2_line_info *>(arg);
-        auto *lines = static_cast<gpio_v2_line_request *>(arg);
-        auto *values = static_cast<gpio_v2_line_values *>(arg);
+        // A GPIO chip "9030000.pl061" of lines "L0".."L7", each held by vueltas; the lines requested get fd 9.
         if (request == GPIO_GET_CHIPINFO_IOCTL)
-            return *chip = {"gpiochip0", "9030000.pl061", 8}, kernel->call(name);
-        if (request == GPIO_V2_GET_LINEINFO_IOCTL)
-            return std::snprintf(line->name, 32, "L%u", line->offset), std::strcpy(line->consumer, "vueltas"),
-                   line->flags = GPIO_V2_LINE_FLAG_USED, kernel->call(name);
-        if (request == GPIO_V2_GET_LINE_IOCTL)
-            return lines->fd = 9, kernel->call(name + number(lines->offsets[0]) + number(lines->offsets[1]) + number(lines->num_lines) + " " +
-                                               lines->consumer + number(lines->config.flags) + number(lines->config.attrs[0].attr.values));
-        if (request == GPIO_V2_LINE_SET_VALUES_IOCTL)
+            return *static_cast<gpiochip_info *>(arg) = {"gpiochip0", "9030000.pl061", 8}, kernel->call(name);
+        if (auto *line = static_cast<gpio_v2_line_info *>(arg); request == GPIO_V2_GET_LINEINFO_IOCTL)
+            return std::snprintf(line->name, 32, "L%u", line->offset), std::strcpy(line->consumer, "vueltas"), line->flags = GPIO_V2_LINE_FLAG_USED, kernel->call(name);
+        if (auto *lines = static_cast<gpio_v2_line_request *>(arg); request == GPIO_V2_GET_LINE_IOCTL)
+            return lines->fd = 9, kernel->call(name + number(lines->offsets[0]) + number(lines->offsets[1]) + number(lines->num_lines) + " " + lines->consumer +
+                                               number(lines->config.flags) + number(lines->config.attrs[0].attr.values));
+        if (auto *values = static_cast<gpio_v2_line_values *>(arg); request == GPIO_V2_LINE_SET_VALUES_IOCTL)
             return kernel->call(name + number(values->bits) + "/" + std::to_string(values->mask));
         if (request == PPWDATA)
             return kernel->call(name + number(*static_cast<unsigned char *>(arg)));
@@ -158,8 +153,7 @@ private slots:
         // Lines requested once as outputs at 0, named after the program; direction set before step; released.
         const QString gpio = "CHIPINFO,GET_LINE 4 6 2 tst_inpout32 8 0,close 7,SET 2/2,SET 1/1,close 9";
         QTest::newRow("gpio by name, offsets") << "PARPORT=gpio:gpiochip0:4,6" << "" << "open /dev/gpiochip0," + gpio;
-        QTest::newRow("gpio by label, a line's name") << "PARPORT=gpio:9030000.pl061:4,L6" << ""
-                                                      << "open /dev/gpiochip0," + QString(gpio).replace(",GET", "," + QString("LINEINFO,").repeated(7) + "GET");
+        QTest::newRow("gpio by label, a line's name") << "PARPORT=gpio:9030000.pl061:4,L6" << "" << "open /dev/gpiochip0," + QString(gpio).replace(",GET", "," + QString("LINEINFO,").repeated(7) + "GET");
     }
     void sequence()
     {
@@ -206,8 +200,8 @@ private slots:
         QTest::newRow("gpio, past the last line") << "PARPORT=gpio:gpiochip0:8,2" << "" << 0 << QStringList{"«8»", "/dev/gpiochip0"} << false << "";
         QTest::newRow("gpio, lines held") << "PARPORT=gpio:gpiochip0:4,6" << "GET_LINE" << EBUSY << QStringList{"las tiene «vueltas»", "/dev/gpiochip0"} << false << "";
         QTest::newRow("gpio, no v2 interface") << "PARPORT=gpio:gpiochip0:4,6" << "GET_LINE" << ENOTTY << QStringList{"v2", "Linux 5.10"} << false << "";
-        for (const char *bad : {"gpiochip0:17", "gpiochip0:5,5", ":1,2", "gpiochip0:1,"})
-            QTest::newRow(bad) << "PARPORT=gpio:" + QString(bad) << "" << 0 << QStringList{"«gpio:" + QString(bad) + "»", "PARPORT=gpio:CHIP:PASO,DIRECCION"} << false << "";
+        for (QString bad : {"gpiochip0:17", "gpiochip0:5,5", ":1,2", "gpiochip0:1,"})
+            QTest::newRow(qPrintable(bad)) << "PARPORT=gpio:" + bad << "" << 0 << QStringList{"«gpio:" + bad + "»", "PARPORT=gpio:CHIP:PASO,DIRECCION"} << false << "";
         for (const char *bad : {"0.99", "100001", "2,5", "1e3", "diez", "."})
             QTest::newRow(bad) << "PARPORT=sim PARPORT_SLOWDOWN=" + QString(bad) << "" << 0
                                << QStringList{"PARPORT_SLOWDOWN", "«" + QString(bad) + "»", "100000"} << false << "";
