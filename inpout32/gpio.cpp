@@ -84,6 +84,9 @@ std::string findChip(const std::string &chip, std::string &path, int &fd, gpioch
         return "No hay ningún chip GPIO «" + chip + "» (" + path + ": " + reason(ENOENT) +
                "): ni con ese nombre en /dev ni con esa etiqueta. Compruebe PARPORT; «gpiodetect» (o ls /dev/gpiochip*) "
                "muestra los chips y sus etiquetas.";
+    if (errno == ENOTTY || errno == EINVAL)  // every GPIO chip has answered this since Linux 4.8
+        return path + " no es un chip GPIO (" + reason(errno) + "). Indique en PARPORT un chip, como gpiochip0; "
+               "«gpiodetect» los muestra.";
     return failure("GPIO_GET_CHIPINFO_IOCTL", path, errno);
 }
 

@@ -195,6 +195,7 @@ private slots:
         QTest::newRow("write fails") << "" << "PPWDATA" << EIO << QStringList{"/dev/parport0", "PPWDATA"} << true << "";
         QTest::newRow("unknown setting") << "PARPORT=lpt1" << "" << 0 << QStringList{"«lpt1»", "PARPORT=sim"} << false << "";
         QTest::newRow("gpio, no permission") << "PARPORT=gpio:gpiochip0:4,6" << "open" << EACCES << QStringList{"/dev/gpiochip0", "grupo gpio", "udev"} << false << "";
+        QTest::newRow("gpio, not a chip") << "PARPORT=gpio:/dev/null:4,6" << "CHIPINFO" << ENOTTY << QStringList{"/dev/null no es un chip GPIO"} << false << "";
         QTest::newRow("gpio, no such chip") << "PARPORT=gpio:pl061:4,6" << "" << 0 << QStringList{"«pl061»", "gpiodetect"} << false << "";
         QTest::newRow("gpio, no such line") << "PARPORT=gpio:gpiochip0:4,GPIO27" << "" << 0 << QStringList{"«GPIO27»", "9030000.pl061", "de 0 a 7"} << false << "";
         QTest::newRow("gpio, past the last line") << "PARPORT=gpio:gpiochip0:8,2" << "" << 0 << QStringList{"«8»", "/dev/gpiochip0"} << false << "";
