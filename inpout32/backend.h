@@ -46,10 +46,11 @@ struct Backend {
 extern const Backend ppdevBackend;
 extern const Backend directBackend;
 extern const Backend simBackend;
+extern const Backend gpioBackend;
 
 // The one place where the PARPORT setting picks a backend. Returns "" and
 // sets `backend` and `device` (for ppdev a named device or "", for the
-// simulated port its lock file), or the message.
+// simulated port its lock file, for GPIO the chip and lines), or the message.
 std::string chooseBackend(const char *setting, const Backend *&backend, std::string &device);
 
 // The PARPORT_SLOWDOWN setting: every gap between two writes becomes this many

@@ -28,13 +28,16 @@ std::string chooseBackend(const char *setting, const Backend *&backend, std::str
         device = value;
     } else if (value == "io") {
         backend = &directBackend;
+    } else if (value.rfind("gpio:", 0) == 0) {
+        backend = &gpioBackend;
+        device = value.substr(5);  // CHIP:STEP,DIRECTION, read where the lines are requested
     } else if (value == "sim") {
         backend = &simBackend;
         device = published::simulatedPortLock(std::getenv("PARPORT_PUBLISH"));
     } else {
         return "La variable PARPORT vale «" + value + "», que la biblioteca del puerto no entiende. "
                "Use PARPORT=sim (puerto simulado, sin hardware), PARPORT=/dev/parportN (un puerto "
-               "concreto) o PARPORT=io (E/S directa), o déjela sin definir (el primer puerto paralelo).";
+               "concreto), PARPORT=io (E/S directa) o PARPORT=gpio:gpiochip0:17,27 (dos líneas GPIO), o déjela sin definir (el primer puerto paralelo).";
     }
     return {};
 }

@@ -13,6 +13,7 @@
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/ioctl.h>
+#include <linux/gpio.h>
 #include <linux/ppdev.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -44,7 +45,9 @@ struct FakeKernel {
 FakeKernel *kernel = nullptr;
 
 const std::map<unsigned long, std::string> kIoctls = {
-    {PPEXCL, "PPEXCL"}, {PPCLAIM, "PPCLAIM"}, {PPRELEASE, "PPRELEASE"}, {PPDATADIR, "PPDATADIR"}, {PPWDATA, "PPWDATA"}};
+    {PPEXCL, "PPEXCL"}, {PPCLAIM, "PPCLAIM"}, {PPRELEASE, "PPRELEASE"}, {PPDATADIR, "PPDATADIR"}, {PPWDATA, "PPWDATA"},
+    {GPIO_GET_CHIPINFO_IOCTL, "CHIPINFO"}, {GPIO_V2_GET_LINEINFO_IOCTL, "LINEINFO"}, {GPIO_V2_GET_LINE_IOCTL, "GET_LINE"},
+    {GPIO_V2_LINE_SET_VALUES_IOCTL, "SET"}};
 std::string number(unsigned long n) { return " " + std::to_string(n); }
 
 const inpout::SystemCalls kFake = {
@@ -52,6 +55,16 @@ const inpout::SystemCalls kFake = {
     [](int fd) { return kernel->call("close" + number(unsigned(fd))); },
     [](int, unsigned long request, void *arg) {
         const std::string name = kIoctls.at(request);
+        // A GPIO chip "9030000.pl061" of lines "L0".."L7", each held by vueltas; the lines requested get fd 9.
+        if (request == GPIO_GET_CHIPINFO_IOCTL)
+            return *static_cast<gpiochip_info *>(arg) = {"gpiochip0", "9030000.pl061", 8}, kernel->call(name);
+        if (auto *line = static_cast<gpio_v2_line_info *>(arg); request == GPIO_V2_GET_LINEINFO_IOCTL)
+            return std::snprintf(line->name, 32, "L%u", line->offset), std::strcpy(line->consumer, "vueltas"), line->flags = GPIO_V2_LINE_FLAG_USED, kernel->call(name);
+        if (auto *lines = static_cast<gpio_v2_line_request *>(arg); request == GPIO_V2_GET_LINE_IOCTL)
+            return lines->fd = 9, kernel->call(name + number(lines->offsets[0]) + number(lines->offsets[1]) + number(lines->num_lines) + " " + lines->consumer +
+                                               number(lines->config.flags) + number(lines->config.attrs[0].attr.values));
+        if (auto *values = static_cast<gpio_v2_line_values *>(arg); request == GPIO_V2_LINE_SET_VALUES_IOCTL)
+            return kernel->call(name + number(values->bits) + "/" + std::to_string(values->mask));
         if (request == PPWDATA)
             return kernel->call(name + number(*static_cast<unsigned char *>(arg)));
         return kernel->call(request == PPDATADIR ? name + number(unsigned(*static_cast<int *>(arg))) : name);
@@ -64,6 +77,8 @@ const inpout::SystemCalls kFake = {
         return !(text = file == kernel->files.end() ? "" : file->second).empty();
     },
     [](const char *path) {
+        if (path == std::string("/dev/gpiochip0"))
+            return true;
         const auto file = kernel->files.lower_bound(path);
         return file != kernel->files.end() && file->first.rfind(path, 0) == 0;
     },
@@ -135,6 +150,10 @@ private slots:
         QTest::newRow("ppdev, card only") << "" << "53264\t53272\n"
                                           << "open /dev/parport0,PPEXCL,PPCLAIM,PPDATADIR 0,PPWDATA 0,PPWDATA 3,PPRELEASE,close 7";
         QTest::newRow("direct I/O, its three registers") << "PARPORT=io" << "" << "ioperm 888 3 1,outb 0 888,outb 3 888,ioperm 888 3 0";
+        // Lines requested once as outputs at 0, named after the program; direction set before step; released.
+        const QString gpio = "CHIPINFO,GET_LINE 4 6 2 tst_inpout32 8 0,close 7,SET 2/2,SET 1/1,close 9";
+        QTest::newRow("gpio by name, offsets") << "PARPORT=gpio:gpiochip0:4,6" << "" << "open /dev/gpiochip0," + gpio;
+        QTest::newRow("gpio by label, a line's name") << "PARPORT=gpio:9030000.pl061:4,L6" << "" << "open /dev/gpiochip0," + QString(gpio).replace(",GET", "," + QString("LINEINFO,").repeated(7) + "GET");
     }
     void sequence()
     {
@@ -175,6 +194,15 @@ private slots:
         QTest::newRow("lines not driven") << "" << "PPDATADIR" << EIO << QStringList{"/dev/parport0", "PPDATADIR"} << false << "";
         QTest::newRow("write fails") << "" << "PPWDATA" << EIO << QStringList{"/dev/parport0", "PPWDATA"} << true << "";
         QTest::newRow("unknown setting") << "PARPORT=lpt1" << "" << 0 << QStringList{"«lpt1»", "PARPORT=sim"} << false << "";
+        QTest::newRow("gpio, no permission") << "PARPORT=gpio:gpiochip0:4,6" << "open" << EACCES << QStringList{"/dev/gpiochip0", "grupo gpio", "udev"} << false << "";
+        QTest::newRow("gpio, not a chip") << "PARPORT=gpio:/dev/null:4,6" << "CHIPINFO" << ENOTTY << QStringList{"/dev/null no es un chip GPIO"} << false << "";
+        QTest::newRow("gpio, no such chip") << "PARPORT=gpio:pl061:4,6" << "" << 0 << QStringList{"«pl061»", "gpiodetect"} << false << "";
+        QTest::newRow("gpio, no such line") << "PARPORT=gpio:gpiochip0:4,GPIO27" << "" << 0 << QStringList{"«GPIO27»", "9030000.pl061", "de 0 a 7"} << false << "";
+        QTest::newRow("gpio, past the last line") << "PARPORT=gpio:gpiochip0:8,2" << "" << 0 << QStringList{"«8»", "/dev/gpiochip0"} << false << "";
+        QTest::newRow("gpio, lines held") << "PARPORT=gpio:gpiochip0:4,6" << "GET_LINE" << EBUSY << QStringList{"las tiene «vueltas»", "/dev/gpiochip0"} << false << "";
+        QTest::newRow("gpio, no v2 interface") << "PARPORT=gpio:gpiochip0:4,6" << "GET_LINE" << ENOTTY << QStringList{"v2", "Linux 5.10"} << false << "";
+        for (QString bad : {"gpiochip0:17", "gpiochip0:5,5", ":1,2", "gpiochip0:1,"})
+            QTest::newRow(qPrintable(bad)) << "PARPORT=gpio:" + bad << "" << 0 << QStringList{"«gpio:" + bad + "»", "PARPORT=gpio:CHIP:PASO,DIRECCION"} << false << "";
         for (const char *bad : {"0.99", "100001", "2,5", "1e3", "diez", "."})
             QTest::newRow(bad) << "PARPORT=sim PARPORT_SLOWDOWN=" + QString(bad) << "" << 0
                                << QStringList{"PARPORT_SLOWDOWN", "«" + QString(bad) + "»", "100000"} << false << "";
