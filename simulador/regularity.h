@@ -20,7 +20,7 @@ struct Regularity {
     // speed: near its top speed, that is where steps get lost. One late gap
     // in a thousand is hundreds a minute at the programs' rates. A bare spin
     // loop on a quiet machine stays below it; under load it does not.
-    bool irregular() const { return gaps && p999 > kIrregular * median; }
+    bool irregular() const { return p999 > kIrregular * median; }
     static constexpr unsigned long long kIrregular = 4;
 };
 
