@@ -118,7 +118,8 @@ int main(int argc, char **argv)
         QCoreApplication::processEvents();
     rotacion::Rotation &loop = form.rotation();
 
-    std::printf("gaps between writes, in µs; the ratios are to the bare loop of the same delays just above\n");
+    std::printf("gaps between writes in µs; 2×p50+: the share over twice the median; the last four columns: the "
+                "program's figure over that of the bare loop of the same delays just above it\n");
     std::printf("%-5s %-16s %7s %8s %8s %8s %9s %6s  %5s %5s %6s %6s\n", "load", "half-steps of", "gaps", "p50", "p99",
                 "p99.9", "longest", "2×p50+", "p50", "p99", "p99.9", "long.");
     for (const char *load : {"idle", "busy"}) {
