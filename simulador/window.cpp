@@ -1,5 +1,6 @@
 #include "window.h"
 #include "capture.h"
+#include "regularity.h"
 #include "widgets.h"
 
 #include <QComboBox>
@@ -25,6 +26,14 @@
 namespace simulador {
 
 namespace {
+
+// The room the regularity lines take below the speed: what is under them moves down by it.
+constexpr int kBelow = 96;
+
+// Where the pulses are irregular: what it means for a motor, and what helps.
+const QString kIrregular = QStringLiteral("Pulsos irregulares: un hueco mucho más largo que sus vecinos es un paro y un "
+                                          "arranque instantáneo del motor, y así se pierden pasos. Ayuda cerrar otros "
+                                          "programas, un PARPORT_SLOWDOWN mayor o un equipo con un núcleo libre.");
 
 // A length of time as a person reads it, in the unit that suits it.
 QString duration(unsigned long long ns)
@@ -59,7 +68,7 @@ SimuladorWindow::SimuladorWindow(MappedArea &area, QWidget *parent)
     : QWidget(parent), area_(area), reader_(std::make_unique<PortReader>(area.area()))
 {
     setWindowTitle(QStringLiteral("Simulador de la placa del motor de pasos"));
-    resize(720, 504);
+    resize(720, 504 + kBelow);
     setMinimumSize(size());
 
     dial_ = at<Dial>(this, "dial", 10, 10, 260, 260);
@@ -68,41 +77,46 @@ SimuladorWindow::SimuladorWindow(MappedArea &area, QWidget *parent)
     program_->setTextFormat(Qt::PlainText);  // names and paths from the area, not markup
     position_ = at<QLabel>(this, "posicion", 290, 54, 420, 22);
     speed_ = at<QLabel>(this, "velocidad", 290, 76, 420, 22);
-    move_ = at<QLabel>(this, "movimiento", 290, 98, 420, 22);
-    sense_ = at<QLabel>(this, "sentido", 290, 120, 420, 22);
-    pulseLamp_ = at<Lamp>(this, "lamparaPulso", 290, 147, 18, 18, QColor(0xf1, 0xc4, 0x0f));
-    at<QLabel>(this, "etiquetaPulso", 316, 145, 390, 22, QStringLiteral("Pulso: bit 0, pin 2 del DB-25"));
-    directionLamp_ = at<Lamp>(this, "lamparaDireccion", 290, 170, 18, 18, QColor(0x2e, 0xcc, 0x71));
-    at<QLabel>(this, "etiquetaDireccion", 316, 168, 390, 22, QStringLiteral("Dirección: bit 1, pin 3 del DB-25"));
+    regularity_ = at<QLabel>(this, "regularidad", 290, 98, 420, 50);
+    regularity_->setWordWrap(true);
+    irregular_ = at<QLabel>(this, "irregular", 290, 148, 420, 44);
+    irregular_->setWordWrap(true);
+    move_ = at<QLabel>(this, "movimiento", 290, 98 + kBelow, 420, 22);
+    sense_ = at<QLabel>(this, "sentido", 290, 120 + kBelow, 420, 22);
+    pulseLamp_ = at<Lamp>(this, "lamparaPulso", 290, 147 + kBelow, 18, 18, QColor(0xf1, 0xc4, 0x0f));
+    at<QLabel>(this, "etiquetaPulso", 316, 145 + kBelow, 390, 22, QStringLiteral("Pulso: bit 0, pin 2 del DB-25"));
+    directionLamp_ = at<Lamp>(this, "lamparaDireccion", 290, 170 + kBelow, 18, 18, QColor(0x2e, 0xcc, 0x71));
+    at<QLabel>(this, "etiquetaDireccion", 316, 168 + kBelow, 390, 22, QStringLiteral("Dirección: bit 1, pin 3 del DB-25"));
 
-    at<QLabel>(this, "etiquetaFlanco", 290, 196, 170, 24, QStringLiteral("La placa da el paso en el"));
-    edge_ = at<QComboBox>(this, "flanco", 466, 196, 240, 24);
+    at<QLabel>(this, "etiquetaFlanco", 290, 196 + kBelow, 170, 24, QStringLiteral("La placa da el paso en el"));
+    edge_ = at<QComboBox>(this, "flanco", 466, 196 + kBelow, 240, 24);
     edge_->addItems({QStringLiteral("flanco de subida (0 → 1)"), QStringLiteral("flanco de bajada (1 → 0)")});
-    at<QLabel>(this, "etiquetaSentido", 290, 226, 170, 24, QStringLiteral("Con la dirección a 0 gira"));
-    lowSense_ = at<QComboBox>(this, "sentidoBajo", 466, 226, 240, 24);
+    at<QLabel>(this, "etiquetaSentido", 290, 226 + kBelow, 170, 24, QStringLiteral("Con la dirección a 0 gira"));
+    lowSense_ = at<QComboBox>(this, "sentidoBajo", 466, 226 + kBelow, 240, 24);
     lowSense_->addItems({QStringLiteral("en sentido horario"), QStringLiteral("en sentido antihorario")});
-    inForce_ = at<QLabel>(this, "enVigor", 290, 254, 420, 34);
+    inForce_ = at<QLabel>(this, "enVigor", 290, 254 + kBelow, 420, 34);
     inForce_->setWordWrap(true);
 
-    at<QLabel>(this, "etiquetaDiagrama", 10, 328, 250, 24, QStringLiteral("Las líneas del puerto en los últimos"));
-    span_ = at<QComboBox>(this, "intervalo", 262, 328, 156, 24);
+    at<QLabel>(this, "etiquetaDiagrama", 10, 328 + kBelow, 250, 24, QStringLiteral("Las líneas del puerto en los últimos"));
+    span_ = at<QComboBox>(this, "intervalo", 262, 328 + kBelow, 156, 24);
     span_->addItems({QStringLiteral("1 ms"), QStringLiteral("10 ms"), QStringLiteral("100 ms"), QStringLiteral("1 s"),
                      QStringLiteral("2 s (y guardar todo)")});
-    freeze_ = at<QPushButton>(this, "congelar", 426, 327, 110, 26, QStringLiteral("Congelar"));
+    freeze_ = at<QPushButton>(this, "congelar", 426, 327 + kBelow, 110, 26, QStringLiteral("Congelar"));
     freeze_->setCheckable(true);
     freeze_->setToolTip(QStringLiteral("Deja el diagrama como está, y la captura con él, hasta que se vuelva a pulsar."));
-    auto *save = at<QPushButton>(this, "guardarCaptura", 544, 327, 166, 26, QStringLiteral("Guardar captura…"));
+    auto *save = at<QPushButton>(this, "guardarCaptura", 544, 327 + kBelow, 166, 26, QStringLiteral("Guardar captura…"));
     save->setToolTip(QStringLiteral("Guarda lo que muestra el diagrama (con el motor parado, su último movimiento; con "
                                     "«guardar todo», cuanto guarda el anillo) como volcado VCD, para PulseView, "
                                     "sigrok-cli o GTKWave."));
-    auto *note = at<QLabel>(this, "nota", 290, 290, 420, 32,
+    auto *note = at<QLabel>(this, "nota", 290, 290 + kBelow, 420, 32,
                             QStringLiteral("vueltas y rotacion dan a la línea de dirección niveles opuestos para "
                                            "el mismo nombre: su «derecha» gira aquí en sentidos contrarios."));
     note->setWordWrap(true);
     QFont small = note->font();
     small.setPointSizeF(small.pointSizeF() * 0.8);
     note->setFont(small);
-    timing_ = at<TimingDiagram>(this, "diagrama", 10, 358, 700, 138);
+    irregular_->setFont(small);
+    timing_ = at<TimingDiagram>(this, "diagrama", 10, 358 + kBelow, 700, 138);
 
     // The options as they were left, each within its choices whatever the file says.
     QSettings settings;
@@ -155,7 +169,7 @@ void SimuladorWindow::placeAtFirst()
 void SimuladorWindow::resizeEvent(QResizeEvent *event)
 {
     // The diagram takes the room the window gains; the rest keeps its place.
-    timing_->setGeometry(10, 358, width() - 20, height() - 366);
+    timing_->setGeometry(10, 358 + kBelow, width() - 20, height() - 366 - kBelow);
     QWidget::resizeEvent(event);
 }
 
@@ -193,11 +207,13 @@ void SimuladorWindow::frame(unsigned long long now)
         if (step)
             recent_.push_back({taken_, board_.lastSense()});
         moves_.feed(taken_, step);
+        written_.push_back(taken_);
         timing_->add(taken_, write.value);
     }
     while (!recent_.empty() && recent_.front().time + kRateWindow < now)
         recent_.pop_front();
     const double speed = stepsPerSecond(recent_, now);
+    showRegularity(now);
 
     const QLocale spanish(QLocale::Spanish, QLocale::Spain);
     const std::vector<Program> programs = reader_->programs();
@@ -241,6 +257,39 @@ void SimuladorWindow::frame(unsigned long long now)
     if (!freeze_->isChecked())
         shown_ = frameAt(moves_, now, span());
     timing_->setView(shown_.start, shown_.end, caption());
+}
+
+void SimuladorWindow::showRegularity(unsigned long long now)
+{
+    while (!written_.empty() && written_.front() + kSecond < now)
+        written_.pop_front();
+    if (moves_.still(now)) {
+        regularity_->clear();
+        irregular_->clear();
+        return;
+    }
+    // Four times a second: sorting a second of rotacion's writes each frame
+    // would take a core's time from the program being watched.
+    if (now >= regularityAt_ && now - regularityAt_ < kSecond / 4)
+        return;
+    regularityAt_ = now;
+    std::vector<unsigned long long> gaps;
+    for (std::size_t i = 1; i < written_.size(); ++i)
+        if (written_[i] - written_[i - 1] < kStill)  // a silence between moves is no gap between pulses
+            gaps.push_back(written_[i] - written_[i - 1]);
+    if (gaps.empty())
+        return;
+    const Regularity r = regularity(std::move(gaps));
+    const QLocale spanish(QLocale::Spanish, QLocale::Spain);
+    const auto figure = [&](unsigned long long ns) {
+        return QStringLiteral("%1 (%2×)").arg(duration(ns), spanish.toString(r.times(ns), 'f', 1));
+    };
+    regularity_->setText(QStringLiteral("Huecos entre escrituras en el último segundo: mediana %1; 99 %: %2; "
+                                        "99,9 %: %3; el más largo %4; %5 de %6 pasan del doble de la mediana")
+                             .arg(duration(r.median), figure(r.p99), figure(r.p999), figure(r.longest))
+                             .arg(r.overTwice)
+                             .arg(r.gaps));
+    irregular_->setText(r.irregular() ? kIrregular : QString());
 }
 
 QString SimuladorWindow::caption() const

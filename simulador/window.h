@@ -61,7 +61,8 @@ private:
     QString caption() const;  // the diagram's, for what it shows
     void settingsChanged();
     void checkArea(unsigned long long now);
-    unsigned long long span() const;  // of the diagram, in ns; 0: all the ring holds
+    unsigned long long span() const;
+    void showRegularity(unsigned long long now);  // of the last second's writes, while the motor turns  // of the diagram, in ns; 0: all the ring holds
 
     MappedArea &area_;
     unsigned long long checked_ = 0;  // when the area's path was last checked
@@ -72,6 +73,8 @@ private:
     Board board_;
     unsigned long long taken_ = 0;  // the time given to the last write taken
     std::deque<Step> recent_;  // the steps of the last rate window
+    std::deque<unsigned long long> written_;  // the times of the last second's writes
+    unsigned long long regularityAt_ = 0;     // when the regularity lines were last worked out
     Moves moves_;
     Frame shown_;  // what the diagram shows, kept while frozen
     Dial *dial_;
@@ -88,6 +91,8 @@ private:
     QComboBox *span_;
     QPushButton *freeze_;
     QLabel *move_;
+    QLabel *regularity_;
+    QLabel *irregular_;
     QTimer *timer_;
 };
 

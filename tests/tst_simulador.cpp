@@ -5,6 +5,7 @@
 #include "capture.h"
 #include "moves.h"
 #include "reader.h"
+#include "regularity.h"
 #include "widgets.h"
 #include "window.h"
 
@@ -92,6 +93,28 @@ private slots:
     }
 
     // The diagram's frame and a capture's at `now`, from writes at <µs> (s: a step), and the move's rate.
+    // Gaps written "gap" or "gap*count"; percentiles by nearest rank, so each is a gap that happened.
+    void regular_data()
+    {
+        QTest::addColumn<QString>("gaps");
+        QTest::addColumn<QString>("shown");  // median p99 p99.9 longest, over twice the median, verdict
+        QTest::newRow("none") << "" << "0 0 0 0 0 0";
+        QTest::newRow("unsorted") << "30 10 20" << "20 30 30 30 0 0";
+        QTest::newRow("twice is not over") << "10 10 20 21" << "10 21 21 21 1 0";
+        QTest::newRow("one late in 1000") << "10*999 1000" << "10 10 10 1000 1 0";
+        QTest::newRow("p99.9 at 4x") << "10*998 40 40" << "10 10 40 40 2 0";
+        QTest::newRow("p99.9 over 4x") << "10*989 15*9 50 100" << "10 15 50 100 2 1";
+    }
+    void regular()
+    {
+        QFETCH(QString, gaps);
+        std::vector<unsigned long long> list;
+        for (const QString &gap : gaps.split(' ', Qt::SkipEmptyParts))
+            list.insert(list.end(), gap.section('*', 1).isEmpty() ? 1 : gap.section('*', 1).toInt(), gap.section('*', 0, 0).toULongLong());
+        const Regularity r = regularity(list);
+        QTEST(QString("%1 %2 %3 %4 %5 %6").arg(r.median).arg(r.p99).arg(r.p999).arg(r.longest).arg(r.overTwice).arg(r.irregular()), "shown");
+    }
+
     void frames_data()
     {
         QTest::addColumn<QString>("writes");
@@ -243,10 +266,14 @@ private slots:
         QCOMPARE(text("posicion"), "Posición: 96 pasos (1,00 vueltas)");
         QCOMPARE(text("velocidad"), "Velocidad (media de 0,5 s): 192 pasos/s, 120,0 rpm");  // 96 steps in the last half second
         QCOMPARE(text("sentido"), "Sentido: horario");
+        QCOMPARE(text("regularidad"), "Huecos entre escrituras en el último segundo: mediana 1,00 ms; 99 %: 1,00 ms (1,0×); 99,9 %: 1,00 ms (1,0×); el más largo 1,00 ms (1,0×); 0 de 193 pasan del doble de la mediana");
+        const QLabel *lines = window.findChild<QLabel *>("regularidad");
+        QVERIFY(lines->heightForWidth(lines->width()) <= lines->height());  // not cut
         QVERIFY(window.findChild<QLabel *>("programa")->heightForWidth(420) > 0);  // not blanked by a name
         // Still: the turn held, at its own rate, saved whole as a logic analyser reads it; frozen, it stays.
         window.frame(now + kStill);
         QCOMPARE(text("movimiento"), "Último movimiento: 96 pasos en 193,00 ms, 497 pasos/s");
+        QVERIFY(text("regularidad").isEmpty());  // quiet once still
         QCOMPARE(window.findChild<TimingDiagram *>("diagrama")->span(), 231600000ULL);
         const QString file = dir + "/captura.vcd";
         QCOMPARE(window.saveCaptureTo(file, now + kStill).message, "Guardadas 194 escrituras en " + file + ": el último movimiento, pues el motor está parado. El anillo no había perdido ninguna del intervalo.");
@@ -303,7 +330,7 @@ private slots:
         for (QComboBox *box : again.findChildren<QComboBox *>())
             kept += QString::number(box->currentIndex());
         QCOMPARE(kept + (again.findChild<QPushButton *>("congelar")->isChecked() ? " congelado" : ""), "114 congelado");
-        QCOMPARE(again.findChild<TimingDiagram *>("diagrama")->size(), QSize(880, 334));
+        QCOMPARE(again.findChild<TimingDiagram *>("diagrama")->size(), QSize(880, 238));
         QCOMPARE(captureFolder(), dir);
     }
 };
