@@ -1,38 +1,85 @@
 #!/usr/bin/env bash
-# The GPIO backend, cross-built, on Debian's arm64 kernel under QEMU's virt board, whose PL061 QEMU records line by line.
+# The GPIO backend, cross-built, on Debian's arm64 kernel under QEMU's virt
+# board, whose PL061 controller QEMU records line by line. The guest's checks
+# come from kernel.sh's init script; MOTOR_SKIP_KERNEL=1 skips it (offline).
 set -euo pipefail
-src=$(cd "$(dirname "$0")/.." && pwd) cache=$1/tests/gpio-cache dir=$1/tests/gpio version=$2 offline="(offline? MOTOR_SKIP_KERNEL=1 skips this test)"
-fail() { echo "FAIL: $*" >&2; exit 1; }; [ -z "${MOTOR_SKIP_KERNEL:-}" ] || { echo "skipped: MOTOR_SKIP_KERNEL is set"; exit 77; }
-"$src/scripts/ensure-packages" qemu-system-arm g++-aarch64-linux-gnu busybox-static || fail "could not install QEMU and the arm64 compiler $offline"
-if [ ! -f "$cache/Image" ]; then  # Debian's current arm64 kernel and busybox, once per build tree; the machine's architectures stay as they were
-  rm -rf "$cache" && mkdir -p "$cache" && cd "$cache" && sudo=$([ "$(id -u)" -eq 0 ] || echo sudo)
-  dpkg --print-foreign-architectures | grep -qx arm64 || { $sudo dpkg --add-architecture arm64 && trap "$sudo dpkg --remove-architecture arm64; $sudo apt-get update -qq" EXIT; }
-  $sudo apt-get update -qq || true; package=$(apt-cache depends linux-image-arm64:arm64 2> /dev/null | awk '/Depends: linux-image-/ {print $2}') || true
-  apt-get download -o APT::Sandbox::User=root "$package" busybox-static:arm64 || fail "could not download Debian's arm64 kernel ('$package') $offline"
-  dpkg-deb --fsys-tarfile busybox*.deb | tar -x ./bin/busybox && dpkg-deb --fsys-tarfile linux-image*.deb | tar -xO --wildcards './boot/vmlinuz-*' > Image && rm ./*.deb; fi
-rm -rf "$dir" && mkdir -p "$dir/root/lib" && cd "$dir/root" && cp -r "$cache/bin" . && cp -L /usr/aarch64-linux-gnu/lib/{ld-linux-aarch64.so.1,libc.so.6,libm.so.6,libstdc++.so.6,libgcc_s.so.1} lib/
+src=$(cd "$(dirname "$0")/.." && pwd) cache=$1/tests/gpio-cache dir=$1/tests/gpio version=$2
+offline="(offline? MOTOR_SKIP_KERNEL=1 skips this test)"
+fail() { echo "FAIL: $*" >&2; exit 1; }
+[ -z "${MOTOR_SKIP_KERNEL:-}" ] || { echo "skipped: MOTOR_SKIP_KERNEL is set"; exit 77; }
+"$src/scripts/ensure-packages" qemu-system-arm g++-aarch64-linux-gnu busybox-static ||
+  fail "could not install QEMU and the arm64 compiler $offline"
+
+# Debian's current arm64 kernel and busybox, once per build tree; the
+# machine's architectures stay as they were.
+if [ ! -f "$cache/Image" ]; then
+  rm -rf "$cache" && mkdir -p "$cache" && cd "$cache"
+  sudo=$([ "$(id -u)" -eq 0 ] || echo sudo)
+  dpkg --print-foreign-architectures | grep -qx arm64 || {
+    $sudo dpkg --add-architecture arm64
+    trap "$sudo dpkg --remove-architecture arm64; $sudo apt-get update -qq" EXIT
+  }
+  $sudo apt-get update -qq || true
+  package=$(apt-cache depends linux-image-arm64:arm64 2> /dev/null | awk '/Depends: linux-image-/ {print $2}') || true
+  apt-get download -o APT::Sandbox::User=root "$package" busybox-static:arm64 ||
+    fail "could not download Debian's arm64 kernel ('$package') $offline"
+  dpkg-deb --fsys-tarfile busybox*.deb | tar -x ./bin/busybox
+  dpkg-deb --fsys-tarfile linux-image*.deb | tar -xO --wildcards './boot/vmlinuz-*' > Image
+  rm ./*.deb
+fi
+
+# The initramfs: busybox, the C and C++ runtimes, and the library and the
+# kernel test's program built for arm64.
+rm -rf "$dir" && mkdir -p "$dir/root/lib" && cd "$dir/root"
+cp -r "$cache/bin" .
+cp -L /usr/aarch64-linux-gnu/lib/{ld-linux-aarch64.so.1,libc.so.6,libm.so.6,libstdc++.so.6,libgcc_s.so.1} lib/
 build() { aarch64-linux-gnu-g++ -std=c++17 -O2 -Wall -Wextra -Werror -DMOTOR_VERSION=\"$version\" -I"$src/common" -I"$src/vueltas" "$@"; }
-build -o lib/libinpout32.so -shared -fPIC -fvisibility=hidden "$src"/inpout32/*.cpp && build -o bin/kernel_driver "$src"/{tests/kernel_driver,common/port,vueltas/turns}.cpp -ldl
-sed -n '/^#!\/bin\/busybox/,/^EOF/p' "$src/tests/kernel.sh" | sed '/^# A kernel with/,$d' > init && cat >> init <<'EOF'
-export PARPORT_PUBLISH=0 && go 0-1 '' env PARPORT=gpio:gpiochip0:0,1 kernel_driver 3  # a turn each way, then 576 writes
-PARPORT=gpio:gpiochip0:5,6 PARPORT_TRACE=/tmp/5-6.trace kernel_driver 20 2> first.err & first=$!; until [ -s 5-6.trace ] || ! kill -0 $first; do usleep 1000; done
+build -o lib/libinpout32.so -shared -fPIC -fvisibility=hidden "$src"/inpout32/*.cpp
+build -o bin/kernel_driver "$src"/{tests/kernel_driver,common/port,vueltas/turns}.cpp -ldl
+sed -n '/^#!\/bin\/busybox/,/^EOF/p' "$src/tests/kernel.sh" | sed '/^# A kernel with/,$d' > init
+cat >> init <<'EOF'
+export PARPORT_PUBLISH=0
+go 0-1 '' env PARPORT=gpio:gpiochip0:0,1 kernel_driver 3  # a turn each way, then 576 writes
+PARPORT=gpio:gpiochip0:5,6 PARPORT_TRACE=/tmp/5-6.trace kernel_driver 20 2> first.err & first=$!
+until [ -s 5-6.trace ] || ! kill -0 $first; do usleep 1000; done
 go second 'las tiene «kernel_driver»|/dev/gpiochip0|Device or resource busy' env PARPORT=gpio:gpiochip0:6,7 kernel_driver
 wait $first && traces="$traces 5-6" || fail "first: $(cat first.err)"
 go no-line '«GPIO17»|9030000.pl061|de 0 a 7' env PARPORT=gpio:9030000.pl061:GPIO17,1 kernel_driver  # the chip by its label
 go user 'grupo gpio|/dev/gpiochip0|Permission denied' su motor -c 'PARPORT=gpio:gpiochip0:0,1 kernel_driver'
-for n in $traces; do echo "trace $n $(awk '{printf " %s", $3}' $n.trace)"; done; echo "guest done" && poweroff -f
+for n in $traces; do echo "trace $n $(awk '{printf " %s", $3}' $n.trace)"; done
+echo "guest done" && poweroff -f
 EOF
-chmod +x init && find . | busybox cpio -o -H newc > ../initramfs 2> /dev/null && cd .. && status=0
-timeout 120 qemu-system-aarch64 -M virt -cpu max,pauth-impdef=on -m 256 -display none -no-reboot -kernel "$cache/Image" -initrd initramfs \
-  -append "console=ttyAMA0 loglevel=1 panic=-1" -serial file:console -trace pl061_set_output -D record || status=$?
-tr -d '\r' < console > guest && { grep -v '^trace ' guest || true; }; [ $status -eq 0 ] && grep -q '^guest done' guest || fail "QEMU ended with status $status before the guest was done"
+chmod +x init && find . | busybox cpio -o -H newc > ../initramfs 2> /dev/null && cd ..
+
+status=0
+timeout 120 qemu-system-aarch64 -M virt -cpu max,pauth-impdef=on -m 256 -display none -no-reboot -kernel "$cache/Image" \
+  -initrd initramfs -append "console=ttyAMA0 loglevel=1 panic=-1" -serial file:console -trace pl061_set_output -D record ||
+  status=$?
+tr -d '\r' < console > guest && { grep -v '^trace ' guest || true; }
+[ $status -eq 0 ] && grep -q '^guest done' guest || fail "QEMU ended with status $status before the guest was done"
 ! grep -q '^FAIL' guest || fail "the guest's checks above"
-# A run STEP-DIRECTION's writes as its lines' changes, direction first, ending at 0: QEMU's record of them from their first rise.
+
+# A run STEP-DIRECTION's writes as its lines' changes, direction first, ending
+# at 0, must be QEMU's record of those lines from their first rise.
 sed -n 's/.*pl061_set_output .* setting output \([0-9]\) to \([01]\)$/\1 \2/p' record |
-  awk 'FNR == NR { split($2, l, "-"); run[l[1]] = run[l[2]] = $2; p0 = p1 = 0
-                   for (i = 3; i <= NF; i++) { b0 = $i % 2; b1 = int($i / 2) % 2; if (b1 != p1) want[$2] = want[$2] " " l[2] ":" b1
-                     if (b0 != p0) want[$2] = want[$2] " " l[1] ":" b0; p0 = b0; p1 = b1 }; if ($NF != 0) { print "FAIL: " $2 " did not end with 0"; bad = 1 } next }
+  awk 'FNR == NR {
+         split($2, l, "-"); run[l[1]] = run[l[2]] = $2; p0 = p1 = 0
+         for (i = 3; i <= NF; i++) {
+           b0 = $i % 2; b1 = int($i / 2) % 2
+           if (b1 != p1) want[$2] = want[$2] " " l[2] ":" b1
+           if (b0 != p0) want[$2] = want[$2] " " l[1] ":" b0
+           p0 = b0; p1 = b1
+         }
+         if ($NF != 0) { print "FAIL: " $2 " did not end with 0"; bad = 1 }
+         next
+       }
        ($1 in run) && (got[run[$1]] != "" || $2 == 1) { got[run[$1]] = got[run[$1]] " " $1 ":" $2 }
-       END { for (r in want) { m = split(want[r], w); split(got[r], g); for (i = 1; i <= m && g[i] == w[i]; i++) {} n += m
-               if (got[r] != want[r]) { printf "FAIL: %s: line change %d recorded as %s, traced as %s (LINE:LEVEL)\n", r, i, g[i], w[i]; bad = 1 } }
-             if (!bad) printf "%d line changes recorded as traced, the direction line first\n", n; exit bad }' <(grep '^trace ' guest) -
+       END {
+         for (r in want) {
+           m = split(want[r], w); split(got[r], g); n += m
+           for (i = 1; i <= m && g[i] == w[i]; i++) {}
+           if (got[r] != want[r]) { printf "FAIL: %s: line change %d recorded as %s, traced as %s (LINE:LEVEL)\n", r, i, g[i], w[i]; bad = 1 }
+         }
+         if (!bad) printf "%d line changes recorded as traced, the direction line first\n", n
+         exit bad
+       }' <(grep '^trace ' guest) -
