@@ -24,6 +24,12 @@ std::string badSetting(const std::string &setting)
            "«gpiodetect» y «gpioinfo» los muestran.";
 }
 
+std::string notTheDataRegister(unsigned short address)
+{
+    return "La salida GPIO sólo hace de registro de datos del puerto, la dirección 888; la dirección " +
+           std::to_string(address) + " no lo es.";
+}
+
 std::string noAccess(const std::string &chip, int err)
 {
     return "No se pudo abrir el chip GPIO " + chip + ": " + reason(err) + ". Añada su usuario al grupo gpio con "
@@ -133,8 +139,7 @@ std::string openGpio(PortState &port, const std::string &setting, unsigned short
         setting.substr(colon + 1, comma - colon - 1) == setting.substr(comma + 1))
         return badSetting(setting);
     if (address != kAddress)
-        return "La salida GPIO sólo hace de registro de datos del puerto, la dirección 888; la dirección " +
-               std::to_string(address) + " no lo es.";
+        return notTheDataRegister(address);
     gpiochip_info info{};
     gpio_v2_line_request request{};
     std::string path;
@@ -181,8 +186,7 @@ std::string setLines(PortState &port, __u64 mask, unsigned char value)
 std::string writeGpio(PortState &port, unsigned short address, unsigned char value)
 {
     if (address != kAddress)
-        return "La salida GPIO sólo hace de registro de datos del puerto, la dirección 888; la dirección " +
-               std::to_string(address) + " no lo es.";
+        return notTheDataRegister(address);
     // A controller may set two lines one after the other, and a step edge seen before its direction
     // moves the motor the wrong way: the direction is settled first.
     const unsigned char changed = (value ^ port.last) & 3;

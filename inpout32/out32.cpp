@@ -37,7 +37,8 @@ std::string chooseBackend(const char *setting, const Backend *&backend, std::str
     } else {
         return "La variable PARPORT vale «" + value + "», que la biblioteca del puerto no entiende. "
                "Use PARPORT=sim (puerto simulado, sin hardware), PARPORT=/dev/parportN (un puerto "
-               "concreto), PARPORT=io (E/S directa) o PARPORT=gpio:gpiochip0:17,27 (dos líneas GPIO), o déjela sin definir (el primer puerto paralelo).";
+               "concreto), PARPORT=io (E/S directa) o PARPORT=gpio:gpiochip0:17,27 (dos líneas GPIO), o "
+               "déjela sin definir (el primer puerto paralelo).";
     }
     return {};
 }
@@ -110,6 +111,17 @@ void publishFrom()
     lib.slot = published::attach(*lib.area, program_invocation_short_name);
 }
 
+// A mapping of ours lost its file (cut short by another program, see
+// mapped.h): the trace said so at its write; publishing just stops.
+void afterLoss()
+{
+    lib.losses = mapped::losses();
+    if (lib.area && published::gone(*lib.area)) {
+        published::unmapArea(lib.area);
+        lib.area = nullptr;
+    }
+}
+
 std::string open(unsigned short address)
 {
     const Backend *backend = nullptr;
@@ -152,21 +164,6 @@ void reset()
             std::fprintf(stderr, "%s\n", message.c_str());
     lib = Library();
 }
-
-namespace {
-
-// A mapping of ours lost its file (cut short by another program, see
-// mapped.h): the trace said so at its write; publishing just stops.
-void afterLoss()
-{
-    lib.losses = mapped::losses();
-    if (lib.area && published::gone(*lib.area)) {
-        published::unmapArea(lib.area);
-        lib.area = nullptr;
-    }
-}
-
-}  // namespace
 
 const PortState *openPort() { return lib.state == State::Open ? &lib.port : nullptr; }
 

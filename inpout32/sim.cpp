@@ -98,7 +98,7 @@ std::string closeSim(PortState &port)
     // A lock file this program made is removed, while still held, so that
     // nothing is left beside a file named by mistake in PARPORT_PUBLISH.
     std::string holder;
-    if (port.fd >= 0 && holderText(port.fd, holder) && holder + "\n" == holderLine().substr(sizeof kHolderWord - 1) &&
+    if (port.fd >= 0 && holderText(port.fd, holder) && kHolderWord + holder + "\n" == holderLine() &&
         stillNamed(port.fd, port.lock))
         unlink(port.lock.c_str());
     if (port.fd >= 0)

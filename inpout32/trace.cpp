@@ -30,6 +30,7 @@ constexpr off_t kWindow = 1 << 20;
 constexpr char kMarkWord[] = "libinpout32 reserva ";
 constexpr off_t kMark = 64;
 constexpr int kDigits = 20;
+constexpr off_t kMarkZeros = kMark - (off_t(sizeof kMarkWord) - 1) - 2 * kDigits - 2;  // before its text
 
 bool endsWithVcd(const std::string &path)
 {
@@ -53,13 +54,12 @@ off_t number(const char *text)
 off_t killedRunEnd(int fd, off_t size)
 {
     char mark[kMark];
-    const off_t text = kMark - (off_t(sizeof kMarkWord) - 1) - 2 * kDigits - 2;
-    const off_t last = size - kMark + text;  // lines may run up to the mark's own zero bytes
+    const off_t last = size - kMark + kMarkZeros;  // lines may run up to the mark's own zero bytes
     if (size < kWindow || pread(fd, mark, kMark, size - kMark) != kMark)
         return -1;
-    const char *word = mark + text;
+    const char *word = mark + kMarkZeros;
     const off_t from = number(word + sizeof kMarkWord - 1), window = number(word + sizeof kMarkWord + kDigits);
-    if (std::count(static_cast<const char *>(mark), word, '\0') != text || std::memcmp(word, kMarkWord, sizeof kMarkWord - 1) != 0 ||
+    if (std::count(static_cast<const char *>(mark), word, '\0') != kMarkZeros || std::memcmp(word, kMarkWord, sizeof kMarkWord - 1) != 0 ||
         word[sizeof kMarkWord - 1 + kDigits] != ' ' || mark[kMark - 1] != '\n' || from < 0 || window < 0 ||
         window + kWindow != size || from > size - kMark)
         return -1;
@@ -157,10 +157,9 @@ std::string Trace::map(off_t at)
     // A text trace's file grows with its new mark in one step, so that a run
     // killed at any moment leaves a file that ends in a mark.
     char mark[kMark + 1];
-    const off_t text = kMark - (off_t(sizeof kMarkWord) - 1) - 2 * kDigits - 2;
-    std::snprintf(mark + text, sizeof mark - size_t(text), "%s%0*lld %0*lld\n", kMarkWord, kDigits,
+    std::snprintf(mark + kMarkZeros, sizeof mark - size_t(kMarkZeros), "%s%0*lld %0*lld\n", kMarkWord, kDigits,
                   static_cast<long long>(from_), kDigits, static_cast<long long>(windowStart_));
-    std::memset(mark, 0, size_t(text));
+    std::memset(mark, 0, size_t(kMarkZeros));
     if (const int err = mapped::reserve(fd_, windowStart_, kWindow, vcd_ ? nullptr : mark, kMark))
         return failure("ampliar", err);
     void *window = mmap(nullptr, kWindow, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd_, windowStart_);
