@@ -5,6 +5,7 @@
 // benchmark starts and stops itself. Run with the port settings in the
 // environment (bench.sh uses the simulated port, published, no trace); the
 // rotacion window is drawn off screen.
+#include "clock.h"
 #include "form1.h"
 #include "port.h"
 #include "regularity.h"
@@ -20,12 +21,7 @@
 
 namespace {
 
-unsigned long long now()
-{
-    timespec time;
-    clock_gettime(CLOCK_MONOTONIC, &time);
-    return static_cast<unsigned long long>(time.tv_sec) * 1000000000ULL + static_cast<unsigned long long>(time.tv_nsec);
-}
+unsigned long long now() { return monotonicNow(); }
 
 // The library's port, with the time after each write: what the viewer would
 // be given for it, without the ring between.

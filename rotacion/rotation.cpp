@@ -1,7 +1,7 @@
 #include "rotation.h"
+#include "clock.h"
 
 #include <QCoreApplication>
-#include <ctime>
 
 namespace rotacion {
 
@@ -55,9 +55,7 @@ void EventPump::operator()()
 {
     constexpr long long kFullEvery = 1000000;  // ns
     QCoreApplication::sendPostedEvents();
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    const long long ns = static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
+    const long long ns = static_cast<long long>(monotonicNow());
     if (ns - lastFull_ >= kFullEvery) {
         lastFull_ = ns;
         QCoreApplication::processEvents(QEventLoop::AllEvents);

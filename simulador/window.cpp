@@ -1,5 +1,6 @@
 #include "window.h"
 #include "capture.h"
+#include "clock.h"
 #include "regularity.h"
 #include "widgets.h"
 
@@ -44,13 +45,6 @@ QString duration(unsigned long long ns)
     if (ns < kSecond)
         return spanish.toString(double(ns) / 1e6, 'f', 2) + QStringLiteral(" ms");
     return spanish.toString(double(ns) / 1e9, 'f', 2) + QStringLiteral(" s");
-}
-
-unsigned long long monotonicNow()
-{
-    timespec time;
-    clock_gettime(CLOCK_MONOTONIC, &time);
-    return static_cast<unsigned long long>(time.tv_sec) * kSecond + static_cast<unsigned long long>(time.tv_nsec);
 }
 
 template <class Widget, class... Args>

@@ -1,5 +1,6 @@
 // The port library: its backends through a stand-in kernel, messages, slowdown, traces and published area.
 #include "backend.h"
+#include "clock.h"
 #include "inpout32.h"
 #include "published.h"
 #include "vcd.h"
@@ -21,12 +22,7 @@
 
 namespace {
 
-unsigned long long monotonic()
-{
-    timespec time;
-    clock_gettime(CLOCK_MONOTONIC, &time);
-    return time.tv_sec * 1000000000ULL + time.tv_nsec;
-}
+unsigned long long monotonic() { return monotonicNow(); }
 
 struct FakeKernel {
     std::map<std::string, std::string> files;  // what /proc holds
