@@ -5,11 +5,13 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QShortcutEvent>
+#include <QSocketNotifier>
 #include <QTranslator>
 #include <cstdio>
 #include <cstdlib>
 
 QString Application::title_;
+std::function<bool(QObject *, QEvent *)> Application::holdInput;
 
 std::function<void(const QString &, const QString &)> Application::showError =
     [](const QString &title, const QString &message) {
@@ -64,8 +66,21 @@ bool clickForAccessKey(QObject *receiver, QEvent *event)
 
 }  // namespace
 
+void Application::endWhenIdle(motor::ParallelPort &port)
+{
+    if (motor::endingSignalFd() < 0)
+        return;
+    auto *notifier = new QSocketNotifier(motor::endingSignalFd(), QSocketNotifier::Read, instance());
+    connect(notifier, &QSocketNotifier::activated, [&port] {
+        if (const int signal = motor::endingSignal())
+            port.endBySignal(signal);
+    });
+}
+
 bool Application::notify(QObject *receiver, QEvent *event)
 {
+    if (holdInput && holdInput(receiver, event))
+        return true;
     bool handled = false;
     // An event whose handler failed has been dealt with, by the report.
     return guard([&] {

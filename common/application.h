@@ -61,7 +61,9 @@ public:
         Application app(argc, argv, title);
         app.setApplicationName(QString::fromLatin1(name));
         app.setWindowIcon(QIcon::fromTheme(QString::fromLatin1(name)));  // installed with the program
+        motor::catchEndingSignals();
         motor::ParallelPort port;
+        endWhenIdle(port);
         decltype(makeForm(port)) form;
         if (!guard([&] { form = makeForm(port); }))
             return 1;  // start-up could not reach the port: already reported
@@ -69,7 +71,15 @@ public:
         return app.exec();
     }
 
+    // While set, every event goes to it first, and one it takes (returns
+    // true for) goes no further: a move that looks at the input now and then
+    // takes the requests to leave and holds the rest for later.
+    static std::function<bool(QObject *receiver, QEvent *event)> holdInput;
+
 private:
+    // A signal that ends the program, come while its event loop waits.
+    static void endWhenIdle(motor::ParallelPort &port);
+
     static QString title_;
 };
 

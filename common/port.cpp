@@ -1,7 +1,12 @@
 #include "port.h"
 #include "errors.h"
+#include "motor.h"
+#include "owned.h"
 
+#include <csignal>
+#include <cstdio>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <link.h>
 #include <unistd.h>
 #include <vector>
@@ -19,6 +24,19 @@ long countPasses(long bound)
 namespace {
 
 constexpr char kLibrary[] = "libinpout32.so";
+
+volatile sig_atomic_t ending = 0;
+int wakeRead = -1, wakeWrite = -1;  // a pipe: owned below, for the program's whole life
+
+void noteEnding(int signal)
+{
+    const int saved = errno;
+    ending = signal;
+    const char byte = 0;
+    (void)!::write(wakeWrite, &byte, 1);
+    errno = saved;
+}
+
 
 // The loader's reason for its last failure; it may have none to give.
 std::string loaderReason()
@@ -53,6 +71,53 @@ void *openByName()
 
 }  // namespace
 
+void catchEndingSignals()
+{
+    static owned::Fd ends[2];
+    if (!ends[0]) {
+        int fds[2];
+        if (pipe2(fds, O_NONBLOCK | O_CLOEXEC) < 0)
+            return;  // then the program ends by these signals as it would have
+        ends[0] = owned::Fd(fds[0]);
+        ends[1] = owned::Fd(fds[1]);
+        wakeRead = fds[0];
+        wakeWrite = fds[1];
+    }
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) {
+        struct sigaction current;
+        if (sigaction(signal, nullptr, &current) < 0 || current.sa_handler == SIG_IGN)
+            continue;  // ignored by whoever started the program (nohup, a background job): left so
+        struct sigaction note = {};
+        note.sa_handler = noteEnding;
+        note.sa_flags = SA_RESTART;
+        sigemptyset(&note.sa_mask);
+        sigaction(signal, &note, nullptr);
+    }
+}
+
+int endingSignal() { return ending; }
+int endingSignalFd() { return wakeRead; }
+
+void ParallelPort::endBySignal(int signal)
+{
+    if (out32_)
+        out32_(kPuerto, 0);
+    // The library's own end closes the port and tidies its trace, as at exit.
+    if (library_)
+        dlclose(library_);
+    std::fflush(nullptr);
+    struct sigaction usual = {};
+    usual.sa_handler = SIG_DFL;
+    sigemptyset(&usual.sa_mask);
+    sigaction(signal, &usual, nullptr);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signal);
+    sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    raise(signal);
+    _exit(128 + signal);  // a signal whose default is to go on: end as it was asked
+}
+
 void ParallelPort::bind()
 {
     void *library = openByName();
@@ -71,10 +136,13 @@ void ParallelPort::bind()
     // A library of someone else's may have no way to report failures.
     error_ = reinterpret_cast<const char *(*)()>(dlsym(library, "Out32Error"));
     out32_ = out32;
+    library_ = library;
 }
 
 void ParallelPort::write(short address, short value)
 {
+    if (const int signal = ending)
+        endBySignal(signal);
     if (!out32_)
         bind();
     out32_(address, value);

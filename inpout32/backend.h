@@ -63,6 +63,9 @@ std::string openFailure(const std::string &device, int err);
 std::string ioctlFailure(const std::string &what, const std::string &device, int err);
 // The port is taken by another program; `holder` names it when known.
 std::string busy(const std::string &device, const std::string &holder, int err);
+// Says on standard error what a person should know but need not stop for
+// (an extra that could not be had, or had to stop), after the program's name.
+void warn(const std::string &message);
 
 }  // namespace inpout
 
@@ -71,4 +74,6 @@ namespace inpout {
 void reset();
 // The open port, or nullptr before the first write and after a failure.
 const PortState *openPort();
+// Tests only: another program changed the trace's file, and the trace has not yet looked.
+bool traceChangeSeen();
 }  // namespace inpout

@@ -26,6 +26,29 @@ struct Watched {
 Watched watched[kWatched];
 std::atomic<unsigned> lossCount{0};
 struct sigaction previous;
+// Where on the stack ours was while the handler that was there before it
+// runs: a host's handler installed after ours that hands a fault back to
+// "the previous one" (ours again) comes back deeper on that stack, and would
+// otherwise go round for ever. One that jumps out leaves an address that a
+// later fault, no deeper, does not take for a loop.
+std::atomic<std::uintptr_t> passingOnFrom{0};
+
+int (*fallocateCall)(int, int, off_t, off_t) = ::fallocate;
+
+// The default action, at once: SIGBUS unblocked and raised as nothing else
+// handles it, which ends the process as the fault would have without us.
+void endByBusError()
+{
+    struct sigaction fallback = {};
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    sigaction(SIGBUS, &fallback, nullptr);
+    sigset_t bus;
+    sigemptyset(&bus);
+    sigaddset(&bus, SIGBUS);
+    pthread_sigmask(SIG_UNBLOCK, &bus, nullptr);
+    raise(SIGBUS);
+}
 
 // Only async-signal-safe work: the table is read with atomic loads, and mmap
 // is one system call.
@@ -48,42 +71,87 @@ void onBusError(int signal, siginfo_t *info, void *context)
         }
     }
     // Not ours: what would have happened without us.
-    if (previous.sa_flags & SA_SIGINFO) {
-        previous.sa_sigaction(signal, info, context);
-    } else if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN) {
-        previous.sa_handler(signal);
-    } else {
-        // The default action: raised now, and delivered (or the fault made
-        // again) as soon as this handler returns.
-        sigaction(SIGBUS, &previous, nullptr);
-        raise(SIGBUS);
+    const bool handled = previous.sa_flags & SA_SIGINFO ? previous.sa_sigaction != nullptr
+                                                        : previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN;
+    const char here = 0;
+    const auto frame = reinterpret_cast<std::uintptr_t>(&here);
+    const std::uintptr_t from = passingOnFrom.load(std::memory_order_relaxed);
+    if (!handled || (from != 0 && frame < from)) {
+        endByBusError();
+        return;
     }
+    passingOnFrom.store(frame, std::memory_order_relaxed);
+    if (previous.sa_flags & SA_SIGINFO)
+        previous.sa_sigaction(signal, info, context);
+    else
+        previous.sa_handler(signal);
+    passingOnFrom.store(0, std::memory_order_relaxed);
     errno = saved;
+}
+
+// Writes a zero byte into every block of [from, from + length) that holds
+// none yet, last block first, for file systems without fallocate: the file
+// grows at once to its full length, and then its holes are filled.
+int fillBlocks(int fd, off_t from, off_t length)
+{
+    constexpr off_t kBlock = 4096;
+    for (off_t at = from + length - 1; at >= from; at = (at / kBlock) * kBlock - 1) {
+        char byte = 1;
+        const ssize_t n = pread(fd, &byte, 1, at);
+        if (n < 0)
+            return errno;
+        if (n == 1 && byte != 0)
+            continue;  // data of the file's own: the block is there
+        errno = 0;
+        if (pwrite(fd, "", 1, at) != 1)
+            return errno ? errno : EIO;
+        if (at == from)
+            break;
+    }
+    // A network file system may only find out at write-back that the disk is full.
+    return fdatasync(fd) == 0 || errno == EINVAL || errno == EROFS ? 0 : errno;
 }
 
 }  // namespace
 
-int reserve(int fd, off_t from, off_t length, const char *tail, off_t tailLength)
+FileSizeGuard::FileSizeGuard()
 {
-    // Past a file-size limit the kernel also sends SIGXFSZ, which would end
-    // the program unheard: it is held back and taken, and the error speaks.
-    sigset_t limit, before;
+    sigset_t limit;
     sigemptyset(&limit);
     sigaddset(&limit, SIGXFSZ);
-    pthread_sigmask(SIG_BLOCK, &limit, &before);
-    int err = 0;
-    if (tail && fallocate(fd, FALLOC_FL_KEEP_SIZE, from, length) < 0)
-        err = errno == EOPNOTSUPP ? posix_fallocate(fd, from, length) : errno;  // then not in one step
-    else if (!tail)
-        err = posix_fallocate(fd, from, length);
-    errno = 0;
-    if (!err && tail && pwrite(fd, tail, size_t(tailLength), from + length - tailLength) != tailLength)
-        err = errno ? errno : EIO;  // a short write sets none
+    pthread_sigmask(SIG_BLOCK, &limit, &before_);
+}
+
+FileSizeGuard::~FileSizeGuard()
+{
+    sigset_t limit;
+    sigemptyset(&limit);
+    sigaddset(&limit, SIGXFSZ);
     const timespec now = {0, 0};
-    while (sigtimedwait(&limit, nullptr, &now) == SIGXFSZ) {
-    }
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
-    return err;
+    if (!sigismember(&before_, SIGXFSZ))
+        while (sigtimedwait(&limit, nullptr, &now) == SIGXFSZ) {
+        }
+    pthread_sigmask(SIG_SETMASK, &before_, nullptr);
+}
+
+bool faultsCanBeCaught()
+{
+    sigset_t mask;
+    return pthread_sigmask(SIG_BLOCK, nullptr, &mask) == 0 && !sigismember(&mask, SIGBUS);
+}
+
+void useFallocate(int (*call)(int, int, off_t, off_t)) { fallocateCall = call ? call : ::fallocate; }
+
+int reserve(int fd, off_t from, off_t length, const char *tail, off_t tailLength)
+{
+    const FileSizeGuard guard;
+    const bool supported = fallocateCall(fd, tail ? FALLOC_FL_KEEP_SIZE : 0, from, length) == 0;
+    if (!supported && errno != EOPNOTSUPP && errno != ENOSYS)
+        return errno;
+    errno = 0;
+    if (tail && pwrite(fd, tail, size_t(tailLength), from + length - tailLength) != tailLength)
+        return errno ? errno : EIO;  // a short write sets none
+    return supported ? 0 : fillBlocks(fd, from, length - (tail ? tailLength : 0));
 }
 
 void watch(void *start, std::size_t length)

@@ -7,8 +7,12 @@
 // not stop for either: space is reserved before a file is mapped, and a
 // mapping that loses its file anyway reads and writes zeroed memory of its
 // own from then on, and is marked lost for its owner to see and report.
+//
+// A thread that stores into such a mapping must leave SIGBUS unblocked: the
+// kernel kills a process whose fault signal is blocked, whatever its handler.
 #pragma once
 
+#include <csignal>
 #include <cstddef>
 #include <sys/types.h>
 
@@ -16,16 +20,42 @@ namespace mapped {
 
 // Reserves [from, from + length) of the file on disk, so that stores into a
 // mapping of it can't fault for want of space. A file-size limit is an error
-// here, not a SIGXFSZ that would end the program. Returns 0 or the errno.
-// With a `tail`, the file grows only as that text is written at the end of
-// the range, so that it is never seen longer without it.
+// here (EFBIG), not a SIGXFSZ that would end the program. Returns 0 or the
+// errno. With a `tail`, the file grows only as that text is written at the
+// end of the range, so that it is never seen longer without it. Where the
+// file system has no fallocate, a byte is written into every block of the
+// range (the tail first), and the data synced, so that a full disk is an
+// error here rather than a lost page later.
 int reserve(int fd, off_t from, off_t length, const char *tail = nullptr, off_t tailLength = 0);
+
+// Tests only: stands in for fallocate(2) (nullptr gives the real one back).
+void useFallocate(int (*call)(int fd, int mode, off_t from, off_t length));
+
+// Holds SIGXFSZ back in this thread for as long as it lives, so that writing
+// past a file-size limit fails with EFBIG instead of ending the program; a
+// signal that came meanwhile is taken, unheard, when it goes.
+class FileSizeGuard {
+public:
+    FileSizeGuard();
+    ~FileSizeGuard();
+    FileSizeGuard(const FileSizeGuard &) = delete;
+    FileSizeGuard &operator=(const FileSizeGuard &) = delete;
+
+private:
+    sigset_t before_;  // the thread's mask as it was
+};
+
+// Whether this thread could store into a watched mapping and live through
+// its file being cut short: SIGBUS not blocked here.
+bool faultsCanBeCaught();
 
 // Watches the mapping [start, start + length) of this process until unwatch():
 // a fault inside it replaces the whole mapping with zeroed private memory and
-// marks it lost, and the faulting access goes on. Faults anywhere else go to
-// the handler that was there before. Up to eight at a time (the library has
-// two, the viewer one); any more go unwatched.
+// marks it lost, and the faulting access goes on. A fault anywhere else goes
+// to the handler that was there before, with the arguments it would have had;
+// with none, the process ends by SIGBUS at once, as it would have without
+// the library. Up to eight mappings at a time (the library has two, the
+// viewer one); any more go unwatched.
 void watch(void *start, std::size_t length);
 void unwatch(const void *start);
 

@@ -3,6 +3,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <sys/utsname.h>
@@ -51,6 +52,11 @@ std::string withoutHardware()
 }
 
 }  // namespace
+
+void warn(const std::string &message)
+{
+    std::fprintf(stderr, "%s: %s\n", program_invocation_short_name, message.c_str());
+}
 
 std::string busy(const std::string &device, const std::string &holder, int err)
 {

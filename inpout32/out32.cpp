@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <locale.h>
+#include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #define INPOUT_API extern "C" __attribute__((visibility("default")))
@@ -85,6 +87,7 @@ struct Library {
     int slot = -1;
     unsigned losses = 0;  // mappings lost when last looked: a change means one of ours may be
     pid_t opener = 0;     // the process that opened all this, and the only one to close it
+    bool forked = false;  // this process is a child forked since: the trace is not its own
     double slowdown = 1;
     unsigned long long returned = 0;  // when the last write returned, while slowing down
     std::string error;  // why the port could not open, or why the last write failed
@@ -97,15 +100,14 @@ Library &lib = *new Library;
 
 // Writes are published for viewers unless PARPORT_PUBLISH=0. Failing to
 // publish must not stop the motor: it is said on standard error, once.
-void publishFrom()
+void publishFrom(const std::string &where)
 {
-    const std::string where = published::areaFrom(std::getenv("PARPORT_PUBLISH"));
     if (where.empty())
         return;
     std::string error;
     lib.area = published::mapArea(where, error);
     if (!lib.area) {
-        std::fprintf(stderr, "%s\n", error.c_str());
+        warn(error);
         return;
     }
     lib.slot = published::attach(*lib.area, program_invocation_short_name);
@@ -122,6 +124,39 @@ void afterLoss()
     }
 }
 
+// The port's own files, which no trace may be written into: its area, the
+// simulated port's lock and the viewers' lock, here and at the default place.
+std::vector<FileId> portFiles(const std::string &area)
+{
+    std::vector<FileId> files;
+    const std::string usual = published::areaFrom(nullptr);
+    for (const std::string &path : {area, area + ".lock", area + ".visor", usual, usual + ".lock", usual + ".visor"}) {
+        struct stat status;
+        if (!path.empty() && path[0] != '.' && stat(path.c_str(), &status) == 0)
+            files.push_back({status.st_dev, status.st_ino});
+    }
+    struct stat status;
+    if (lib.port.fd >= 0 && fstat(lib.port.fd, &status) == 0)
+        files.push_back({status.st_dev, status.st_ino});
+    return files;
+}
+
+// The trace, published area and port stay the parent's: a child forked from
+// this process says so at its first write, and its writes go on to the port.
+void forkedChild() { lib.forked = true; }
+
+std::string afterFork()
+{
+    lib.forked = false;
+    if (!lib.trace.isOpen())
+        return {};
+    lib.trace.leaveToParent();
+    return "Este proceso es una copia (fork) del que abrió el puerto (pid " + std::to_string(lib.opener) +
+           "): sus escrituras llegan al puerto, pero no a la traza (PARPORT_TRACE), que es de aquel proceso y "
+           "sigue sólo con las suyas. Para trazar las dos, dé a este proceso su propia traza antes de su primera "
+           "escritura, o escriba desde uno solo.";
+}
+
 std::string open(unsigned short address)
 {
     const Backend *backend = nullptr;
@@ -135,14 +170,29 @@ std::string open(unsigned short address)
         message = backend->open(lib.port, device, address);
     if (!message.empty())
         return message;
-    const char *trace = std::getenv("PARPORT_TRACE");
-    if (trace && *trace && !(message = lib.trace.open(trace)).empty()) {
-        backend->close(lib.port);
-        return message;
-    }
     lib.backend = backend;
     lib.opener = getpid();
-    publishFrom();
+    lib.forked = false;  // opened here: this process's own, whatever it was forked from
+    static const bool forks = pthread_atfork(nullptr, nullptr, forkedChild) == 0;
+    (void)forks;
+    // A store into a mapping whose file was cut short faults; with SIGBUS
+    // blocked in this thread the kernel would end the program for it.
+    const bool faultsCaught = mapped::faultsCanBeCaught();
+    const char *trace = std::getenv("PARPORT_TRACE");
+    const std::string area = published::areaFrom(std::getenv("PARPORT_PUBLISH"));
+    if (!faultsCaught)
+        warn("No se publica el puerto para el simulador ni se escribe su traza: el hilo que escribe en el puerto tiene "
+             "bloqueada la señal SIGBUS, y un fichero proyectado que otro programa acortase terminaría el programa. "
+             "El programa que usa la biblioteca debe dejar SIGBUS sin bloquear en ese hilo.");
+    else
+        publishFrom(area);
+    if (faultsCaught && trace && *trace && !(message = lib.trace.open(trace, portFiles(area))).empty()) {
+        if (!lib.trace.refused()) {
+            reset();
+            return message;
+        }
+        warn(message);
+    }
     lib.losses = mapped::losses();
     return {};
 }
@@ -162,10 +212,22 @@ void reset()
     for (const std::string &message : messages)
         if (!message.empty())  // nobody is left to ask at exit
             std::fprintf(stderr, "%s\n", message.c_str());
-    lib = Library();
+    // Everything but the trace, closed above, back as before the first write.
+    lib.state = State::Closed;
+    lib.backend = nullptr;
+    lib.port = PortState();
+    lib.area = nullptr;
+    lib.slot = -1;
+    lib.opener = 0;
+    lib.forked = false;
+    lib.slowdown = 1;
+    lib.returned = 0;
+    lib.error.clear();
+    lib.lastFailed = false;
 }
 
 const PortState *openPort() { return lib.state == State::Open ? &lib.port : nullptr; }
+bool traceChangeSeen() { return lib.trace.changeSeen(); }
 
 }  // namespace inpout
 
@@ -195,32 +257,30 @@ INPOUT_API void Out32(short address, short value)
         lib.lastFailed = true;
         return;
     }
+    std::string message;
+    if (lib.forked)
+        message = afterFork();
     if (lib.slowdown > 1)
         stretchGap();
-    std::string message = lib.backend->write(lib.port, static_cast<unsigned short>(address),
-                                              static_cast<unsigned char>(value));
-    if (message.empty() && (lib.trace.isOpen() || lib.area)) {
+    std::string failed = lib.backend->write(lib.port, static_cast<unsigned short>(address),
+                                             static_cast<unsigned char>(value));
+    if (failed.empty() && (lib.trace.isOpen() || lib.area)) {
         const unsigned long long time = sys().now();
         if (lib.area)
             published::publish(*lib.area, time, static_cast<unsigned short>(address), value);
+        // The write reached the port; a trace that could not take its line
+        // says so here, once, and stops. Later writes go on to the port and
+        // the viewers, above all the 0 a program writes as it ends.
         if (lib.trace.isOpen())
-            message = lib.trace.write(time, static_cast<unsigned short>(address), value);
+            failed = lib.trace.write(time, static_cast<unsigned short>(address), value);
         if (mapped::losses() != lib.losses)
             afterLoss();
     }
     if (lib.slowdown > 1)
         lib.returned = sys().now();
-    if (!message.empty()) {
-        lib.error = message;
+    if (!failed.empty() || !message.empty()) {
+        lib.error = failed.empty() ? message : failed;
         lib.lastFailed = true;
-        // The write reached the port; the trace that could not take it ends
-        // here, said once. Later writes go on to the port and the viewers,
-        // above all the 0 a program writes as it ends.
-        if (lib.trace.isOpen() && !lib.trace.usable()) {
-            const std::string closing = lib.trace.close();
-            if (!closing.empty())
-                std::fprintf(stderr, "%s\n", closing.c_str());
-        }
     }
 }
 

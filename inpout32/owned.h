@@ -45,6 +45,14 @@ public:
         return maker_ == getpid() ? closer_(fd) : 0;
     }
 
+    // In a forked child, closes the child's own copy, which the kernel gave
+    // it and which its maker's process still holds open.
+    void closeCopy()
+    {
+        if (fd_ >= 0)
+            closer_(std::exchange(fd_, -1));
+    }
+
 private:
     int fd_ = -1;
     int (*closer_)(int) = ::close;

@@ -169,7 +169,12 @@ Area *mapArea(const std::string &where, std::string &error)
     int fd = openOwnFile(where, false, why);
     if (fd < 0 && errno == ENOENT) {
         if (!create(where)) {
-            error = "No se publica el puerto para el simulador: no se pudo crear " + where + ": " + std::strerror(errno) + "." + advice;
+            const int err = errno;
+            error = "No se publica el puerto para el simulador: no se pudo crear " + where + ": " + std::strerror(err) +
+                    "." + (err == EFBIG ? " Este proceso no puede hacer ficheros tan grandes (ulimit -f): súbalo."
+                           : err == ENOSPC ? " No queda sitio: haga sitio (en /dev/shm, cerrando programas que usen "
+                                             "memoria compartida), o publique en otro disco."
+                                           : "") + advice;
             return nullptr;
         }
         fd = openOwnFile(where, false, why);
@@ -256,9 +261,10 @@ int attach(Area &area, const char *name)
 
 void detach(Area &area, int slot)
 {
-    if (slot < 0)
-        return;
+    // Only its own: a forked child that detaches leaves its parent's slot be.
     std::int32_t pid = getpid();
+    if (slot < 0 || area.writers[slot].pid.load() != pid)
+        return;
     area.writers[slot].ready.store(0, std::memory_order_relaxed);
     area.writers[slot].pid.compare_exchange_strong(pid, 0);
 }

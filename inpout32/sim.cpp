@@ -2,6 +2,7 @@
 // the data lines of a real port would. Like a real port under ppdev, it takes
 // one program at a time: what works here works on the bench.
 #include "backend.h"
+#include "mapped.h"
 #include "published.h"
 
 #include <cerrno>
@@ -79,6 +80,8 @@ std::string openSim(PortState &port, const std::string &lock, unsigned short add
         return "No se pudo tomar el cerrojo del " + port.device + ": otro programa lo quita y lo crea sin parar. "
                "Indique otro sitio con PARPORT_PUBLISH=FICHERO.";
     // Naming the holder only helps a second program's message; the lock works without it.
+    // Past a file-size limit (ulimit -f) it is left unnamed, as the program runs on.
+    const mapped::FileSizeGuard guard;
     std::string holder;
     const std::string line = holderLine();
     if (holderText(port.fd, holder) && ftruncate(port.fd, 0) == 0)

@@ -2,6 +2,7 @@
 #include "backend.h"
 #include "decimal.h"
 #include "mapped.h"
+#include "published.h"
 #include "vcd.h"
 
 #include <algorithm>
@@ -12,7 +13,6 @@
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/file.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -59,9 +59,9 @@ off_t killedRunEnd(int fd, off_t size)
         return -1;
     const char *word = mark + kMarkZeros;
     const off_t from = number(word + sizeof kMarkWord - 1), window = number(word + sizeof kMarkWord + kDigits);
-    if (std::count(static_cast<const char *>(mark), word, '\0') != kMarkZeros || std::memcmp(word, kMarkWord, sizeof kMarkWord - 1) != 0 ||
-        word[sizeof kMarkWord - 1 + kDigits] != ' ' || mark[kMark - 1] != '\n' || from < 0 || window < 0 ||
-        window + kWindow != size || from > size - kMark)
+    if (std::count(static_cast<const char *>(mark), word, '\0') != kMarkZeros ||
+        std::memcmp(word, kMarkWord, sizeof kMarkWord - 1) != 0 || word[sizeof kMarkWord - 1 + kDigits] != ' ' ||
+        mark[kMark - 1] != '\n' || from < 0 || window < 0 || window + kWindow != size || from > size - kMark)
         return -1;
     // The first zero byte after the run's lines; none of its lines holds one.
     static char block[1 << 16];
@@ -83,42 +83,99 @@ off_t killedRunEnd(int fd, off_t size)
     return newline ? back + (static_cast<const char *>(newline) - block) + 1 : back;
 }
 
+// What a file the trace must not write is, from its first bytes; "" when it
+// is none of those.
+std::string forbidden(int fd)
+{
+    char head[16] = {};
+    const ssize_t n = pread(fd, head, sizeof head, 0);
+    std::uint64_t magic = 0;
+    std::memcpy(&magic, head, sizeof magic);
+    if (n >= 8 && magic == published::kMagic)
+        return "un área de publicación del puerto, que leen el simulador y los programas";
+    if (n >= 13 && std::memcmp(head, "libinpout32: ", 13) == 0)
+        return "el cerrojo de un puerto simulado";
+    return {};
+}
+
 }  // namespace
+
+Trace::~Trace() { close(); }
 
 std::string Trace::failure(const char *what, int err) const
 {
-    return std::string("No se pudo ") + what + " el fichero de traza " + name_ + " (PARPORT_TRACE): " + reason(err) +
-           ". Indique un fichero en una carpeta donde pueda escribir y con espacio libre, o quite PARPORT_TRACE.";
+    const std::string head = std::string("No se pudo ") + what + " el fichero de traza " + name_ +
+                             " (PARPORT_TRACE): " + reason(err) + ". ";
+    switch (err) {
+    case ENOSPC:
+    case EDQUOT:
+        return head + "El disco (o su cuota) está lleno: haga sitio, o indique en PARPORT_TRACE un fichero en otro "
+                      "disco, o quite PARPORT_TRACE.";
+    case EFBIG:
+        return head + "El fichero llegó al tamaño máximo que permite este proceso (ulimit -f): súbalo, o quite "
+                      "PARPORT_TRACE.";
+    case EACCES:
+    case EPERM:
+        return head + "No tiene permiso: indique un fichero en una carpeta suya, o quite PARPORT_TRACE.";
+    case EROFS:
+        return head + "El disco es de sólo lectura: indique un fichero en otro, o quite PARPORT_TRACE.";
+    case ENOENT:
+    case ENOTDIR:
+        return head + "La carpeta no existe: créela, o indique otra en PARPORT_TRACE, o quite PARPORT_TRACE.";
+    default:
+        return head + "Indique un fichero en una carpeta donde pueda escribir y con espacio libre, o quite "
+                      "PARPORT_TRACE.";
+    }
 }
 
-std::string Trace::open(const char *path)
+std::string Trace::open(const char *path, const std::vector<FileId> &notThese)
 {
+    close();
     name_ = path;
+    refused_ = false;
     // The reason the file can't be used is the one to report; it is let go.
     const auto fail = [this](std::string message) {
         close();
         return message;
     };
-    fd_ = ::open(path, O_RDWR | O_CREAT | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0644);
-    if (fd_ < 0)
+    fd_ = owned::Fd(::open(path, O_RDWR | O_CREAT | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0644));
+    if (!fd_)
         return failure("abrir", errno);
     struct stat status;
-    if (fstat(fd_, &status) < 0)
+    if (fstat(fd_.get(), &status) < 0)
         return fail(failure("examinar", errno));
     if (!S_ISREG(status.st_mode))
-        return fail(failure("usar", EINVAL) + " Debe ser un fichero normal, no un dispositivo ni una tubería.");
+        return fail("No se puede usar " + name_ + " como fichero de traza (PARPORT_TRACE): no es un fichero normal, "
+                    "sino un dispositivo, una tubería o una carpeta. Indique un fichero normal, o quite PARPORT_TRACE.");
+    // The port's own files: writing lines into them would break them for
+    // every program and viewer that uses them.
+    std::string what = forbidden(fd_.get());
+    if (what.empty() && std::find(notThese.begin(), notThese.end(), FileId{status.st_dev, status.st_ino}) != notThese.end())
+        what = "uno de los ficheros del puerto (su área de publicación o un cerrojo)";
+    if (!what.empty()) {
+        refused_ = true;
+        return fail("No se escribe la traza en " + name_ + " (PARPORT_TRACE): es " + what +
+                    ", y se deja como está. El motor sigue, sin traza; indique otro fichero en PARPORT_TRACE.");
+    }
     // Two programs mapping one file would overwrite each other's lines.
-    if (flock(fd_, LOCK_EX | LOCK_NB) < 0)
+    if (flock(fd_.get(), LOCK_EX | LOCK_NB) < 0)
         return fail(errno == EWOULDBLOCK ? "El fichero de traza " + name_ +
                                                " (PARPORT_TRACE) ya lo está usando otro programa. "
                                                "Dé a cada programa su propio fichero de traza."
                                          : failure("reservar", errno));
+    if (std::string unwatched = watch_.start(fd_.get()); !unwatched.empty())
+        warn("El fichero de traza " + name_ + " (PARPORT_TRACE) " + unwatched + ".");
+    opener_ = getpid();
     // A dump holds one run, from its header on.
     vcd_ = endsWithVcd(name_);
     if (vcd_) {
-        if (ftruncate(fd_, 0) < 0)
-            return fail(failure("vaciar", errno));
+        {
+            const FileWatch::Own own(watch_);
+            if (ftruncate(fd_.get(), 0) < 0)
+                return fail(failure("vaciar", errno));
+        }
         owned_ = true;
+        size_ = 0;
         char date[64];
         const std::time_t now = std::time(nullptr);
         std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S %z", std::localtime(&now));
@@ -129,12 +186,15 @@ std::string Trace::open(const char *path)
         return message.empty() ? message : fail(message);
     }
     // What a killed run left after its lines is ours to cut; the rest stays.
-    const off_t killed = killedRunEnd(fd_, status.st_size);
-    if (killed >= 0 && ftruncate(fd_, killed) < 0)
-        return fail(failure("recortar", errno));
-    from_ = end_ = killed >= 0 ? killed : status.st_size;
+    const off_t killed = killedRunEnd(fd_.get(), status.st_size);
+    {
+        const FileWatch::Own own(watch_);
+        if (killed >= 0 && ftruncate(fd_.get(), killed) < 0)
+            return fail(failure("recortar", errno));
+    }
+    from_ = end_ = size_ = killed >= 0 ? killed : status.st_size;
     char last = '\n';
-    if (end_ > 0 && pread(fd_, &last, 1, end_ - 1) != 1)
+    if (end_ > 0 && pread(fd_.get(), &last, 1, end_ - 1) != 1)
         return fail(failure("leer", errno));
     owned_ = true;
     std::string message = map(end_);
@@ -148,42 +208,37 @@ std::string Trace::open(const char *path)
 // on disk (so a full disk is an error here, not a crash at a later write).
 std::string Trace::map(off_t at)
 {
-    unmap();
-    // A file cut short where no store of ours could notice is not ours to grow again.
+    window_.reset();
+    // A file another program changed is not ours to grow again.
     struct stat status;
-    if (fstat(fd_, &status) == 0 && status.st_size < end_)
-        return cutShort();
-    windowStart_ = at & ~(off_t(sysconf(_SC_PAGESIZE)) - 1);
+    if (fstat(fd_.get(), &status) == 0 && status.st_size != size_)
+        return noticeChange();
+    const FileWatch::Own own(watch_);
+    const off_t start = at & ~(off_t(sysconf(_SC_PAGESIZE)) - 1);
     // A text trace's file grows with its new mark in one step, so that a run
     // killed at any moment leaves a file that ends in a mark.
     char mark[kMark + 1];
     std::snprintf(mark + kMarkZeros, sizeof mark - size_t(kMarkZeros), "%s%0*lld %0*lld\n", kMarkWord, kDigits,
-                  static_cast<long long>(from_), kDigits, static_cast<long long>(windowStart_));
+                  static_cast<long long>(from_), kDigits, static_cast<long long>(start));
     std::memset(mark, 0, size_t(kMarkZeros));
-    if (const int err = mapped::reserve(fd_, windowStart_, kWindow, vcd_ ? nullptr : mark, kMark))
+    if (const int err = mapped::reserve(fd_.get(), start, kWindow, vcd_ ? nullptr : mark, kMark))
         return failure("ampliar", err);
-    void *window = mmap(nullptr, kWindow, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd_, windowStart_);
-    if (window == MAP_FAILED)
+    windowStart_ = start;
+    size_ = std::max(size_, windowStart_ + kWindow);
+    window_ = owned::Mapping::map(kWindow, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd_.get(), windowStart_,
+                                  true);
+    if (!window_)
         return failure("proyectar en memoria", errno);
-    window_ = static_cast<char *>(window);
     losses_ = mapped::losses();
-    mapped::watch(window_, kWindow);
     if (vcd_)
         return {};
     // The old mark goes once the new one is there.
+    char *const window = static_cast<char *>(window_.get());
     if (mark_ >= windowStart_)
-        std::memset(window_ + (mark_ - windowStart_), 0, kMark);
+        std::memset(window + (mark_ - windowStart_), 0, kMark);
     mark_ = windowStart_ + kWindow - kMark;
+    std::memcpy(markText_, mark, kMark);
     return {};
-}
-
-void Trace::unmap()
-{
-    if (!window_)
-        return;
-    mapped::unwatch(window_);
-    munmap(window_, kWindow);
-    window_ = nullptr;
 }
 
 std::string Trace::write(unsigned long long time, unsigned short address, short value)
@@ -211,16 +266,22 @@ std::string Trace::write(unsigned long long time, unsigned short address, short 
 
 std::string Trace::append(const char *text, long length)
 {
+    // Before any store: the file may no longer be the trace's to write.
+    if (watch_.changed()) {
+        const std::string message = noticeChange();
+        if (!isOpen())
+            return message;
+    }
     // A text trace keeps its mark, and a zero byte before it, past its lines.
     const off_t room = windowStart_ + kWindow - (vcd_ ? 0 : kMark);
     if (!window_ || end_ + length > room) {
         const std::string message = map(end_);
-        if (!message.empty())
+        if (!isOpen())
             return message;
     }
     // A reader of the running trace must only see whole lines: each line goes
     // in first, its newline after it, so a line ends only once it is there.
-    char *const at = window_ + (end_ - windowStart_);
+    char *const at = static_cast<char *>(window_.get()) + (end_ - windowStart_);
     for (long from = 0, newline = 0; newline < length; from = ++newline) {
         while (text[newline] != '\n')
             ++newline;
@@ -229,37 +290,140 @@ std::string Trace::append(const char *text, long length)
     }
     // Cut short under us, the file is no longer the trace's to write or to
     // trim: what it holds now is someone else's doing.
-    if (mapped::losses() != losses_ && mapped::lost(window_)) {
-        unmap();
+    if (mapped::losses() != losses_ && window_.lost()) {
+        stop(true);
         return cutShort();
     }
     end_ += length;
     return {};
 }
 
+off_t Trace::reserveEnd() const { return vcd_ ? windowStart_ + kWindow : mark_; }
+
+bool Trace::reserveIntact()
+{
+    static char block[1 << 16];
+    for (off_t at = end_; at < reserveEnd();) {
+        const ssize_t n = pread(fd_.get(), block, size_t(std::min<off_t>(sizeof block, reserveEnd() - at)), at);
+        if (n <= 0 || std::any_of(block, block + n, [](char c) { return c != 0; }))
+            return false;
+        at += n;
+    }
+    char mark[kMark];
+    return vcd_ || (pread(fd_.get(), mark, kMark, mark_) == kMark && std::memcmp(mark, markText_, kMark) == 0);
+}
+
+std::string Trace::noticeChange()
+{
+    watch_.clear();
+    struct stat status;
+    if (fstat(fd_.get(), &status) < 0)
+        return {};
+    const std::string head = "El fichero de traza " + name_ + " (PARPORT_TRACE) ";
+    const std::string tail = " La traza se detiene aquí; el motor sigue.";
+    if (status.st_nlink == 0) {
+        stop(true);
+        warn(head + "ya no está: otro programa lo borró, o guardó otro fichero en su lugar, que se deja como está." +
+             tail);
+        return {};
+    }
+    if (status.st_size < end_) {
+        stop(true);
+        return cutShort();
+    }
+    const bool intact = reserveIntact();
+    if (intact && status.st_size == size_)
+        return {};  // its metadata changed, or bytes before the trace's end: nothing of its reserve
+    if (intact && status.st_size > size_) {
+        stop(false);
+        warn(head + "recibió " + std::to_string(status.st_size - size_) + " bytes al final, de otro programa." + tail +
+             " Al terminar, lo añadido queda justo tras las líneas de la traza.");
+        return {};
+    }
+    stop(true);
+    warn(head + "lo ha escrito otro programa (ahora tiene " + std::to_string(status.st_size) +
+         " bytes, y no acaba en la reserva que dejó la traza); se deja como está." + tail);
+    return {};
+}
+
 std::string Trace::cutShort()
 {
-    owned_ = false;
-    return "El fichero de traza " + name_ + " (PARPORT_TRACE) se acortó mientras se escribía (otro programa lo "
-           "vació o lo truncó) y se perdieron sus últimas líneas; la traza se detiene aquí. No vacíe ni rote una "
-           "traza en uso: ciérrela primero, o dé a cada ejecución su propio fichero.";
+    return "El fichero de traza " + name_ + " (PARPORT_TRACE) se acortó mientras se escribía (otro programa lo vació "
+           "o lo truncó) y se perdieron sus últimas líneas; la traza se detiene aquí y deja el fichero como está. No "
+           "vacíe ni rote una traza en uso: ciérrela primero, o dé a cada ejecución su propio fichero.";
+}
+
+void Trace::stop(bool keepFile)
+{
+    window_.reset();
+    watch_.stop();
+    if (keepFile)
+        owned_ = false;
+}
+
+// The unused reserve and its mark go, where they still are as the trace
+// left them; what another program appended after them moves down to just
+// after the lines. A file changed otherwise is someone else's doing, and
+// stays as it is.
+std::string Trace::tidy()
+{
+    struct stat status;
+    if (fstat(fd_.get(), &status) < 0 || status.st_size < end_)
+        return {};
+    if (!reserveIntact()) {
+        warn("El fichero de traza " + name_ + " (PARPORT_TRACE) lo cambió otro programa mientras se escribía; se deja "
+             "como está.");
+        return {};
+    }
+    const mapped::FileSizeGuard guard;
+    off_t moved = 0;
+    static char block[1 << 16];
+    for (off_t at = reserveEnd() + (vcd_ ? 0 : kMark); at < status.st_size;) {
+        const ssize_t n = pread(fd_.get(), block, sizeof block, at);
+        if (n <= 0)
+            break;
+        errno = 0;
+        if (pwrite(fd_.get(), block, size_t(n), end_ + moved) != n)
+            return failure("recortar", errno ? errno : EIO);
+        at += n;
+        moved += n;
+    }
+    if (ftruncate(fd_.get(), end_ + moved) < 0)
+        return failure("recortar", errno);
+    return {};
 }
 
 std::string Trace::close()
 {
+    if (!fd_)
+        return {};
     std::string message;
-    unmap();
-    // The unused reserve and its mark go; a file cut shorter meanwhile is
-    // someone else's doing, and stays as it is.
-    struct stat status;
-    if (owned_ && fstat(fd_, &status) == 0 && status.st_size >= end_ && ftruncate(fd_, end_) < 0)
-        message = failure("recortar", errno);
+    if (opener_ == getpid()) {
+        if (owned_ && watch_.changed())
+            message = noticeChange();
+        stop(false);
+        if (owned_ && message.empty())
+            message = tidy();
+    }
+    window_.reset();
+    watch_.stop();
+    fd_.reset();
     owned_ = false;
+    windowStart_ = end_ = size_ = from_ = 0;
     mark_ = -1;
-    if (fd_ >= 0)
-        ::close(fd_);
-    fd_ = -1;
+    vcd_ = false;
+    lines_ = vcd::Lines();
+    first_ = 0;
     return message;
+}
+
+void Trace::leaveToParent()
+{
+    // Each owner lets go without touching the file: they are the parent's.
+    window_.reset();
+    watch_.stop();
+    fd_.reset();
+    owned_ = false;
 }
 
 }  // namespace inpout

@@ -9,44 +9,86 @@
 // the run began; they are cut off at a normal exit and, from the mark, when
 // the trace is next opened. Whatever else a file holds is left as it is.
 //
+// The file is the trace's only as long as no other program changes it. The
+// first change another program makes (a note appended, the file written over,
+// cut short or removed) is noticed before the next line is stored: the trace
+// stops there and says so, and from then on leaves the file as the other
+// program made it. All it still does, at the end, is take away its own
+// reserve and mark where they still are, moving down whatever was appended
+// after them.
+//
 // A reader of a running trace takes the text up to its first zero byte, and of
 // that only the whole lines, up to the last newline.
 #pragma once
 
+#include "filewatch.h"
+#include "owned.h"
 #include "vcd.h"
 
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 namespace inpout {
 
+// A file as the system tells it apart.
+struct FileId {
+    dev_t device = 0;
+    ino_t inode = 0;
+    bool operator==(const FileId &other) const { return device == other.device && inode == other.inode; }
+};
+
 class Trace {
 public:
-    // Returns "" or the message for the user. Appends to what the file holds.
-    std::string open(const char *path);
+    Trace() = default;
+    Trace(const Trace &) = delete;
+    Trace &operator=(const Trace &) = delete;
+    ~Trace();
+
+    // Opens `path`, appending to what the file holds. Returns "" or the
+    // message for the user. A file the trace must not write (one of `notThese`,
+    // the port's published area or lock, a file of another area) is refused
+    // without being touched: refused() then tells it from a failure.
+    std::string open(const char *path, const std::vector<FileId> &notThese = {});
+    bool refused() const { return refused_; }
+
+    // "" or the message for a line that could not be stored.
     std::string write(unsigned long long time, unsigned short address, short value);
     std::string close();  // "" or the message
-    bool isOpen() const { return fd_ >= 0; }
-    // False once no later line can be written: the file could not grow, or
-    // was cut short under the program.
-    bool usable() const { return window_ != nullptr; }
+    // Lines are being stored: false before open, and once the trace stopped.
+    bool isOpen() const { return static_cast<bool>(window_); }
+
+    bool changeSeen() const { return watch_.changed(); }
+
+    // A forked child must not write into its parent's trace: it lets go of
+    // it without touching the file (the parent's to close).
+    void leaveToParent();
 
 private:
     std::string map(off_t at);
-    void unmap();
     std::string append(const char *text, long length);  // ends in a newline
     std::string failure(const char *what, int err) const;
-    std::string cutShort();  // the file was cut short under the trace: its message, and the file let be
+    std::string noticeChange();  // another program changed the file: what to say
+    std::string cutShort();      // lines were lost: the message
+    void stop(bool keepFile);    // no more lines; keepFile: never touch the file again
+    off_t reserveEnd() const;    // where the trace's unused zero bytes end
+    bool reserveIntact();        // its zero bytes and mark as it left them
+    std::string tidy();          // takes away its reserve and mark at the end
 
-    int fd_ = -1;
+    owned::Fd fd_;
+    owned::Mapping window_;
+    FileWatch watch_;
     std::string name_;
-    char *window_ = nullptr;
     off_t windowStart_ = 0;
     off_t end_ = 0;       // where the next line goes
+    off_t size_ = 0;      // the file's size as the trace left it
     off_t from_ = 0;      // where this run's text begins: what comes before is not ours
     off_t mark_ = -1;     // where the mark at the end of the reserve is, if there is one
+    char markText_[64];   // what the mark says
     unsigned losses_ = 0; // mappings lost in this process when the window was mapped
-    bool owned_ = false;  // the file is this trace's own: locked, and its end known
+    bool owned_ = false;  // the trace may still take its reserve and mark away at the end
+    pid_t opener_ = 0;    // the process that opened it, the only one to change the file
+    bool refused_ = false;
     bool vcd_ = false;    // a value change dump instead of text lines
     vcd::Lines lines_;
     unsigned long long first_ = 0;  // the first write's time, the dump's 0

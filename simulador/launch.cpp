@@ -1,5 +1,7 @@
 #include "launch.h"
+#include "owned.h"
 #include "published.h"
+#include "usage.h"
 
 #include <cerrno>
 #include <climits>
@@ -22,10 +24,13 @@ namespace {
 bool watchAlone(const std::string &area)
 {
     std::string why;
-    const int fd = area.empty() ? -1 : published::openOwnFile(area + ".visor", true, why);
-    if (fd < 0 || flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK)
-        return true;  // the descriptor stays open, and the lock held, until the process ends
-    close(fd);
+    owned::Fd lock(area.empty() ? -1 : published::openOwnFile(area + ".visor", true, why));
+    if (!lock || flock(lock.get(), LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK) {
+        // Held until the process ends: the viewer's, or the launcher's until it becomes the program.
+        static owned::Fd held;
+        held = std::move(lock);
+        return true;
+    }
     return false;
 }
 
@@ -36,30 +41,81 @@ bool hasDisplay(int argc, char **argv)
         if (const char *value = std::getenv(name); value && *value)
             return true;
     for (int i = 1; i < argc; ++i)
-        if (!std::strcmp(argv[i], "-platform"))
+        if (!std::strcmp(argv[i], "-platform") || !std::strcmp(argv[i], "--platform"))
             return true;
     return false;
 }
 
 // PROGRAMA as it lies beside this program (the build tree, or the installed
-// programs), else as the PATH finds it.
-void run(const char *program)
+// programs), else as the PATH finds it; "" (errno set) when neither has it.
+std::string find(const char *program)
 {
+    if (std::strchr(program, '/'))
+        return access(program, X_OK) == 0 ? program : "";
     char self[PATH_MAX];
     const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n > 0 && !std::strchr(program, '/')) {
-        std::string path(self, size_t(n));
-        path = path.substr(0, path.rfind('/') + 1) + program;
-        if (access(path.c_str(), X_OK) == 0)
-            execl(path.c_str(), program, static_cast<char *>(nullptr));
+    std::string folders = n > 0 ? std::string(self, size_t(n)).substr(0, std::string(self, size_t(n)).rfind('/')) : "";
+    if (const char *path = std::getenv("PATH"))
+        folders += std::string(":") + path;
+    int err = ENOENT;
+    for (std::size_t at = 0; at <= folders.size();) {
+        const std::size_t colon = std::min(folders.find(':', at), folders.size());
+        const std::string candidate = folders.substr(at, colon - at) + "/" + program;
+        if (colon > at && access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+        if (colon > at && errno == EACCES)
+            err = EACCES;
+        at = colon + 1;
     }
-    execlp(program, program, static_cast<char *>(nullptr));
+    errno = err;
+    return {};
+}
+
+int cannotStart(const char *program, int err)
+{
+    std::fprintf(stderr,
+                 "simulador: no se pudo arrancar «%s»: %s. Compruebe el nombre (vueltas o rotacion) y que el programa "
+                 "está junto al simulador o en el PATH, y que se puede ejecutar.\n",
+                 program, std::strerror(err));
+    return 1;
 }
 
 }  // namespace
 
+const char *unknownArgument(int argc, char **argv)
+{
+    // The viewer's own, and Qt's (with one or two dashes); those in the first row take a value.
+    static const char *const withValue[] = {"con", "analizar", "motor", "grafico", "platform", "platformpluginpath",
+                                            "platformtheme", "plugin", "qwindowgeometry", "qwindowicon",
+                                            "qwindowtitle", "session", "style", "stylesheet", "display", "geometry",
+                                            "title", "name", "qmljsdebugger"};
+    static const char *const alone[] = {"help", "h", "version", "reverse", "widgetcount", "nograb", "dograb", "sync"};
+    for (int i = 1; i < argc; ++i) {
+        const char *name = argv[i];
+        if (name[0] != '-' || !name[1])
+            return argv[i];
+        name += name[1] == '-' ? 2 : 1;
+        const char *equals = std::strchr(name, '=');
+        const std::string bare = equals ? std::string(name, size_t(equals - name)) : name;
+        bool known = false, valued = false;
+        for (const char *option : withValue)
+            valued = valued || bare == option;
+        for (const char *option : alone)
+            known = known || (bare == option && !equals);
+        if (valued && !equals && i + 1 < argc)
+            ++i;  // its value, whatever it is
+        else if (!known && !(valued && equals))
+            return argv[i];
+    }
+    return nullptr;
+}
+
 int launch(int argc, char **argv)
 {
+    if (const char *unknown = unknownArgument(argc, argv)) {
+        std::fprintf(stderr, "simulador: no se entiende «%s».\n\n%s", unknown, helpText("simulador").c_str());
+        return 2;
+    }
     const char *program = nullptr;
     for (int i = 1; i + 1 < argc; ++i)
         if (!std::strcmp(argv[i], "--con"))
@@ -69,38 +125,56 @@ int launch(int argc, char **argv)
                              "gráfica, o con ssh -X.\n");
         return 1;
     }
+    std::string path;
+    if (program && (path = find(program)).empty())
+        return cannotStart(program, errno);
     const std::string area = published::areaFrom(std::getenv("PARPORT_PUBLISH"));
     const bool alone = watchAlone(area);
     if (!program)
         return -1;
-    if (alone && !area.empty()) {  // with publishing off a viewer would have nothing to show
+    // The viewer waits to hear whether the program started: the end of this
+    // pipe closes by itself when PROGRAMA takes this process's place, or a
+    // byte comes when it could not, and the viewer then leaves with it.
+    int started[2] = {-1, -1};
+    if (alone && !area.empty() && pipe2(started, O_CLOEXEC) == 0) {  // with publishing off a viewer would show nothing
+        owned::Fd heard(started[0]), told(started[1]);
         // The viewer in a session of its own, reparented at once: it stays open
         // after the program ends (a capture can still be saved), and a Ctrl+C
         // meant for the program does not close it.
         const pid_t child = fork();
         if (child == 0) {
+            told.closeCopy();
             if (fork() != 0)
                 _exit(0);
             setsid();
+            char byte;
+            ssize_t n;
+            while ((n = read(heard.get(), &byte, 1)) < 0 && errno == EINTR) {
+            }
+            if (n != 0)
+                _exit(0);
             // Nor does it hold the caller's pipes open (x=$(simulador --con …), ./run.sh | tee): its
             // input and output go nowhere, and its errors to a terminal only.
-            const int nowhere = open("/dev/null", O_RDWR | O_CLOEXEC);
-            for (int fd = 0; nowhere >= 0 && fd <= 2; ++fd)
+            const owned::Fd nowhere(open("/dev/null", O_RDWR | O_CLOEXEC));
+            for (int fd = 0; nowhere && fd <= 2; ++fd)
                 if (fd < 2 || !isatty(fd))
-                    dup2(nowhere, fd);
-            if (nowhere > 2)
-                close(nowhere);
+                    dup2(nowhere.get(), fd);
             return -1;
         }
         if (child > 0)
             waitpid(child, nullptr, 0);
+        heard.reset();
+        if (const char *parport = std::getenv("PARPORT"); !parport || !*parport)
+            setenv("PARPORT", "sim", 1);
+        execl(path.c_str(), program, static_cast<char *>(nullptr));
+        const int err = errno;
+        (void)!write(told.get(), "x", 1);
+        return cannotStart(program, err);
     }
     if (const char *parport = std::getenv("PARPORT"); !parport || !*parport)
         setenv("PARPORT", "sim", 1);
-    run(program);
-    std::fprintf(stderr, "simulador: no se pudo arrancar %s: %s. Compruebe que está instalado junto al simulador.\n",
-                 program, std::strerror(errno));
-    return 1;
+    execl(path.c_str(), program, static_cast<char *>(nullptr));
+    return cannotStart(program, errno);
 }
 
 }  // namespace simulador

@@ -6,12 +6,18 @@
 
 namespace simulador {
 
-// Called first in main, before Qt. Takes the viewer's lock when it is free,
-// for the rest of this process's life. With "--con PROGRAMA" among the
+// Called first in main, before Qt. An argument the viewer does not know
+// (nor Qt, whose options such as -platform pass on) is a usage error: the
+// usage on standard error, and status 2. Takes the viewer's lock when it is
+// free, for the rest of this process's life. With "--con PROGRAMA" among the
 // arguments, starts a viewer of its own (which outlives the program) when the
 // lock was free, and turns this process into PROGRAMA: it returns only on a
-// failure, with the status to end with. Returns -1 when this process is to go
-// on as the viewer.
+// failure, with the status to end with, and then no viewer of its own is left
+// running. Returns -1 when this process is to go on as the viewer.
 int launch(int argc, char **argv);
+
+// The first argument that is no option of the viewer's nor of Qt's (an
+// option that takes a value, without it, counts); nullptr when all are known.
+const char *unknownArgument(int argc, char **argv);
 
 }  // namespace simulador

@@ -33,7 +33,7 @@ fi
 rm -rf "$dir" && mkdir -p "$dir/root/lib" && cd "$dir/root"
 cp -r "$cache/bin" .
 cp -L /usr/aarch64-linux-gnu/lib/{ld-linux-aarch64.so.1,libc.so.6,libm.so.6,libstdc++.so.6,libgcc_s.so.1} lib/
-build() { aarch64-linux-gnu-g++ -std=c++17 -O2 -Wall -Wextra -Werror -DMOTOR_VERSION=\"$version\" -I"$src/common" -I"$src/vueltas" "$@"; }
+build() { aarch64-linux-gnu-g++ -std=c++17 -O2 -Wall -Wextra -Werror -DMOTOR_VERSION=\"$version\" -I"$src/common" -I"$src/vueltas" -I"$src/inpout32" "$@"; }
 build -o lib/libinpout32.so -shared -fPIC -fvisibility=hidden "$src"/inpout32/*.cpp
 build -o bin/kernel_driver "$src"/{tests/kernel_driver,common/port,vueltas/turns}.cpp -ldl
 sed -n '/^#!\/bin\/busybox/,/^EOF/p' "$src/tests/kernel.sh" | sed '/^# A kernel with/,$d' > init

@@ -58,4 +58,32 @@ ends_with "no hay pantalla" "${nodisplay[@]}" "$bin/simulador" --con true
 [ "$(PARPORT=lpt9 "$bin/simulador" --con printenv | grep -c '^PARPORT=lpt9$')" = 1 ] || fail "--con changed PARPORT"
 printf '#!/bin/sh\necho hola\n' >"$bin/hola" && chmod +x "$bin/hola"  # beside the viewer, not on the PATH
 [ "$(PATH=/usr/bin:/bin "$bin/simulador" --con hola)" = hola ] || fail "--con did not start the program beside it"
-echo "6 passed, 0 failed"
+# A program ended by a signal while idle leaves the lines at 0, its trace closed as at any end, and its status
+# says which signal ended it.
+for signal in TERM HUP; do
+  rm -f "$dir/idle.trace"
+  PARPORT_PUBLISH=$dir/idle.area PARPORT_TRACE=$dir/idle.trace "$bin/rotacion" 2>"$dir/err" & idle=$!
+  for _ in $(seq 200); do [ -s "$dir/idle.trace" ] && break; sleep 0.05; done
+  kill -$signal $idle
+  status=0 && wait $idle || status=$?
+  [ $status -eq $((128 + $(kill -l $signal))) ] || fail "SIG$signal while idle: status $status"
+  [ "$(tr -d '\0' <"$dir/idle.trace" | wc -c)" = "$(wc -c <"$dir/idle.trace")" ] &&
+    [ "$(awk '{print $3}' "$dir/idle.trace" | tr '\n' ' ')" = "0 0 " ] || fail "SIG$signal while idle: '$(cat -v "$dir/idle.trace")'"
+done
+
+# The launcher turns away what it can't start, and what it does not understand, leaving no viewer behind.
+before=$(viewers | wc -l)
+echo 'no es un programa' >"$bin/roto" && chmod -x "$bin/roto"
+while IFS='|' read -r status phrase args; do
+  got=0 && PARPORT_PUBLISH=$dir/launch.area "$bin/simulador" $args >"$dir/out" 2>"$dir/err" </dev/null || got=$?
+  [ $got -eq $status ] && grep -qF -- "$phrase" "$dir/err" || fail "simulador $args: $got, '$(cat "$dir/err")'"
+  sleep 0.3
+  [ "$(viewers | wc -l)" = "$before" ] || fail "simulador $args left a viewer running"
+done <<ROWS
+1|«no-existe»|--con no-existe
+1|«roto»|--con roto
+2|no se entiende «--bogus»|--bogus
+2|no se entiende «--cn»|--cn vueltas
+2|Uso:|--con
+ROWS
+echo "8 passed, 0 failed"

@@ -5,9 +5,14 @@
 #include "support.h"
 #include "turns.h"
 
+#include <csignal>
+#include <cstring>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
-constexpr int kRefused = 1 << 20;  // the move stops with an error before its first pulse
+constexpr int kRefused = 1 << 20;
+constexpr char kTurnForever[] = "--girar-sin-fin";  // the move stops with an error before its first pulse
 
 class TestTurns : public QObject {
     Q_OBJECT
@@ -76,7 +81,65 @@ private slots:
         QVERIFY(published::last(*area, last) && last.value == 0 && area->writes == earlier + 3);
         published::unmapArea(area);
     }
+
+    // A signal that ends the program in the middle of a move (kill, Ctrl+C, the terminal closed) leaves the lines
+    // at 0, traced, and the program still ends by that signal.
+    void endingSignals_data()
+    {
+        QTest::addColumn<int>("signal");
+        for (const int signal : {SIGTERM, SIGINT, SIGHUP, SIGQUIT})
+            QTest::addRow("%s", strsignal(signal)) << signal;
+    }
+    void endingSignals()
+    {
+        QFETCH(int, signal);
+        const QString trace = QCoreApplication::applicationDirPath() + "/ending.trace";
+        QFile::remove(trace);
+        qputenv("PARPORT_TRACE", trace.toLocal8Bit());
+        // A program of its own, with the port library loaded afresh.
+        const QByteArray self = QCoreApplication::applicationFilePath().toLocal8Bit();
+        const pid_t child = fork();
+        if (child == 0) {
+            const rlimit noCore = {0, 0};
+            setrlimit(RLIMIT_CORE, &noCore);
+            for (const int each : {SIGTERM, SIGINT, SIGHUP, SIGQUIT})
+                std::signal(each, SIG_DFL);
+            setenv("PARPORT_PUBLISH", (trace + ".area").toLocal8Bit().constData(), 1);  // a port of its own
+            execl(self.constData(), self.constData(), kTurnForever, static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        // Well into the move: a run's lines, up to its first zero byte.
+        const auto written = [&] {
+            QFile file(trace);
+            return file.open(QIODevice::ReadOnly) ? file.readAll().split('\0').front().count('\n') : 0;
+        };
+        int status = 0;
+        QTRY_VERIFY_WITH_TIMEOUT(written() > 200 || waitpid(child, &status, WNOHANG) != 0, 20000);
+        kill(child, signal);
+        waitpid(child, &status, 0);
+        QVERIFY2(WIFSIGNALED(status) && WTERMSIG(status) == signal, qPrintable(QString::number(status)));
+        QFile file(trace);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray text = file.readAll();
+        QVERIFY2(!text.contains('\0') && text.endsWith(" 888 0\n"), text.right(80));  // closed as at any end
+        const QList<QByteArray> values = text.trimmed().split('\n');
+        QVERIFY(values[values.size() - 2].endsWith(" 3") || values[values.size() - 2].endsWith(" 2"));
+        qunsetenv("PARPORT_TRACE");
+    }
 };
 
-QTEST_GUILESS_MAIN(TestTurns)
+int main(int argc, char **argv)
+{
+    if (argc == 2 && !std::strcmp(argv[1], kTurnForever)) {  // the program endingSignals ends
+        motor::catchEndingSignals();
+        motor::ParallelPort port;
+        vueltas::Turns turns(port);
+        turns.arranque();
+        for (;;)
+            turns.moverIzquierda("341");
+    }
+    QCoreApplication app(argc, argv);
+    TestTurns test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_turns.moc"

@@ -2,6 +2,7 @@
 #include "form1.h"
 #include "support.h"
 
+#include <QCloseEvent>
 #include <QLineEdit>
 
 namespace {
@@ -81,6 +82,42 @@ private slots:
         QCoreApplication::processEvents();
         QCOMPARE(ends, QList<int>({0}));
         QCOMPARE(atExit, "0" + kLeft + "0");
+    }
+
+    // A move that lasts (slowed, or hundreds of turns) still takes a request to leave at its next look, every
+    // 50 ms: it stops at the end of that pulse, step line low, and the program ends as that request ends it after
+    // a move (Salir and Alt+S write 0; the close control writes nothing). Other input waits for the move's end, in
+    // order, whatever came with it. Here each reading of the clock is 10 ms on: a look every five pulses.
+    void leaveDuringMove_data()
+    {
+        QTest::addColumn<QString>("inputs");   // given at the 20th write of a left move of 5 turns, in order
+        QTest::addColumn<QString>("traffic");  // after start-up, all of it
+        QTest::addColumn<int>("ended");        // the program's end status, -1: not ended
+        QTest::addColumn<bool>("open");        // the window is still there
+        const QString stopped = "^(3dd2dd){10,15}";  // at the first look after the request, a whole pulse
+        QTest::newRow("Salir") << "Command5" << stopped + "0$" << 0 << true;
+        QTest::newRow("Alt+S") << "Alt+S" << stopped + "0$" << 0 << true;
+        QTest::newRow("the close control") << "close" << stopped + "$" << -1 << false;
+        QTest::newRow("a turn asked first, then Salir") << "Command1|Command5" << stopped + "0$" << 0 << true;
+        QTest::newRow("a turn waits for the move") << "Command1" << "^" + kLeft.repeated(5) + kRight + "0$" << -1 << true;
+    }
+    void leaveDuringMove()
+    {
+        QFETCH(QString, inputs);
+        QFETCH(QString, traffic);
+        form->turns().clock = [now = 0ULL]() mutable { return now += 10000000; };
+        port->atWrite(20, [&] {
+            for (const QString &input : inputs.split('|'))
+                input == "close" ? QCoreApplication::postEvent(form.get(), new QCloseEvent)
+                : input == "Alt+S" ? postKey(form.get(), QKeySequence("Alt+S")[0])
+                                   : postClick(child(input));
+        });
+        child<QLineEdit>("Text1")->setText("5");
+        QTest::mouseClick(child("Command4"), Qt::LeftButton);
+        QCoreApplication::processEvents();
+        QVERIFY2(QRegularExpression(traffic).match(port->log.mid(1)).hasMatch(), qPrintable(port->log));
+        QTEST(ends.isEmpty() ? -1 : ends.front(), "ended");
+        QTEST(form->isVisible(), "open");
     }
 };
 

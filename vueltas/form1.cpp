@@ -3,7 +3,10 @@
 #include "contact.h"
 #include "layout.h"
 
+#include <QCloseEvent>
 #include <QGroupBox>
+#include <QKeyEvent>
+#include <QWindow>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -46,6 +49,7 @@ Form1::Form1(motor::Port &port, QWidget *parent)
     handle(Command4, &QPushButton::clicked, this, &Form1::Command4_Click);
     handle(Command5, &QPushButton::clicked, this, &Form1::Command5_Click);
     handle(Command6, &QPushButton::clicked, this, &Form1::Command6_Click);
+    turns_.stopRequested = [this] { return lookForLeave(); };
 
     Form_Load();
 }
@@ -54,10 +58,68 @@ void Form1::Form_Load() { turns_.arranque(); }
 
 // Each action runs to its end without pumping events: the window stays frozen
 // during a move, and input given meanwhile is handled afterwards, in order.
-void Form1::Command1_Click() { turns_.giroDerecha(); }
-void Form1::Command2_Click() { turns_.giroIzquierda(); }
-void Form1::Command3_Click() { turns_.moverDerecha(Text1->text().toStdString()); }
-void Form1::Command4_Click() { turns_.moverIzquierda(Text1->text().toStdString()); }
+// Only a request to leave is taken during a move that lasts (see Turns).
+void Form1::Command1_Click() { turns_.giroDerecha(), afterMove(); }
+void Form1::Command2_Click() { turns_.giroIzquierda(), afterMove(); }
+void Form1::Command3_Click() { turns_.moverDerecha(Text1->text().toStdString()), afterMove(); }
+void Form1::Command4_Click() { turns_.moverIzquierda(Text1->text().toStdString()), afterMove(); }
+
+bool Form1::lookForLeave()
+{
+    Application::holdInput = [this](QObject *receiver, QEvent *event) { return hold(receiver, event); };
+    QCoreApplication::processEvents();
+    Application::holdInput = nullptr;
+    return leave_ != Leave::None;
+}
+
+Form1::Leave Form1::leaveAsked(QObject *receiver, QEvent *event) const
+{
+    if (event->type() == QEvent::Close && (receiver == this || receiver == static_cast<QObject *>(windowHandle())))
+        return Leave::Close;
+    if (event->type() == QEvent::Shortcut && receiver == Command5)
+        return Leave::Exit;
+    if (event->type() == QEvent::KeyPress) {
+        const auto *key = static_cast<QKeyEvent *>(event);
+        return QKeySequence(key->keyCombination()) == Command5->shortcut() ? Leave::Exit : Leave::None;
+    }
+    if (event->type() != QEvent::MouseButtonRelease || static_cast<QMouseEvent *>(event)->button() != Qt::LeftButton)
+        return Leave::None;
+    // A click on the exit button, seen by the window (from the window system) or by the button.
+    const auto *mouse = static_cast<QMouseEvent *>(event);
+    const QWidget *target = receiver == static_cast<QObject *>(windowHandle()) ? childAt(mouse->position().toPoint())
+                                                                             : qobject_cast<QWidget *>(receiver);
+    return target == Command5 && Command5->isEnabled() ? Leave::Exit : Leave::None;
+}
+
+bool Form1::hold(QObject *receiver, QEvent *event)
+{
+    if (const Leave leave = leaveAsked(receiver, event); leave != Leave::None) {
+        leave_ = leave;
+        event->ignore();  // a close asked for is done after the pulse, not by the window system now
+        return true;
+    }
+    // A shortcut's override lets the shortcut through to be held itself.
+    if (event->type() == QEvent::ShortcutOverride ||
+        !(event->isInputEvent() || event->type() == QEvent::Shortcut || event->type() == QEvent::Close))
+        return false;
+    held_.emplace_back(receiver, event->clone());
+    return true;
+}
+
+void Form1::afterMove()
+{
+    const Leave leave = std::exchange(leave_, Leave::None);
+    auto held = std::move(held_);
+    held_.clear();
+    if (leave == Leave::Exit)
+        return Command5_Click();
+    if (leave == Leave::Close)
+        return void(close());
+    // Posted in the order it came: delivered before anything newer.
+    for (auto &[receiver, event] : held)
+        if (receiver)
+            QCoreApplication::postEvent(receiver, event.release());
+}
 
 void Form1::Command5_Click()
 {

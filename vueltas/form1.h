@@ -4,7 +4,12 @@
 
 #include "turns.h"
 
+#include <QEvent>
+#include <QPointer>
 #include <QWidget>
+#include <memory>
+#include <utility>
+#include <vector>
 
 class QGroupBox;
 class QLabel;
@@ -18,6 +23,8 @@ public:
     // Runs start-up (the first port write) before the window shows.
     explicit Form1(motor::Port &port, QWidget *parent = nullptr);
 
+    vueltas::Turns &turns() { return turns_; }
+
 private slots:
     void Command1_Click();
     void Command2_Click();
@@ -29,7 +36,19 @@ private slots:
 private:
     void Form_Load();
 
+    // A request to leave during a move: the exit button (or Alt+S), or the
+    // frame's close control.
+    enum class Leave { None, Exit, Close };
+    // What a move looks at now and then: the input that came, of which the
+    // requests to leave are taken and the rest held for after the move.
+    bool lookForLeave();
+    bool hold(QObject *receiver, QEvent *event);
+    Leave leaveAsked(QObject *receiver, QEvent *event) const;
+    void afterMove();  // leaves as asked, or hands on the input held, in order
+
     vueltas::Turns turns_;
+    Leave leave_ = Leave::None;
+    std::vector<std::pair<QPointer<QObject>, std::unique_ptr<QEvent>>> held_;
     QGroupBox *Frame1;
     QPushButton *Command1;
     QPushButton *Command2;

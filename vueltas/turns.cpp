@@ -111,20 +111,31 @@ void Turns::pulso(motor::Pattern pattern)
     reta();
 }
 
-void Turns::giro(motor::Pattern pattern)
+// The counter is wider than the count, so a move of 32767 pulses ends normally.
+bool Turns::pulsos(motor::Pattern pattern, int count)
 {
-    for (int pulse = 1; pulse <= motor::kPulsesPerTurn; ++pulse)
+    unsigned long long looked = stopRequested ? clock() : 0;
+    for (int pulse = 1; pulse <= count; ++pulse) {
         pulso(pattern);
-    port_.write(puerto, 0);
+        if (!stopRequested)
+            continue;
+        const unsigned long long now = clock();
+        if (now - looked >= kLook) {
+            looked = now;
+            if (stopRequested())
+                return false;
+        }
+    }
+    return true;
 }
 
-// The counter is wider than the count, so a move of 32767 pulses ends normally.
-void Turns::mover(motor::Pattern pattern, std::string_view texto)
+void Turns::giro(motor::Pattern pattern)
 {
-    const int count = pulseCount(texto);
-    for (int pulse = 1; pulse <= count; ++pulse)
-        pulso(pattern);
+    if (pulsos(pattern, motor::kPulsesPerTurn))
+        port_.write(puerto, 0);
 }
+
+void Turns::mover(motor::Pattern pattern, std::string_view texto) { pulsos(pattern, pulseCount(texto)); }
 
 void Turns::giroDerecha() { giro(motor::kVueltasRight); }
 void Turns::giroIzquierda() { giro(motor::kVueltasLeft); }

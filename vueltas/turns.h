@@ -2,9 +2,11 @@
 // thread, writing through the port and spacing the writes with reta.
 #pragma once
 
+#include "clock.h"
 #include "motor.h"
 #include "port.h"
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -40,8 +42,19 @@ public:
 
     short puerto = 0;
 
+    // A move long enough to be seen (a slowed one, or hundreds of turns)
+    // must still let a person leave: between pulses, once kLook has passed
+    // since the move began or since it last asked, it asks this. When it
+    // answers yes the move stops there, at the end of a pulse with the step
+    // line low, and makes no final write. A move over sooner never asks, so
+    // at full speed a turn's traffic is the same with or without it.
+    std::function<bool()> stopRequested;
+    static constexpr unsigned long long kLook = 50000000;  // ns
+    std::function<unsigned long long()> clock = monotonicNow;
+
 private:
     void pulso(motor::Pattern pattern);
+    bool pulsos(motor::Pattern pattern, int count);  // false when stopped on request
     void giro(motor::Pattern pattern);
     void mover(motor::Pattern pattern, std::string_view texto);
 
