@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <grp.h>
+#include <sys/stat.h>
 #include <sys/utsname.h>
 
 namespace inpout {
@@ -95,8 +97,18 @@ std::string openFailure(const std::string &device, int err)
     }
     case EACCES:
     case EPERM:
-        return head + "Añada su usuario al grupo lp con «sudo adduser $USER lp» y vuelva a "
-                      "iniciar la sesión; no hace falta ser root.";
+    {
+        // The group that may use the device: lp for a port, another for what was named by mistake.
+        struct stat status;
+        const group *owner = ::stat(device.c_str(), &status) == 0 ? getgrgid(status.st_gid) : nullptr;
+        const std::string name = owner ? owner->gr_name : "lp";
+        const std::string join = "Añada su usuario al grupo " + name + " con «sudo adduser $USER " + name +
+                                 "» y vuelva a iniciar la sesión; no hace falta ser root.";
+        if (name == "lp" || device.rfind("/dev/parport", 0) == 0)
+            return head + join;
+        return head + device + " es del grupo " + name + " y no parece un puerto paralelo: indique en PARPORT un "
+                      "/dev/parportN (ls /dev/parport* los muestra), o deje PARPORT sin definir.";
+    }
     case EBUSY:
         return busy(device, "", err);
     default:

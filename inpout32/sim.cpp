@@ -56,8 +56,14 @@ std::string openSim(PortState &port, const std::string &lock, unsigned short add
     for (int tries = 0; port.fd < 0 && tries < 100; ++tries) {
         port.fd = published::openOwnFile(lock, true, why);
         if (port.fd < 0)
-            return "No se pudo abrir el cerrojo del " + port.device + ": " + why +
-                   ". Indique otro sitio con PARPORT_PUBLISH=FICHERO (o borre ese fichero si es un resto suyo).";
+            return "No se pudo abrir el cerrojo del " + port.device + ": " + why + ". " +
+                   (errno == ENOENT || errno == ENOTDIR
+                        ? "La carpeta de PARPORT_PUBLISH no existe: créela, o indique en PARPORT_PUBLISH un fichero "
+                          "en una carpeta que exista (o quite PARPORT_PUBLISH)."
+                    : errno == EACCES || errno == EROFS
+                        ? "No puede escribir en esa carpeta: indique en PARPORT_PUBLISH un fichero en una suya (o "
+                          "quite PARPORT_PUBLISH)."
+                        : "Indique otro sitio con PARPORT_PUBLISH=FICHERO (o borre ese fichero si es un resto suyo).");
         std::string holder;
         if (flock(port.fd, LOCK_EX | LOCK_NB) < 0) {
             const int err = errno;

@@ -67,6 +67,8 @@ private slots:
         QTest::newRow("ppdev not loaded") << "" << "open" << ENOENT << QStringList{"modprobe ppdev"} << false << "/proc/sys/dev/parport/parport1";
         QTest::newRow("io, no direct access") << "PARPORT=io" << "ioperm" << ENOSYS << QStringList{"no da acceso directo", "ppdev"} << false << "";
         QTest::newRow("permission, container") << "" << "open" << EPERM << QStringList{"/dev/parport0", "grupo lp", "no hace falta ser root"} << false << "";
+        QTest::newRow("permission, not a port") << "PARPORT=/dev/null" << "open" << EACCES << QStringList{"grupo root", "no parece un puerto paralelo", "/dev/parportN"} << false << "";
+        QTest::newRow("simulated, no such folder") << "PARPORT=sim PARPORT_PUBLISH=@/no-such-folder/area" << "" << ENOENT << QStringList{"no-such-folder/area.lock", "no existe"} << false << "";
         QTest::newRow("busy at open") << "PARPORT=/dev/parport3" << "open" << EBUSY << (QStringList(taken) << "/dev/parport3") << false << "";
         QTest::newRow("busy at claim") << "" << "PPCLAIM" << EBUSY << (QStringList(taken) << "/dev/parport0") << false << "";
         QTest::newRow("lines not driven") << "" << "PPDATADIR" << EIO << QStringList{"/dev/parport0", "PPDATADIR"} << false << "";

@@ -76,9 +76,10 @@ double readNumber(std::string_view text)
 int pulseCount(std::string_view text)
 {
     const std::string typed(text.substr(0, 64));
-    char range[160];
+    char range[256];
     std::snprintf(range, sizeof range,
-                  " Escriba un número de vueltas entre -%d y %d. El motor no se ha movido.", kMaxTurns, kMaxTurns);
+                  " Escriba un número de vueltas de 0 a %d, con punto decimal (2.5); con 0 o menos no se mueve. El "
+                  "motor no se ha movido.", kMaxTurns);
     const double product = readNumber(text) * motor::kPulsesPerTurn;
     if (!std::isfinite(product))
         throw InputError("«" + typed + "» vueltas no dan un número finito de pulsos." + range);
