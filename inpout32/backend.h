@@ -1,7 +1,10 @@
 // Inside the port library: the backends and the system calls they make.
 #pragma once
 
+#include "owned.h"
+
 #include <string>
+#include <vector>
 
 namespace inpout {
 
@@ -17,6 +20,10 @@ struct SystemCalls {
     bool (*readText)(const char *path, std::string &text);
     // Whether a file or folder is there: what the kernel shows of its ports.
     bool (*exists)(const char *path);
+    // The kernel's subsystem of the character device open as `fd` ("gpio"
+    // for a GPIO chip, "ppdev"...), from /sys/dev/char/MAJOR:MINOR; "" when it
+    // is no character device.
+    std::string (*subsystem)(int fd);
     // CLOCK_MONOTONIC in ns: the times of the trace and the slowed-down gaps.
     unsigned long long (*now)();
 };
@@ -24,11 +31,21 @@ struct SystemCalls {
 const SystemCalls &sys();
 // Tests only: replace the kernel (nullptr gives the real one back).
 void useSystemCalls(const SystemCalls *calls);
+// A descriptor the backends opened through sys(), closed through it.
+inline owned::Fd deviceFd(int fd) { return owned::Fd(fd, sys().close); }
+
+// The parallel ports the kernel found (/proc/sys/dev/parport/parportN), with
+// their base addresses (0 where it does not say). Read in this one place.
+struct KernelPort {
+    int number;
+    unsigned long base;
+};
+std::vector<KernelPort> kernelPorts();
 
 // What an open backend keeps about its port.
 struct PortState {
     std::string device;        // what the messages name: "/dev/parport0", "E/S directa 0x378"
-    int fd = -1;
+    owned::Fd fd;              // the device, or the simulated port's lock
     unsigned short base = 0;   // the address the port was opened for
     unsigned char last = 0;    // the last value written (what the data lines hold)
     std::string lock;          // the simulated port's lock file

@@ -4,6 +4,7 @@
 // Spoken to directly: libgpiod's interface changed between Debian 12 and 13,
 // while the kernel's is the same on both, and three ioctls are all it takes.
 #include "backend.h"
+#include "gpio.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -47,61 +48,104 @@ std::string failure(const char *what, const std::string &chip, int err)
            ". Compruebe el chip y sus líneas, o use PARPORT=sim.";
 }
 
-// Opens a chip and reads its name, label and number of lines; the fd, or -1 with errno set.
-int openChip(const std::string &path, gpiochip_info &info)
+}  // namespace
+
+std::string readGpioSetting(const std::string &setting, GpioSetting &out)
 {
-    const int fd = sys().open(path.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd >= 0 && sys().ioctl(fd, GPIO_GET_CHIPINFO_IOCTL, &info) < 0) {
-        const int err = errno;
-        sys().close(fd);
-        errno = err;
+    const size_t colon = setting.rfind(':'), comma = setting.find(',', colon == std::string::npos ? 0 : colon);
+    if (colon == std::string::npos || colon == 0 || comma == std::string::npos || comma == colon + 1 ||
+        comma + 1 == setting.size() || setting.find(',', comma + 1) != std::string::npos)
+        return badSetting(setting);
+    out = {setting.substr(0, colon), setting.substr(colon + 1, comma - colon - 1), setting.substr(comma + 1)};
+    const long step = lineNumber(out.step), direction = lineNumber(out.direction);
+    if (out.step == out.direction || (step >= 0 && step == direction))
+        return badSetting(setting);
+    return {};
+}
+
+long lineNumber(const std::string &line)
+{
+    if (line.empty() || line.size() > 9 || line.find_first_not_of("0123456789") != std::string::npos)
         return -1;
+    return std::stol(line);
+}
+
+gpio_v2_line_request lineRequest(__u32 step, __u32 direction, const char *consumer)
+{
+    gpio_v2_line_request request{};
+    request.offsets[0] = step;
+    request.offsets[1] = direction;
+    request.num_lines = 2;
+    std::strncpy(request.consumer, consumer, sizeof request.consumer - 1);
+    request.config.flags = GPIO_V2_LINE_FLAG_OUTPUT;
+    request.config.num_attrs = 1;
+    request.config.attrs[0].attr.id = GPIO_V2_LINE_ATTR_ID_OUTPUT_VALUES;
+    request.config.attrs[0].attr.values = 0;
+    request.config.attrs[0].mask = 3;
+    return request;
+}
+
+namespace {
+
+// Opens a chip and reads its name, label and number of lines; an empty owner
+// (errno set) when it can't. Whatever is open is first checked to be a GPIO
+// chip: an ioctl of GPIO's is never sent to another kind of device.
+owned::Fd openChip(const std::string &path, gpiochip_info &info)
+{
+    owned::Fd fd = deviceFd(sys().open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (fd && sys().subsystem(fd.get()) != "gpio") {
+        fd.reset();
+        errno = ENOTTY;
+    }
+    if (fd && sys().ioctl(fd.get(), GPIO_GET_CHIPINFO_IOCTL, &info) < 0) {
+        const int err = errno;
+        fd.reset();
+        errno = err;
     }
     return fd;
 }
 
 // The chip by path, by name under /dev, or by label among the chips there are.
-std::string findChip(const std::string &chip, std::string &path, int &fd, gpiochip_info &info)
+std::string findChip(const std::string &chip, std::string &path, owned::Fd &fd, gpiochip_info &info)
 {
     const bool named = chip.find('/') == std::string::npos;
     path = named ? "/dev/" + chip : chip;
     if (!named || sys().exists(path.c_str()))
         fd = openChip(path, info);
     else
-        for (int n = 0; n < 64 && fd < 0; ++n) {
+        for (int n = 0; n < 64 && !fd; ++n) {
             const std::string candidate = "/dev/gpiochip" + std::to_string(n);
             if (!sys().exists(candidate.c_str()))
                 continue;
-            const int one = openChip(candidate, info);
-            if (one < 0 && (errno == EACCES || errno == EPERM))  // its label can't be read: say what to do about that
+            owned::Fd one = openChip(candidate, info);
+            if (!one && (errno == EACCES || errno == EPERM))  // its label can't be read: say what to do about that
                 return noAccess(candidate, errno);
-            if (one >= 0 && chip == info.label)
-                fd = one, path = candidate;
-            else if (one >= 0)
-                sys().close(one);
-            else
+            if (one && chip == info.label)
+                fd = std::move(one), path = candidate;
+            else if (!one)
                 errno = ENOENT;
         }
-    if (fd >= 0)
+    if (fd)
         return {};
     if (errno == EACCES || errno == EPERM)
         return noAccess(path, errno);
     if (errno == ENOENT || errno == ENODEV || errno == ENXIO || (named && !sys().exists(path.c_str())))
         return "No hay ningún chip GPIO «" + chip + "» (" + path + ": " + reason(ENOENT) +
-               "): ni con ese nombre en /dev ni con esa etiqueta. Compruebe PARPORT; «gpiodetect» (o ls /dev/gpiochip*) "
-               "muestra los chips y sus etiquetas.";
-    if (errno == ENOTTY || errno == EINVAL)  // every GPIO chip has answered this since Linux 4.8
-        return path + " no es un chip GPIO (" + reason(errno) + "). Indique en PARPORT un chip, como gpiochip0; "
-               "«gpiodetect» los muestra.";
+               "): ni con ese nombre en /dev ni con esa etiqueta. Compruebe PARPORT; «gpiodetect» (o "
+               "ls /dev/gpiochip*) muestra los chips y sus etiquetas.";
+    if (errno == ENOTTY || errno == EINVAL)
+        return path + " no es un chip GPIO. Indique en PARPORT un chip, como gpiochip0; «gpiodetect» los muestra.";
     return failure("GPIO_GET_CHIPINFO_IOCTL", path, errno);
 }
 
 // A line by its offset, or by its name among the chip's lines.
-std::string findLine(const std::string &line, int fd, const std::string &path, const gpiochip_info &info, __u32 &offset)
+std::string findLine(const std::string &line, int fd, const std::string &path, const gpiochip_info &info,
+                     __u32 &offset)
 {
     const std::string chip = path + " (" + info.label + ")";
-    if (line.find_first_not_of("0123456789") == std::string::npos && line.size() < 4)
-        offset = __u32(std::atoi(line.c_str()));
+    const long number = lineNumber(line);
+    if (number >= 0)
+        offset = number < long(info.lines) ? __u32(number) : info.lines;
     else
         for (offset = 0; offset < info.lines; ++offset) {
             gpio_v2_line_info about{};
@@ -124,7 +168,8 @@ std::string holder(int fd, const __u32 *offsets)
     for (__u32 offset : {offsets[0], offsets[1]}) {
         gpio_v2_line_info about{};
         about.offset = offset;
-        if (sys().ioctl(fd, GPIO_V2_GET_LINEINFO_IOCTL, &about) == 0 && (about.flags & GPIO_V2_LINE_FLAG_USED) && *about.consumer)
+        if (sys().ioctl(fd, GPIO_V2_GET_LINEINFO_IOCTL, &about) == 0 && (about.flags & GPIO_V2_LINE_FLAG_USED) &&
+            *about.consumer)
             return "«" + std::string(about.consumer, strnlen(about.consumer, sizeof about.consumer)) + "»";
     }
     return "otro programa";
@@ -133,52 +178,42 @@ std::string holder(int fd, const __u32 *offsets)
 std::string openGpio(PortState &port, const std::string &setting, unsigned short address)
 {
     port.base = kAddress;
-    const size_t colon = setting.rfind(':'), comma = setting.find(',', colon == std::string::npos ? 0 : colon);
-    if (colon == std::string::npos || colon == 0 || comma == std::string::npos || comma == colon + 1 ||
-        comma + 1 == setting.size() || setting.find(',', comma + 1) != std::string::npos ||
-        setting.substr(colon + 1, comma - colon - 1) == setting.substr(comma + 1))
-        return badSetting(setting);
+    GpioSetting wanted;
+    if (std::string message = readGpioSetting(setting, wanted); !message.empty())
+        return message;
     if (address != kAddress)
         return notTheDataRegister(address);
     gpiochip_info info{};
-    gpio_v2_line_request request{};
     std::string path;
-    port.fd = -1;
-    std::string message = findChip(setting.substr(0, colon), path, port.fd, info);
+    owned::Fd chip;
+    std::string message = findChip(wanted.chip, path, chip, info);
     port.device = "chip GPIO " + path;
+    __u32 offsets[2] = {0, 0};
     for (int i = 0; i < 2 && message.empty(); ++i)
-        message = findLine(i ? setting.substr(comma + 1) : setting.substr(colon + 1, comma - colon - 1), port.fd, path,
-                           info, request.offsets[i]);
-    if (message.empty()) {
-        // Both as outputs that start low, as a port's lines are before the first write; named after the program,
-        // which is what gpioinfo shows as their holder, and what a second program is told.
-        request.num_lines = 2;
-        std::strncpy(request.consumer, program_invocation_short_name, sizeof request.consumer - 1);
-        request.config.flags = GPIO_V2_LINE_FLAG_OUTPUT;
-        request.config.num_attrs = 1;
-        request.config.attrs[0].attr.id = GPIO_V2_LINE_ATTR_ID_OUTPUT_VALUES;
-        request.config.attrs[0].mask = 3;
-        port.device += " (" + std::string(info.label) + ", líneas " + std::to_string(request.offsets[0]) + " y " +
-                       std::to_string(request.offsets[1]) + ")";
-        if (sys().ioctl(port.fd, GPIO_V2_GET_LINE_IOCTL, &request) < 0)
-            message = errno == EBUSY ? "Las líneas GPIO del " + port.device + " están ocupadas (" + reason(errno) +
-                                           "): las tiene " + holder(port.fd, request.offsets) +
-                                           ". Cierre ese programa y vuelva a intentarlo; cada línea admite un "
-                                           "programa a la vez."
-                                     : failure("GPIO_V2_GET_LINE_IOCTL", port.device, errno);
-    }
-    // The lines live on in their own descriptor; the chip's is no longer needed.
-    if (port.fd >= 0)
-        sys().close(port.fd);
-    port.fd = message.empty() ? request.fd : -1;
-    return message;
+        message = findLine(i ? wanted.direction : wanted.step, chip.get(), path, info, offsets[i]);
+    if (message.empty() && offsets[0] == offsets[1])
+        message = badSetting(setting);  // one line by its number and by its name
+    if (!message.empty())
+        return message;
+    gpio_v2_line_request request = lineRequest(offsets[0], offsets[1], program_invocation_short_name);
+    port.device += " (" + std::string(info.label) + ", líneas " + std::to_string(offsets[0]) + " y " +
+                   std::to_string(offsets[1]) + ")";
+    if (sys().ioctl(chip.get(), GPIO_V2_GET_LINE_IOCTL, &request) < 0)
+        return errno == EBUSY ? "Las líneas GPIO del " + port.device + " están ocupadas (" + reason(errno) +
+                                    "): las tiene " + holder(chip.get(), request.offsets) +
+                                    ". Cierre ese programa y vuelva a intentarlo; cada línea admite un "
+                                    "programa a la vez."
+                              : failure("GPIO_V2_GET_LINE_IOCTL", port.device, errno);
+    // The lines live on in their own descriptor; the chip's goes with its owner here.
+    port.fd = deviceFd(request.fd);
+    return {};
 }
 
 // Bit i of the values is the line requested i-th: step, then direction, as in the port's data register.
 std::string setLines(PortState &port, __u64 mask, unsigned char value)
 {
     gpio_v2_line_values values{value & mask, mask};
-    if (sys().ioctl(port.fd, GPIO_V2_LINE_SET_VALUES_IOCTL, &values) < 0)
+    if (sys().ioctl(port.fd.get(), GPIO_V2_LINE_SET_VALUES_IOCTL, &values) < 0)
         return failure("GPIO_V2_LINE_SET_VALUES_IOCTL", port.device, errno);
     return {};
 }
@@ -200,11 +235,9 @@ std::string writeGpio(PortState &port, unsigned short address, unsigned char val
 
 std::string closeGpio(PortState &port)
 {
-    std::string message;
-    if (port.fd >= 0 && sys().close(port.fd) < 0)
-        message = "No se pudieron soltar las líneas del " + port.device + ": " + reason(errno) + ".";
-    port.fd = -1;
-    return message;
+    if (port.fd.reset() < 0)
+        return "No se pudieron soltar las líneas del " + port.device + ": " + reason(errno) + ".";
+    return {};
 }
 
 }  // namespace

@@ -1,5 +1,9 @@
-// Every failure of the port library, put into words once, here.
+// The words of the failures that several parts of the port library share:
+// the system's reason for an errno, a port that can't be opened, a refused
+// ioctl, a busy port, and a warning on standard error. Each backend and the
+// trace word their own other failures, where they happen.
 #include "backend.h"
+#include "where.h"
 
 #include <cctype>
 #include <cerrno>
@@ -28,11 +32,10 @@ namespace {
 // machine whose port can't be opened is told to do first.
 enum class Ports { Some, NoneFound, NotLoaded };
 
-Ports kernelPorts()
+Ports portsShown()
 {
-    for (int n = 0; n < 16; ++n)
-        if (sys().exists(("/proc/sys/dev/parport/parport" + std::to_string(n)).c_str()))
-            return Ports::Some;
+    if (!kernelPorts().empty())
+        return Ports::Some;
     // The driver is there and found nothing, or the kernel has no driver to
     // load: either way this machine has no port.
     utsname system;
@@ -42,14 +45,19 @@ Ports kernelPorts()
     return Ports::NotLoaded;
 }
 
-// The no-hardware way, as the person started the program: from the menu or a terminal.
+// The no-hardware way, as the person started the program: from the menu or a
+// terminal, once installed; from the build tree, by its path there.
 std::string withoutHardware()
 {
     std::string program = program_invocation_short_name;
+    if (!buildTree().empty())
+        return "Sin hardware, el motor se ve girar en el puerto simulado: «" + viewerCommand(program) +
+               "», que abre también el simulador de la placa para verlo (o «PARPORT=sim " + buildTree() + "/bin/" +
+               program + "» a solas).";
     std::string action = program;
     action[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(action[0])));
     return "Sin hardware, el motor se ve girar en el puerto simulado: en el menú de aplicaciones, «" + action +
-           " con el puerto simulado (sin hardware)»; en una terminal, «simulador --con " + program +
+           " con el puerto simulado (sin hardware)»; en una terminal, «" + viewerCommand(program) +
            "», que abre también el simulador de la placa para verlo (o «PARPORT=sim " + program + "» a solas).";
 }
 
@@ -79,7 +87,7 @@ std::string openFailure(const std::string &device, int err)
     case ENODEV:
     case ENXIO:
     {
-        const Ports ports = kernelPorts();
+        const Ports ports = portsShown();
         if (ports == Ports::NoneFound)
             return "Este ordenador no tiene puerto paralelo: el núcleo no muestra ninguno (" + device + ": " +
                    reason(err) + "). " + withoutHardware();

@@ -136,7 +136,7 @@ std::vector<FileId> portFiles(const std::string &area)
             files.push_back({status.st_dev, status.st_ino});
     }
     struct stat status;
-    if (lib.port.fd >= 0 && fstat(lib.port.fd, &status) == 0)
+    if (lib.port.fd && fstat(lib.port.fd.get(), &status) == 0)
         files.push_back({status.st_dev, status.st_ino});
     return files;
 }
@@ -215,6 +215,7 @@ void reset()
     // Everything but the trace, closed above, back as before the first write.
     lib.state = State::Closed;
     lib.backend = nullptr;
+    lib.port.fd.reset();
     lib.port = PortState();
     lib.area = nullptr;
     lib.slot = -1;

@@ -3,7 +3,6 @@
 #include "backend.h"
 
 #include <cerrno>
-#include <cstdlib>
 #include <fcntl.h>
 #include <linux/ppdev.h>
 #include <sys/ioctl.h>
@@ -16,26 +15,17 @@ namespace {
 // port claims the address, the first port stands in for it.
 std::string deviceFor(unsigned short address)
 {
-    for (int n = 0; n < 16; ++n) {
-        const std::string number = std::to_string(n);
-        std::string text;
-        if (!sys().readText(("/proc/sys/dev/parport/parport" + number + "/base-addr").c_str(), text))
-            continue;
-        // "888\t1912\n": the base, then the upper base of ECP ports.
-        char *end = nullptr;
-        const unsigned long base = std::strtoul(text.c_str(), &end, 10);
-        if (end != text.c_str() && base == address)
-            return "/dev/parport" + number;
-    }
+    for (const KernelPort &port : kernelPorts())
+        if (port.base == address)
+            return "/dev/parport" + std::to_string(port.number);
     return "/dev/parport0";
 }
 
 std::string fail(PortState &port, const char *what, int err, bool claimed)
 {
     if (claimed)
-        sys().ioctl(port.fd, PPRELEASE, nullptr);  // the claim's error is the one to report
-    sys().close(port.fd);
-    port.fd = -1;
+        sys().ioctl(port.fd.get(), PPRELEASE, nullptr);  // the claim's error is the one to report
+    port.fd.reset();
     return ioctlFailure(what, port.device, err);
 }
 
@@ -43,20 +33,21 @@ std::string openPpdev(PortState &port, const std::string &device, unsigned short
 {
     port.device = device.empty() ? deviceFor(address) : device;
     port.base = address;
-    port.fd = sys().open(port.device.c_str(), O_RDWR | O_CLOEXEC);
-    if (port.fd < 0)
+    // Not a terminal of a device named by a slip; nor left to a program this one starts.
+    port.fd = deviceFd(sys().open(port.device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!port.fd)
         return openFailure(port.device, errno);
     // Exclusive: a second program (or lp) holding the port makes the claim
     // fail at once, where a shared claim would wait for a release that never
     // comes, and hold up the first program's writes meanwhile.
-    if (sys().ioctl(port.fd, PPEXCL, nullptr) < 0)
+    if (sys().ioctl(port.fd.get(), PPEXCL, nullptr) < 0)
         return fail(port, "PPEXCL", errno, false);
-    if (sys().ioctl(port.fd, PPCLAIM, nullptr) < 0)
+    if (sys().ioctl(port.fd.get(), PPCLAIM, nullptr) < 0)
         return fail(port, "PPCLAIM", errno, false);
     // Some firmware leaves the port in reverse (input) mode, where the data
     // lines float; the motor needs them driven.
     int forward = 0;
-    if (sys().ioctl(port.fd, PPDATADIR, &forward) < 0)
+    if (sys().ioctl(port.fd.get(), PPDATADIR, &forward) < 0)
         return fail(port, "PPDATADIR", errno, true);
     return {};
 }
@@ -67,7 +58,7 @@ std::string writePpdev(PortState &port, unsigned short address, unsigned char va
         return "El puerto paralelo " + port.device + " se abrió para la dirección " +
                std::to_string(port.base) + " y sólo escribe en su registro de datos; la dirección " +
                std::to_string(address) + " no es ese registro.";
-    if (sys().ioctl(port.fd, PPWDATA, &value) < 0)
+    if (sys().ioctl(port.fd.get(), PPWDATA, &value) < 0)
         return ioctlFailure("PPWDATA", port.device, errno);
     port.last = value;
     return {};
@@ -76,11 +67,10 @@ std::string writePpdev(PortState &port, unsigned short address, unsigned char va
 std::string closePpdev(PortState &port)
 {
     std::string message;
-    if (sys().ioctl(port.fd, PPRELEASE, nullptr) < 0)
+    if (sys().ioctl(port.fd.get(), PPRELEASE, nullptr) < 0)
         message = ioctlFailure("PPRELEASE", port.device, errno);
-    if (sys().close(port.fd) < 0 && message.empty())
+    if (port.fd.reset() < 0 && message.empty())
         message = "No se pudo cerrar el puerto paralelo " + port.device + ": " + reason(errno) + ".";
-    port.fd = -1;
     return message;
 }
 

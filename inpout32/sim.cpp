@@ -53,9 +53,9 @@ std::string openSim(PortState &port, const std::string &lock, unsigned short add
     port.device = "puerto simulado (" + lock + ")";
     port.base = address;
     std::string why;
-    for (int tries = 0; port.fd < 0 && tries < 100; ++tries) {
-        port.fd = published::openOwnFile(lock, true, why);
-        if (port.fd < 0)
+    for (int tries = 0; !port.fd && tries < 100; ++tries) {
+        port.fd = owned::Fd(published::openOwnFile(lock, true, why));
+        if (!port.fd)
             return "No se pudo abrir el cerrojo del " + port.device + ": " + why + ". " +
                    (errno == ENOENT || errno == ENOTDIR
                         ? "La carpeta de PARPORT_PUBLISH no existe: créela, o indique en PARPORT_PUBLISH un fichero "
@@ -65,24 +65,21 @@ std::string openSim(PortState &port, const std::string &lock, unsigned short add
                           "quite PARPORT_PUBLISH)."
                         : "Indique otro sitio con PARPORT_PUBLISH=FICHERO (o borre ese fichero si es un resto suyo).");
         std::string holder;
-        if (flock(port.fd, LOCK_EX | LOCK_NB) < 0) {
+        if (flock(port.fd.get(), LOCK_EX | LOCK_NB) < 0) {
             const int err = errno;
-            if (!holderText(port.fd, holder) || holder.empty())
+            if (!holderText(port.fd.get(), holder) || holder.empty())
                 holder = "otro programa";
-            ::close(port.fd);
-            port.fd = -1;
+            port.fd.reset();
             if (err != EWOULDBLOCK)
                 return "No se pudo tomar el cerrojo del " + port.device + ": " + reason(err) +
                        ". Indique con PARPORT_PUBLISH=FICHERO un fichero en un disco local.";
             return busy(port.device, holder, err) +
                    " Para dos puertos simulados a la vez, dé a cada programa su propio PARPORT_PUBLISH=FICHERO.";
         }
-        if (!stillNamed(port.fd, lock)) {
-            ::close(port.fd);
-            port.fd = -1;
-        }
+        if (!stillNamed(port.fd.get(), lock))
+            port.fd.reset();
     }
-    if (port.fd < 0)
+    if (!port.fd)
         return "No se pudo tomar el cerrojo del " + port.device + ": otro programa lo quita y lo crea sin parar. "
                "Indique otro sitio con PARPORT_PUBLISH=FICHERO.";
     // Naming the holder only helps a second program's message; the lock works without it.
@@ -90,8 +87,8 @@ std::string openSim(PortState &port, const std::string &lock, unsigned short add
     const mapped::FileSizeGuard guard;
     std::string holder;
     const std::string line = holderLine();
-    if (holderText(port.fd, holder) && ftruncate(port.fd, 0) == 0)
-        (void)!pwrite(port.fd, line.data(), line.size(), 0);
+    if (holderText(port.fd.get(), holder) && ftruncate(port.fd.get(), 0) == 0)
+        (void)!pwrite(port.fd.get(), line.data(), line.size(), 0);
     port.lock = lock;
     return {};
 }
@@ -107,12 +104,10 @@ std::string closeSim(PortState &port)
     // A lock file this program made is removed, while still held, so that
     // nothing is left beside a file named by mistake in PARPORT_PUBLISH.
     std::string holder;
-    if (port.fd >= 0 && holderText(port.fd, holder) && kHolderWord + holder + "\n" == holderLine() &&
-        stillNamed(port.fd, port.lock))
+    if (port.fd && holderText(port.fd.get(), holder) && kHolderWord + holder + "\n" == holderLine() &&
+        stillNamed(port.fd.get(), port.lock))
         unlink(port.lock.c_str());
-    if (port.fd >= 0)
-        ::close(port.fd);
-    port.fd = -1;
+    port.fd.reset();
     return {};
 }
 

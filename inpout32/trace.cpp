@@ -122,6 +122,8 @@ std::string Trace::failure(const char *what, int err) const
     case ENOENT:
     case ENOTDIR:
         return head + "La carpeta no existe: créela, o indique otra en PARPORT_TRACE, o quite PARPORT_TRACE.";
+    case EISDIR:
+        return head + "Eso es una carpeta: indique en PARPORT_TRACE un fichero dentro de ella, o quite PARPORT_TRACE.";
     default:
         return head + "Indique un fichero en una carpeta donde pueda escribir y con espacio libre, o quite "
                       "PARPORT_TRACE.";

@@ -11,6 +11,7 @@
 #include <linux/gpio.h>
 #include <linux/ppdev.h>
 #include <map>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -44,9 +45,9 @@ inline const inpout::SystemCalls kFake = {
     [](int fd) { return kernel->call("close" + number(unsigned(fd))); },
     [](int, unsigned long request, void *arg) {
         const std::string name = kIoctls.at(request);
-        // A GPIO chip "9030000.pl061" of lines "L0".."L7", each held by vueltas; the lines requested get fd 9.
+        // A GPIO chip "9030000.pl061" of lines "L0".."L31", each held by vueltas; the lines requested get fd 9.
         if (request == GPIO_GET_CHIPINFO_IOCTL)
-            return *static_cast<gpiochip_info *>(arg) = {"gpiochip0", "9030000.pl061", 8}, kernel->call(name);
+            return *static_cast<gpiochip_info *>(arg) = {"gpiochip0", "9030000.pl061", 32}, kernel->call(name);
         if (auto *line = static_cast<gpio_v2_line_info *>(arg); request == GPIO_V2_GET_LINEINFO_IOCTL)
             return std::snprintf(line->name, 32, "L%u", line->offset), std::strcpy(line->consumer, "vueltas"), line->flags = GPIO_V2_LINE_FLAG_USED, kernel->call(name);
         if (auto *lines = static_cast<gpio_v2_line_request *>(arg); request == GPIO_V2_GET_LINE_IOCTL)
@@ -71,6 +72,7 @@ inline const inpout::SystemCalls kFake = {
         const auto file = kernel->files.lower_bound(path);
         return file != kernel->files.end() && file->first.rfind(path, 0) == 0;
     },
+    [](int) { return std::string(kernel->failing == "subsystem" ? "mem" : "gpio"); },
     [] { return kernel->clock ? kernel->clock++ : monotonic(); },
 };
 
@@ -112,12 +114,84 @@ inline void start(const QString &settings)
     for (const char *name : {"PARPORT", "PARPORT_TRACE", "PARPORT_SLOWDOWN"})
         qunsetenv(name);
     qputenv("PARPORT_PUBLISH", area().toLocal8Bit());
-    QFile::remove(area() + ".lock");
     for (const QString &setting : settings.split(' ', Qt::SkipEmptyParts))
         qputenv(setting.section('=', 0, 0).toLatin1(), setting.section('=', 1).replace('@', dir()).toLocal8Bit());
     if (qEnvironmentVariableIsSet("PARPORT_TRACE"))
         QFile::remove(qgetenv("PARPORT_TRACE"));
 }
+
+// A backend's writes of 0 and 3, and one past the port's registers (refused), under `settings`: the calls the
+// kernel saw, the last one closing what the port opened; a lock it made goes with it.
+inline void sequenceColumns()
+{
+    QTest::addColumn<QString>("settings");
+    QTest::addColumn<QStringList>("ports");  // the base-addr of each port the kernel shows
+    QTest::addColumn<QString>("calls");
+}
+inline void checkSequence()
+{
+    QFETCH(QString, settings);
+    start(settings);
+    QFETCH(QStringList, ports);
+    for (int n = 0; n < ports.size(); ++n)
+        fake.files["/proc/sys/dev/parport/parport" + std::to_string(n) + "/base-addr"] = ports[n].toStdString();
+    Out32(888, 0);
+    Out32(888, 3);
+    QCOMPARE(Out32Error(), nullptr);
+    QCOMPARE(inpout::openPort()->last, 3);
+    Out32(888 + 3, 1);
+    QVERIFY(Out32Error());
+    inpout::reset();
+    QTEST(fake.calls.join(','), "calls");
+    QVERIFY(!QFile::exists(area() + ".lock"));
+}
+
+// A failure at the first write names the device, gives the system's reason and says what to do; a port that
+// could not open stays failed, without trying again, and lets go of what it took.
+inline void failureColumns()
+{
+    QTest::addColumn<QString>("settings");
+    QTest::addColumn<QString>("failing");  // the call that fails; "flock": another program holds the trace
+    QTest::addColumn<int>("err");
+    QTest::addColumn<QStringList>("phrases");
+    QTest::addColumn<bool>("opens");  // the port is open after the failure
+    QTest::addColumn<QString>("shown");  // what the kernel shows of ports
+}
+inline void checkFailure()
+{
+    QFETCH(QString, settings);
+    QFETCH(QString, failing);
+    QFETCH(int, err);
+    QFETCH(QStringList, phrases);
+    QFETCH(bool, opens);
+    QFETCH(QString, shown);
+    start(settings);
+    for (const QString &path : shown.split(',', Qt::SkipEmptyParts))
+        fake.files[path.toStdString()] = "x";
+    fake.failing = failing.toStdString();
+    fake.err = err;
+    const owned::Fd holder(failing == "flock" ? ::open(qgetenv("PARPORT_TRACE").constData(), O_RDWR | O_CREAT, 0600) : -1);
+    QVERIFY(!holder || flock(holder.get(), LOCK_EX) == 0);
+    Out32(888, 1);
+    const QString message = QString::fromUtf8(Out32Error());
+    for (const QString &phrase : phrases + QStringList{QString::fromStdString(err ? inpout::reason(err) : "")})
+        QVERIFY2(message.contains(phrase), qPrintable(message + " lacks " + phrase));
+    QCOMPARE(inpout::openPort() != nullptr, opens);
+    QVERIFY(opens || failing == "held" || !QFile::exists(area() + ".lock"));  // another's lock stays
+    const qsizetype calls = fake.calls.size();
+    Out32(888, 0);
+    QVERIFY(Out32Error());
+    QCOMPARE(fake.calls.size(), calls + (opens ? 1 : 0));
+    QVERIFY(failing != "PPDATADIR" || fake.calls.contains("PPRELEASE"));  // a claim made is let go
+}
+
+// A suite of the port library: each case starts afresh, on the real kernel unless it says otherwise.
+#define LIBRARY_TEST_CLEANUP                                                                                       \
+    void cleanup()                                                                                                  \
+    {                                                                                                               \
+        inpout::reset();                                                                                            \
+        inpout::useSystemCalls(nullptr);                                                                            \
+    }
 
 // What `code` writes on standard error (through a pipe: a file would count against a file-size limit).
 template <class Code>

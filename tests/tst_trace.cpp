@@ -169,6 +169,18 @@ private slots:
                  after.mid(kept.size()));
     }
 
+    // A trace that can't be opened says why, and what to do about it, at the first write.
+    void failures_data()
+    {
+        failureColumns();
+        QTest::newRow("its folder missing") << "PARPORT=sim PARPORT_TRACE=@/no-such-folder/x.trace" << "" << ENOENT
+                                            << QStringList{"no-such-folder/x.trace", "La carpeta no existe"} << false << "";
+        QTest::newRow("a folder") << "PARPORT=sim PARPORT_TRACE=@" << "" << EISDIR << QStringList{"es una carpeta"} << false << "";
+        QTest::newRow("in use") << "PARPORT=sim PARPORT_TRACE=@/taken.trace" << "flock" << 0
+                                << QStringList{"taken.trace", "ya lo está usando otro programa"} << false << "";
+    }
+    void failures() { checkFailure(); }
+
     // Another program changes the trace's file while it runs. The trace notices before its next line, stops, says
     // so once and leaves the other's bytes as they are; at the end it takes away only its own reserve. Only lines
     // lost (a cut) fail a write. The motor goes on to its final 0; reading the file, or its permissions, change nothing.

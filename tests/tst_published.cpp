@@ -1,0 +1,126 @@
+// The published area: made whole, used only when it is this user's own, and what it takes.
+#include "library.h"
+#include "published.h"
+
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+class TestPublished : public QObject {
+    Q_OBJECT
+
+private slots:
+    LIBRARY_TEST_CLEANUP
+
+    // With no room for the area the program runs on unpublished, leaving no file, and clears dead writers' drafts.
+    void noRoomForTheArea_data()
+    {
+        QTest::addColumn<QString>("what");
+        QTest::addColumn<int>("status");
+        QTest::newRow("file-size limit") << "limit" << 0;
+        QTest::newRow("full shared memory") << "full" << 0;
+    }
+    void noRoomForTheArea()
+    {
+        QFETCH(QString, what);
+        const QString folder = dir() + "/full";
+        if (what == "full" && geteuid() != 0)
+            QSKIP("needs root: a small tmpfs in a private mount namespace");
+        QDir(folder).removeRecursively();
+        QVERIFY(QDir().mkpath(folder));
+        QTEST(inChild([&] {
+                  const rlimit limit = {1 << 16, RLIM_INFINITY};
+                  if (what == "limit" && setrlimit(RLIMIT_FSIZE, &limit) != 0)
+                      return 10;
+                  if (what == "full" && (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                                         mount("tmpfs", folder.toLocal8Bit(), "tmpfs", 0, "size=64k") != 0))
+                      return 11;
+                  QFile fill(folder + "/fill");
+                  if (what == "full" && !(fill.open(QIODevice::WriteOnly) && fill.write(QByteArray(56 << 10, 'x')) && fill.flush()))
+                      return 12;
+                  QFile(folder + "/area.nuevo-1073741824").open(QIODevice::WriteOnly);  // a dead writer's
+                  const QString live = QString("area.nuevo-%1").arg(getppid());  // a live one's
+                  QFile(folder + "/" + live).open(QIODevice::WriteOnly);
+                  start("PARPORT=sim PARPORT_PUBLISH=" + folder + "/area");
+                  Out32(888, 1);
+                  Out32(888, 0);
+                  const QStringList left = QDir(folder).entryList({"area", "area.nuevo-*"}, QDir::Files);
+                  return Out32Error() || inpout::openPort()->last != 0 ? 1 : left == QStringList{live} ? 0 : 2;
+              }),
+              "status");
+    }
+
+    // Writes are published for viewers; a slot left by a killed program, or held by a pid given since to
+    // another process, is taken over; a new area is this user's alone.
+    void publishes()
+    {
+        const std::string path = area().toStdString();
+        ::unlink(path.c_str());
+        QVERIFY(published::areaFrom("a") == "a" && published::areaFrom("0").empty());  // a plain name is a file
+        std::string error, name;
+        published::Area *area = published::mapArea(path, error);
+        QVERIFY2(area, error.c_str());
+        for (published::Writer &writer : area->writers)  // long gone, or a pid since given to another
+            writer.pid = writer.ready = &writer == area->writers ? getppid() : 1 << 30;
+        start("PARPORT=sim PARPORT_SLOWDOWN=100000");  // the most slowdown, which stretches no gap past 0.1 s
+        QFile notes(QString::fromStdString(path) + ".lock");  // a file of the user's with the lock's name: used, never written
+        QVERIFY(notes.open(QIODevice::WriteOnly | QIODevice::Truncate) && notes.write("mis notas (pid 5)\n") && (notes.close(), true));
+        Out32(888, 3);
+        Out32(888, 2);
+        published::Write last;
+        QVERIFY(published::last(*area, last) && last.value == 2 && last.address == 888 && area->writes == 2);
+        std::int32_t pid = 0;
+        QVERIFY(published::writer(*area, 0, pid, name) && pid == getpid() && name == "tst_published");
+        inpout::reset();
+        QVERIFY(!published::writer(*area, 0, pid, name) && !published::writer(*area, 1, pid, name));  // released; long gone
+        QCOMPARE(contents(notes.fileName()), "mis notas (pid 5)\n");
+        notes.remove();
+        published::unmapArea(area);
+        struct stat status;
+        QVERIFY(stat(path.c_str(), &status) == 0 && (status.st_mode & 0777) == 0600);
+    }
+
+    // Only an area that is this user's own and of this layout is used; any other file is left as it was.
+    void areaOnlyItsOwn_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("refusal");  // "": used
+        QTest::newRow("empty file") << "empty" << "";
+        QTest::newRow("a folder") << "folder" << "no se pudo abrir: ";
+        QTest::newRow("a user's file") << "notes" << "no es un área";
+        QTest::newRow("symbolic link") << "link" << "enlace simbólico";
+        QTest::newRow("others may write") << "0602" << "otros usuarios pueden escribir";
+        QTest::newRow("its group may write") << "0620" << "otros usuarios pueden escribir";
+        QTest::newRow("another user's") << "foreign" << "pertenece a otro usuario";
+        QTest::newRow("another layout") << "version" << "otra versión";
+    }
+    void areaOnlyItsOwn()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, refusal);
+        const QString path = dir() + "/other.area", file = kind == "link" ? dir() + "/notes.txt" : path;
+        QFile::remove(path);
+        const QByteArray before = kind == "empty" ? "" : kind == "version" ? QByteArray::fromHex("016d6f746f7061730100000000000000")
+                                                                                 .leftJustified(sizeof(published::Area), '\0')
+                                                                           : QByteArray("mis notas\n").leftJustified(sizeof(published::Area));
+        QDir(path).removeRecursively();
+        QFile written(file);
+        QVERIFY(kind == "folder" ? QDir().mkdir(path) : written.open(QIODevice::WriteOnly | QIODevice::Truncate) && written.write(before) == before.size());
+        written.close();
+        QVERIFY(kind != "link" || QFile::link(file, path));
+        QVERIFY(!kind.startsWith('0') || ::chmod(path.toLocal8Bit(), kind.toUInt(nullptr, 8)) == 0);
+        if (kind == "foreign" && (geteuid() != 0 || ::chown(path.toLocal8Bit(), 65534, 65534) != 0))
+            QSKIP("needs root to give a file to another user");
+        std::string error;
+        published::Area *area = published::mapArea(path.toStdString(), error);
+        QCOMPARE(area != nullptr, refusal.isEmpty());
+        QVERIFY2(QString::fromStdString(error).contains(refusal) && (!area || error.empty()), error.c_str());
+        QVERIFY(area ? area->header.magic == published::kMagic && QFileInfo(path).size() == qint64(sizeof(published::Area)) && QFile::permissions(path) == (QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser)
+                     : (kind == "folder" || contents(file) == before) && error.find(path.toStdString()) != std::string::npos);
+        published::unmapArea(area);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPublished)
+#include "tst_published.moc"
