@@ -25,6 +25,19 @@ constexpr int kPhaseB[8] = {0, 1, 1, 1, 0, -1, -1, -1};
 // called over: only a motor with no damping at all rings that long.
 constexpr double kLongestRinging = 5;  // s
 
+// The windings over a step of h with the rotor at electrical angle φ (sin φ = s, cos φ = c) turning at
+// ω: each current moves as the chopper can move it against the back-EMF, -Kt·ω·sin φ on A and
+// Kt·ω·cos φ on B. Returns the torque they give over the step, Kt·(-i_A·sin φ + i_B·cos φ).
+double windings(const Chopper &chopper, double kt, double omega, double s, double c, double &iA, double &iB,
+                double targetA, double targetB)
+{
+    const double a = chopper.next(iA, targetA, -kt * omega * s), b = chopper.next(iB, targetB, kt * omega * c);
+    const double torque = kt * (-(iA + a) / 2 * s + (iB + b) / 2 * c);
+    iA = a;
+    iB = b;
+    return torque;
+}
+
 MotorParams preset(const char *name, int fullSteps, double holding, double current, double resistance,
                    double inductance, double voltage, double inertia, double detent, double coulomb, double viscous,
                    double load)
@@ -253,12 +266,9 @@ double pullOutTorque(const MotorParams &motor, double rate)
                 const double psi = electrical * (n * halfStep + t + h / 2) - lag;  // the rotor, electrically
                 const double s = std::sin(psi), c = std::cos(psi), omega = electrical / np;
                 chopper.over(h);
-                const double a = chopper.next(iA, targetA, -kt * omega * s);
-                const double b = chopper.next(iB, targetB, kt * omega * c);
+                const double torque = windings(chopper, kt, omega, s, c, iA, iB, targetA, targetB);
                 if (n >= warm)
-                    impulse += kt * (-(iA + a) / 2 * s + (iB + b) / 2 * c) * h;
-                iA = a;
-                iB = b;
+                    impulse += torque * h;
                 t += h;
             }
         }
@@ -373,14 +383,9 @@ void MotorModel::step(double h)
     const double phi = (k_ & 7) * kHalfStep - delta_;  // Np·θ, within a turn of the field
     const double s = std::sin(phi), c = std::cos(phi);
     chopper_.over(h);
-    const double a = chopper_.next(iA_, targetA_, -kt_ * omega_ * s);  // the back-EMF: -Kt·ω·sin, Kt·ω·cos
-    const double b = chopper_.next(iB_, targetB_, kt_ * omega_ * c);
-    const double meanA = 0.5 * (iA_ + a), meanB = 0.5 * (iB_ + b);
-    iA_ = a;
-    iB_ = b;
     // Everything but friction: the phases, the detent (sin 4φ from sin φ and cos φ) and the load.
-    const double drive = kt_ * (-meanA * s + meanB * c) - p_.detentTorque * 4 * s * c * (c * c - s * s) -
-                         p_.loadTorque;
+    const double drive = windings(chopper_, kt_, omega_, s, c, iA_, iB_, targetA_, targetB_) -
+                         p_.detentTorque * 4 * s * c * (c * c - s * s) - p_.loadTorque;
     const double damped = 1 + h * p_.viscousDamping / p_.inertia;  // viscous friction taken implicitly
     if (omega_ == 0) {
         if (std::fabs(drive) > stickBelow_)

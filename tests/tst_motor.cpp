@@ -116,26 +116,32 @@ private slots:
         QVERIFY(pullOutRate(usual, start_["48pasos"]) > 2 * start_["48pasos"]);  // once turning, far faster
     }
 
-    // With no detent nor friction, the small ringing about a one-phase state is sqrt(Np·T_h/J)/2π
-    // (damped by sqrt(1 - ζ²)), and it decays at the damping ratio the figures give.
+    // With no friction, the small ringing about a one-phase state is sqrt(Np·T_h/J)/2π (damped by
+    // sqrt(1 - ζ²); the detent adds 4·Np·T_d to the stiffness), and it decays at the ratio the figures give.
     void ringingMatchesClosedForm_data()
     {
         QTest::addColumn<QString>("name");
         QTest::addColumn<double>("damping");  // times the preset's own
-        QTest::newRow("small motor") << "48pasos" << 1.0;
-        QTest::newRow("small motor, a third of its damping") << "48pasos" << 1 / 3.0;
-        QTest::newRow("NEMA 17") << "nema17" << 1.0;
-        QTest::newRow("heavy load's inertia") << "48pasos-carga" << 1.0;
+        QTest::addColumn<bool>("detent");
+        QTest::newRow("small motor") << "48pasos" << 1.0 << false;
+        QTest::newRow("small motor, a third of its damping") << "48pasos" << 1 / 3.0 << false;
+        QTest::newRow("small motor, with its detent") << "48pasos" << 1.0 << true;
+        QTest::newRow("NEMA 17") << "nema17" << 1.0 << false;
+        QTest::newRow("heavy load's inertia") << "48pasos-carga" << 1.0 << false;
     }
     void ringingMatchesClosedForm()
     {
         QFETCH(QString, name);
         QFETCH(double, damping);
+        QFETCH(bool, detent);
         MotorParams motor = *findPreset(name.toStdString());
-        motor.detentTorque = motor.coulombTorque = motor.loadTorque = 0;
+        motor.coulombTorque = motor.loadTorque = 0;
         motor.viscousDamping *= damping;
+        const double stiffer = detent ? std::sqrt(1 + 4 * motor.detentTorque / motor.holdingTorque) : 1;
+        motor.detentTorque *= detent;
         const auto [frequency, ratio] = ringing(motor);
-        const double zeta = motor.dampingRatio(), expected = motor.naturalFrequency() * std::sqrt(1 - zeta * zeta);
+        const double zeta = motor.dampingRatio() / stiffer;
+        const double expected = stiffer * motor.naturalFrequency() * std::sqrt(1 - zeta * zeta);
         QVERIFY2(std::fabs(frequency / expected - 1) < 0.02, qPrintable(QString::number(frequency)));
         QVERIFY2(std::fabs(ratio / zeta - 1) < 0.1, qPrintable(QString::number(ratio)));
     }
@@ -156,6 +162,7 @@ private slots:
         QTest::newRow("there and back") << "48pasos" << "der 0.3 0.2, izq 0.3 0.2" << true;
         QTest::newRow("there and back, stalling both ways") << "48pasos" << "der 3 0.02, izq 3 0.02" << false;
         QTest::newRow("a turn of vueltas at full speed") << "48pasos" << "vueltas 96" << false;
+        QTest::newRow("a long move of vueltas: a rotor buzzing between poles") << "48pasos" << "vueltas 60000" << false;
         QTest::newRow("ramp up, hold, ramp down") << "48pasos" << "rampa 0.5 1.5 2, der 1.5 0.5, rampa 1.5 0.5 2"
                                                   << true;
         QTest::newRow("abrupt start at the ramp's top") << "48pasos" << "der 1.5 0.5, rampa 1.5 0.5 2" << false;
@@ -167,11 +174,13 @@ private slots:
         QFETCH(QString, move);
         QFETCH(bool, followed);
         const std::vector<PortWrite> writes = traffic(move, start_[name]);
-        const Run run = runMotor(*findPreset(name.toStdString()), writes);
+        const MotorParams &motor = *findPreset(name.toStdString());
+        const Run run = runMotor(motor, writes);
         QCOMPARE(run.followed(), followed);
         QCOMPARE(run.pulses, long(writes.size() / 2));
-        if (followed)
-            QVERIFY2(std::fabs(run.rotor - double(run.commanded)) < 0.5, qPrintable(QString::number(run.rotor)));
+        QVERIFY(motor.loadTorque > 0 || run.lost <= run.pulses + 8);  // a load can drag a stalled rotor back
+        if (followed)  // where the pulses put it, and at rest soon after, so that a silence costs nothing
+            QVERIFY(std::fabs(run.rotor - double(run.commanded)) < 0.5 && run.end < writes.back().time + 500000000);
         else if (move.startsWith("der 3"))  // a stall one way and one the other don't cancel
             QVERIFY(run.commanded == 0 && run.lost >= 16);
         if (move.startsWith("izq") || move.startsWith("der 0.3"))
@@ -215,6 +224,7 @@ private slots:
         QTest::newRow("a turn of vueltas") << "48pasos" << "vueltas 96";
         QTest::newRow("NEMA 17, two turns of vueltas") << "nema17" << "vueltas 192";
         QTest::newRow("heavy load, a turn of vueltas") << "48pasos-carga" << "vueltas 96";
+        QTest::newRow("a ramp, then a dead stop") << "48pasos" << "rampa 0.5 2.5 2, der 2.5 0.2";
         QTest::newRow("followed already") << "48pasos" << "der 0.5 0.2";
     }
     void slowdown()
