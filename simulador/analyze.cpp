@@ -190,7 +190,7 @@ int analyzeCommand(int argc, char **argv)
     options.progress = [&](double done) { ticker("el motor con la traza", done); };
     const Run run = runMotor(motor, writes, options);
     const StartRate start = findStartRate(motor, [&](double done) { ticker("el arranque máximo", done); });
-    const int slowdown = run.followed() ? 1 : suggestedSlowdown(motor, writes, start.rate, {}, [&](double done) {
+    const int slowdown = run.followed() ? 1 : suggestedSlowdown(motor, writes, {}, [&](double done) {
         ticker("el PARPORT_SLOWDOWN que basta", done);
     });
     const std::string suggested = slowdown ? std::to_string(slowdown) : "ninguno";

@@ -47,7 +47,8 @@ Run runMotor(const MotorParams &motor, const std::vector<PortWrite> &writes, con
     };
     const auto stopped = [&] { return options.stopAtFirstSlip && model.lostSteps() > 0; };
     unsigned long long time = writes.empty() ? 0 : writes.front().time;
-    for (size_t i = 0; i < writes.size() && !stopped(); ++i) {
+    size_t fed = 0;
+    for (size_t i = 0; i < writes.size() && !stopped(); ++i, ++fed) {
         if (i > 0 && writes[i].time > writes[i - 1].time)
             time += stretchedGap(writes[i].time - writes[i - 1].time, options.slowdown);
         if (options.observe && options.sampleEvery)
@@ -71,6 +72,7 @@ Run runMotor(const MotorParams &motor, const std::vector<PortWrite> &writes, con
     run.commanded = model.commandedSteps();
     run.rotor = model.rotorSteps();
     run.lost = model.lostSteps();
+    run.writes = fed;
     run.start = writes.empty() ? 0 : writes.front().time;
     run.end = std::max(time, model.restedAt());
     return run;
@@ -181,70 +183,39 @@ double pullOutRate(const MotorParams &motor, double startRate)
     return from + (to - from) * std::min(1.0, t / seconds);
 }
 
-namespace {
-
-// The rate a program's writes ask for most of the time: nine pulses in ten come no faster.
-double usualFastRate(const std::vector<PortWrite> &writes, DriverSettings driver)
+int suggestedSlowdown(const MotorParams &motor, const std::vector<PortWrite> &writes, DriverSettings driver,
+                      const Progress &progress)
 {
-    std::vector<unsigned long long> gaps;
-    unsigned long long last = 0;
-    bool stepped = false;
-    for (size_t i = 1; i < writes.size(); ++i) {
-        const int before = writes[i - 1].value & 1, now = writes[i].value & 1;
-        if (driver.fallingEdge ? !(before == 1 && now == 0) : !(before == 0 && now == 1))
-            continue;
-        if (stepped && writes[i].time > last && writes[i].time - last <= kLongestStretched)
-            gaps.push_back(writes[i].time - last);
-        last = writes[i].time;
-        stepped = true;
-    }
-    if (gaps.empty())
-        return 0;
-    std::nth_element(gaps.begin(), gaps.begin() + long(gaps.size() / 10), gaps.end());
-    return 1e9 / double(gaps[gaps.size() / 10]);
-}
-
-}  // namespace
-
-int suggestedSlowdown(const MotorParams &motor, const std::vector<PortWrite> &writes, double startRate,
-                      DriverSettings driver, const Progress &progress)
-{
+    size_t spent = 0;  // writes fed to the model so far
     const auto follows = [&](int slowdown) {
         RunOptions options;
         options.slowdown = slowdown;
         options.driver = driver;
         options.stopAtFirstSlip = true;
         options.progress = progress;
-        return runMotor(motor, writes, options).followed();
+        const Run run = runMotor(motor, writes, options);
+        spent += run.writes;
+        return run.followed();
     };
-    if (follows(1))
-        return 1;
+    // Every slowdown in turn: more slowdown is not always better (where a move reverses at speed,
+    // whether the rotor holds depends on where its swing is at that moment), and one too small for
+    // a file is mostly lost within its first pulses, where its run stops. Only when they are lost
+    // late, each costing nearly a whole run, does the search leap, supposing from there that a
+    // larger slowdown is followed where a smaller one is not.
     const int limit = slowdownLimit(writes);
-    if (limit <= 1)
-        return 0;
-    // A guess that is seldom far off: the usual rate brought down to the start rate.
-    const double usual = usualFastRate(writes, driver);
-    int guess = startRate > 0 && usual > 0 ? int(std::ceil(usual / startRate)) : limit;
-    guess = std::clamp(guess, 2, limit);
-    int fail = 1, pass = 0;
-    if (follows(guess)) {
-        pass = guess;
-        for (int down = 1; pass - down > fail; down *= 2) {
-            const int n = pass - down;
-            if (!follows(n)) {
-                fail = n;
-                break;
-            }
-            pass = n;
-        }
-    } else {
-        fail = guess;
-        while (pass == 0) {
-            if (fail == limit)
-                return 0;
-            const int n = std::min(limit, std::max(fail + 1, fail * 3 / 2));
-            (follows(n) ? pass : fail) = n;
-        }
+    int fail = 0;
+    for (int n = 1; n <= limit; fail = n++) {
+        if (follows(n))
+            return n;
+        if (spent > std::max<size_t>(8 * writes.size(), 1000000))
+            break;
+    }
+    int pass = 0;
+    while (pass == 0) {
+        if (fail >= limit)
+            return 0;
+        const int n = std::min(limit, std::max(fail + 1, fail * 3 / 2));
+        (follows(n) ? pass : fail) = n;
     }
     while (pass - fail > 1) {
         const int middle = fail + (pass - fail) / 2;

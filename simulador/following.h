@@ -43,6 +43,7 @@ struct Run {
     double rotor = 0;    // where it went
     long lost = 0;       // pulses lost, every slip counted
     unsigned long long start = 0, end = 0;  // the first write's time, and when the rotor was at rest after the last
+    size_t writes = 0;                      // writes fed, up to the first slip when stopped there
     bool followed() const { return lost == 0; }
 };
 
@@ -72,9 +73,8 @@ StartRate findStartRate(const MotorParams &motor, const Progress &progress = {})
 double pullOutRate(const MotorParams &motor, double startRate);
 
 // The smallest whole PARPORT_SLOWDOWN under which the motor follows `writes`:
-// 1 when it does already, 0 when no slowdown makes it. Starts from the
-// start rate's guess and supposes that more slowdown never hurts.
-int suggestedSlowdown(const MotorParams &motor, const std::vector<PortWrite> &writes, double startRate,
-                      DriverSettings driver = {}, const Progress &progress = {});
+// 1 when it does already, 0 when no slowdown makes it.
+int suggestedSlowdown(const MotorParams &motor, const std::vector<PortWrite> &writes, DriverSettings driver = {},
+                      const Progress &progress = {});
 
 }  // namespace simulador

@@ -233,7 +233,7 @@ private slots:
         QFETCH(QString, move);
         const MotorParams &motor = *findPreset(name.toStdString());
         const std::vector<PortWrite> writes = traffic(move, start_[name]);
-        const int n = suggestedSlowdown(motor, writes, start_[name]);
+        const int n = suggestedSlowdown(motor, writes);
         RunOptions options;
         options.slowdown = n;
         QVERIFY(n >= 1 && runMotor(motor, writes, options).followed());
