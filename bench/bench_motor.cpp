@@ -116,10 +116,10 @@ int main()
     unlink(trace.c_str());
     std::printf("simulador --analizar of ten seconds of that traffic (%zu writes): %.3f s of processor time (target: "
                 "at most 0.5 s)\n", ten.size(), middle(times));
-    std::printf("  in it: reading the trace %.0f ms, the model over it %.0f ms, the start rate (%.0f pulses/s) %.0f "
+    std::printf("  in it: reading the trace %.0f ms, the model over it %.0f ms, the start rate (%.1f pulses/s) %.0f "
                 "ms, the slowdown (%d) %.0f ms\n",
                 read * 1e3, run * 1e3, start.rate, search * 1e3, slowdown, suggest * 1e3);
-    std::printf("the default motor's start rate %.0f pulses/s, pull-out rate %.0f pulses/s\n", start.rate,
+    std::printf("the default motor's start rate %.1f pulses/s, pull-out rate %.0f pulses/s\n", start.rate,
                 pullOutRate(motor, start.rate));
     return 0;
 }
