@@ -140,8 +140,8 @@ std::string bands(const StartRate &start)
 {
     std::string text;
     for (const auto &[from, to] : start.bands)
-        text += (text.empty() ? "" : ", ") + std::to_string(std::lround(from)) + "-" + std::to_string(std::lround(to)) +
-                " pasos/s";
+        text += (text.empty() ? "" : ", ") + std::to_string(std::lround(from)) +
+                (std::lround(from) == std::lround(to) ? "" : "-" + std::to_string(std::lround(to))) + " pasos/s";
     return text.empty() ? "ninguna" : text;
 }
 

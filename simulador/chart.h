@@ -4,7 +4,7 @@
 // painter into an image; no window.
 #pragma once
 
-#include "motor.h"
+#include "stepper.h"
 
 #include <QImage>
 #include <QString>

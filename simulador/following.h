@@ -4,7 +4,7 @@
 // smallest slowdown that makes a file followed. No Qt, no clock.
 #pragma once
 
-#include "motor.h"
+#include "stepper.h"
 
 #include <functional>
 #include <utility>

@@ -268,9 +268,11 @@ std::string parseTraffic(const std::string &name, const std::string &text, std::
     size_t first = 0;
     while (first < body.size() && isBlank(body[first]))
         ++first;
-    if (first < body.size() && body[first] == '$')
-        return Dump(name, body).read(writes);
-    return parseText(name, body, writes);
+    const std::string message =
+        first < body.size() && body[first] == '$' ? Dump(name, body).read(writes) : parseText(name, body, writes);
+    if (!message.empty())
+        writes.clear();
+    return message;
 }
 
 std::string readTraffic(const std::string &path, std::vector<PortWrite> &writes)

@@ -5,7 +5,7 @@
 // other tool's. No Qt.
 #pragma once
 
-#include "motor.h"
+#include "stepper.h"
 
 #include <string>
 #include <vector>

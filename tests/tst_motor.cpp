@@ -1,8 +1,10 @@
 // The motor model against physics that no modelling choice changes, with each motor's own figures;
 // the readers of trace files; and simulador --analizar as a person runs it.
+#include "chart.h"
 #include "following.h"
-#include "motor.h"
+#include "stepper.h"
 #include "tracefile.h"
+#include "vcd.h"
 
 #include <QDir>
 #include <QImage>
@@ -246,6 +248,60 @@ private slots:
         QCOMPARE(stretchedGap(50000001, 3), 50000001ULL);
     }
 
+    // The board's rules as the viewer sets them, from values written 20 ms apart: the steps asked
+    // for, the dial's angle, and the rotor at rest on it.
+    void boardRules_data()
+    {
+        QTest::addColumn<bool>("falling");
+        QTest::addColumn<bool>("lowIsClockwise");
+        QTest::addColumn<QString>("values");
+        QTest::addColumn<int>("steps");
+        QTest::newRow("rising edges") << false << true << "0 1 0 1" << 2;
+        QTest::newRow("falling edges") << true << true << "0 1 0 1" << 1;
+        QTest::newRow("direction high: counter-clockwise") << false << true << "2 3 2 3 2 3" << -3;
+        QTest::newRow("high is clockwise") << false << false << "2 3 2 3" << 2;
+        QTest::newRow("the first value only sets the lines") << false << true << "1 0 1" << 1;
+    }
+    void boardRules()
+    {
+        QFETCH(bool, falling);
+        QFETCH(bool, lowIsClockwise);
+        QFETCH(QString, values);
+        QFETCH(int, steps);
+        MotorModel model(motorPresets().front(), {falling, lowIsClockwise});
+        for (const QString &value : values.split(' '))
+            model.feed(model.time() + 20000000, value.toInt());
+        model.advanceTo(model.time() + 1000000000);
+        QCOMPARE(model.commandedSteps(), long(steps));
+        QCOMPARE(model.commandedDegrees(), steps < 0 ? 360 + 3.75 * steps : 3.75 * steps);
+        QVERIFY(model.settled() && std::fabs(model.rotorDegrees() - model.commandedDegrees()) < 0.5);
+    }
+
+    // Fed as a session feeds it, asked between writes and left alone for an hour between two moves:
+    // the same as one run, and at rest through the hour.
+    void fedAsWritesCome()
+    {
+        const std::vector<PortWrite> one = traffic("der 0.5 0.3, izq 0.3 0.1", start_["48pasos"]);
+        std::vector<PortWrite> both = one;
+        const unsigned long long hour = 3600000000000ULL;
+        for (const PortWrite &write : one)
+            both.push_back({write.time + hour, write.value});
+        MotorModel model(motorPresets().front());
+        for (const PortWrite &write : both) {
+            model.advanceTo(write.time - 1000 * (write.time % 7));
+            if (&write == &both[one.size()])  // an hour after the first move
+                QVERIFY(model.settled() && model.restedAt() < one.back().time + 1000000000);
+            model.feed(write.time, write.value);
+            QVERIFY(model.time() == write.time && model.lostSteps() == 0);
+        }
+        const Run run = runMotor(motorPresets().front(), both);
+        model.advanceTo(run.end + 1000000000);
+        const auto back = [](const PortWrite &write) { return write.value == 3; };  // a counter-clockwise pulse
+        const long counter = long(std::count_if(one.begin(), one.end(), back));
+        QCOMPARE(run.commanded, 2 * (long(one.size() / 2) - 2 * counter));
+        QVERIFY(std::fabs(model.rotorSteps() - run.rotor) < 0.01 && std::fabs(run.rotor - double(run.commanded)) < 0.5);
+    }
+
     // Random times (some going back, some hours apart) and values: never NaN nor infinity, nor a
     // rotor beyond where the pulses could have taken it.
     void fuzzedTraffic()
@@ -268,6 +324,35 @@ private slots:
         }
     }
 
+    // The chart's columns hold every slip where it happened, and what the pulses asked for.
+    void chartColumns()
+    {
+        const MotorParams &motor = motorPresets().front();
+        const std::vector<PortWrite> writes = traffic("vueltas 96", 1);
+        const Run run = runMotor(motor, writes);
+        ChartRecorder recorder(run.start, run.end, 100);
+        RunOptions options;
+        long slips = 0;
+        unsigned long long first = 0;
+        options.observe = [&](const MotorModel &model) {
+            recorder.observe(model);
+            first = first ? first : model.slips() ? model.time() : 0;
+            slips = model.slips();
+        };
+        options.sampleEvery = recorder.sampleEvery();
+        runMotor(motor, writes, options);
+        int counted = 0, firstColumn = -1;
+        double asked = 0;
+        for (size_t i = 0; i < recorder.columns().size(); ++i) {
+            const ChartRecorder::Column &column = recorder.columns()[i];
+            counted += column.slips;
+            firstColumn = firstColumn < 0 && column.slips ? int(i) : firstColumn;
+            asked = std::max(asked, column.seen ? column.commandedHigh : 0);
+        }
+        QVERIFY(slips > 0 && counted == slips && asked == 96);
+        QCOMPARE(firstColumn, int((first - run.start) * 100 / (run.end - run.start)));
+    }
+
     // Trace files as the library, the viewer and other tools leave them ('@' a zero byte).
     void readers_data()
     {
@@ -282,11 +367,17 @@ private slots:
         QTest::newRow("times going backwards") << QByteArray("200 888 1\n100 888 0\n") << "hacia atrás en la línea 2";
         QTest::newRow("a line that is not a write") << QByteArray("100 888 1\n200 888\n") << "la línea 2 no es";
         QTest::newRow("not a trace") << QByteArray("hola\n") << "no es una traza";
+        QTest::newRow("a picture") << QByteArray("\x89PNG\r\n\x1a\n@@@@IHDR") << "no es una traza";
+        QTest::newRow("lines ended as on Windows") << QByteArray("100 888 1\r\n200 888 0\r\n") << "100:1 200:0";
         QTest::newRow("empty") << QByteArray() << "no es una traza";
         const QByteArray header("$timescale 1 us $end $scope module p $end $var wire 1 # otra $end\n"
                                 "$var wire 1 ! D0_pulso $end $var wire 1 \" D1_direccion $end $upscope $end\n");
         QTest::newRow("dump") << header + "$enddefinitions $end\n#0 $dumpvars 0! 1\" 0# $end #36 1! 1# #54 0! #60 b1 \""
                               << "0:2 36000:3 54000:2";
+        QTest::newRow("dump at 10 ns, unknown levels low")
+            << QByteArray("$timescale 10ns $end $var wire 1 a D0_pulso $end $var reg 1 b D1_direccion $end "
+                          "$enddefinitions $end #0 xa 0b $comment 1a $end #3 1a #5 za")
+            << "0:0 30:1 50:0";
         QTest::newRow("dump without direction") << QByteArray("$var wire 1 ! D0_pulso $end $enddefinitions $end #0 1!")
                                                 << "sin la línea D1_direccion";
         QTest::newRow("dump going backwards") << header + "$enddefinitions $end #5 1! #4 0!" << "hacia atrás";
@@ -301,6 +392,24 @@ private slots:
         const bool named = message.contains("traza");  // the file's name
         QVERIFY2(message.isEmpty() ? written(writes) == read : message.contains(read) && named,
                  qPrintable(message + written(writes)));
+    }
+
+    // Bytes changed at random in a trace and in a dump: a message, or writes in order; never a crash.
+    void readersFuzzed()
+    {
+        std::mt19937 random(7);
+        const std::string trace("100 888 0\n200 888 1\n300 888 0\n");
+        const std::string dump("$var wire 1 ! D0_pulso $end $var wire 1 \" D1_direccion $end $enddefinitions $end "
+                               "#0 0! 0\" #5 1! #9 0!");
+        for (int i = 0; i < 4000; ++i) {
+            std::string text = i % 2 ? trace : dump;
+            for (int n = int(random() % 4); n >= 0; --n)
+                text[random() % text.size()] = char(random() % 256);
+            std::vector<PortWrite> writes;
+            const bool read = parseTraffic("f", text, writes).empty();
+            QVERIFY(read != writes.empty());
+            QVERIFY(std::is_sorted(writes.begin(), writes.end(), [](auto &a, auto &b) { return a.time < b.time; }));
+        }
     }
 
     void motorFile_data()
@@ -340,6 +449,11 @@ private slots:
         QTest::newRow("follows") << "--analizar=SLOW --motor nema17" << 0 << lines.arg("nema17", "96", "0", "1");
         QTest::newRow("a motor of one's own") << "--motor DIR/motor.ini --analizar FILE" << 3 << "^motor: motor\n";
         QTest::newRow("with a chart") << "--analizar FILE --grafico DIR/giro.png" << 3 << "^motor: 48pasos\n";
+        QTest::newRow("the library's dump") << "--analizar DIR/giro.vcd" << 3 << "^motor: 48pasos\npasos pedidos: 96\n";
+        QTest::newRow("a motor with little damping") << "--analizar SLOW --motor DIR/poco.ini" << 0
+                                                     << "\nresonancias: [0-9]+(-[0-9]+)? pasos/s(, .+)?\n";
+        QTest::newRow("its motor's file missing") << "--analizar FILE --motor DIR/nada.ini" << 1
+                                                  << "DIR/nada.ini no se puede abrir";
         QTest::newRow("missing") << "--analizar DIR/nada" << 1 << "El fichero DIR/nada no existe";
         QTest::newRow("a folder") << "--analizar DIR" << 1 << "El fichero DIR es una carpeta";
         QTest::newRow("not a trace") << "--analizar DIR/motor.ini" << 1 << "DIR/motor.ini no es una traza";
@@ -360,8 +474,18 @@ private slots:
             turn += QByteArray::number(t) + " 888 " + QByteArray::number(i % 2 ? 0 : 1) + "\n",
             slow += QByteArray::number(t * 40) + " 888 " + QByteArray::number(i % 2 ? 0 : 1) + "\n";
         file("atras", "300 888 1\n200 888 0\n");
-        file("motor.ini", "pasos_por_vuelta=48\npar_retencion=0.03\ncorriente=0.5\nresistencia=8\ninductancia=0.01\n"
-                          "tension=12\ninercia=2e-6\nrozamiento_viscoso=1e-4\n");
+        const QByteArray figures("pasos_por_vuelta=48\npar_retencion=0.03\ncorriente=0.5\nresistencia=8\n"
+                                 "inductancia=0.01\ntension=12\ninercia=2e-6\n");
+        file("motor.ini", figures + "rozamiento_viscoso=1e-4\n");
+        file("poco.ini", figures + "rozamiento_viscoso=1e-5\nrozamiento_seco=2e-4\n");
+        QByteArray dump = QByteArray::fromStdString(vcd::header("hoy", "1.0"));
+        vcd::Lines lines;
+        for (const QByteArray &line : turn.trimmed().split('\n')) {
+            char text[vcd::kWriteMax];
+            const unsigned long long time = line.left(line.indexOf(' ')).toULongLong();
+            dump.append(text, qsizetype(vcd::write(text, lines, time, line.right(1).toInt())));
+        }
+        file("giro.vcd", dump);
         QStringList arguments = command.split(' ');
         arguments.replaceInStrings("FILE", file("giro", turn)).replaceInStrings("SLOW", file("lento", slow));
         arguments.replaceInStrings("DIR", dir_);

@@ -1,4 +1,4 @@
-#include "motor.h"
+#include "stepper.h"
 
 #include <algorithm>
 #include <cerrno>
