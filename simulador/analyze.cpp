@@ -51,7 +51,8 @@ std::string parse(int argc, char **argv, Arguments &arguments)
                             : option == "--grafico" ? &arguments.chart
                                                     : nullptr;
         if (!into)
-            return "la opción «" + std::string(argv[i]) + "» no va con --analizar";
+            return (argv[i][0] == '-' ? "la opción «" : "el argumento «") + std::string(argv[i]) +
+                   "» no va con --analizar";
         if (!joined && i + 1 < argc)
             value = argv[++i];
         if (value.empty() || value.rfind("--", 0) == 0)
@@ -187,11 +188,11 @@ int analyzeCommand(int argc, char **argv)
 
     Ticker ticker;
     RunOptions options;
-    options.progress = [&](double done) { ticker("el motor con la traza", done); };
+    options.progress = [&](double done) { ticker("simulando el motor con la traza", done); };
     const Run run = runMotor(motor, writes, options);
-    const StartRate start = findStartRate(motor, [&](double done) { ticker("el arranque máximo", done); });
+    const StartRate start = findStartRate(motor, [&](double done) { ticker("buscando el arranque máximo", done); });
     const int slowdown = run.followed() ? 1 : suggestedSlowdown(motor, writes, {}, [&](double done) {
-        ticker("el PARPORT_SLOWDOWN que basta", done);
+        ticker("buscando el PARPORT_SLOWDOWN que basta", done);
     });
     const std::string suggested = slowdown ? std::to_string(slowdown) : "ninguno";
     std::string chartError;
