@@ -13,7 +13,11 @@ std::string helpText(const std::string &program)
                "Uso: simulador                abre el visor\n"
                "     simulador --con PROGRAMA abre el visor, si no hay ya uno mirando ese puerto,\n"
                "                              y arranca PROGRAMA (vueltas o rotacion), en el\n"
-               "                              puerto simulado si PARPORT no dice otro\n";
+               "                              puerto simulado si PARPORT no dice otro\n"
+               "     simulador --analizar FICHERO [--motor NOMBRE|FICHERO.ini] [--grafico FICHERO.png]\n"
+               "                              dice si un motor seguiría la traza FICHERO\n"
+               "                              (PARPORT_TRACE o .vcd), cuántos pasos perdería y\n"
+               "                              qué PARPORT_SLOWDOWN basta para que la siga\n";
     else
         text = program + ": gira un motor de pasos " +
                (program == "vueltas" ? "vueltas completas o un número de vueltas"

@@ -1,5 +1,6 @@
 // simulador: shows the motor that a driver board on the port would turn, from
 // what the port library publishes. Start it before or after the programs.
+#include "analyze.h"
 #include "application.h"
 #include "launch.h"
 #include "usage.h"
@@ -12,6 +13,8 @@
 int main(int argc, char **argv)
 {
     if (const int status = answerCommandLine(argc, argv, "simulador"); status >= 0)
+        return status;
+    if (const int status = simulador::analyzeCommand(argc, argv); status >= 0)
         return status;
     if (const int status = simulador::launch(argc, argv); status >= 0)
         return status;

@@ -1,0 +1,125 @@
+// What the motor model costs: a second of the programs' heaviest traffic (a
+// full-speed vueltas move, some 55,000 writes), the same moves an hour apart
+// against a moment apart (the cost follows the writes, not the time they
+// span), and the whole simulador --analizar of ten seconds of that traffic,
+// timed as the processor time of the command itself.
+#include "bench.h"
+#include "following.h"
+#include "tracefile.h"
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace simulador;
+
+namespace {
+
+constexpr unsigned long long kHalfStep = 18000;  // ns: a vueltas half-step on the development machine
+
+// `pulses` pulses of a full-speed vueltas move from `from`, clockwise.
+void move(std::vector<PortWrite> &writes, unsigned long long from, long pulses)
+{
+    for (long i = 0; i < pulses; ++i) {
+        writes.push_back({from + 2 * i * kHalfStep, 1});
+        writes.push_back({from + (2 * i + 1) * kHalfStep, 0});
+    }
+}
+
+double fed(const MotorParams &motor, const std::vector<PortWrite> &writes, int rounds)
+{
+    return median(rounds, [&] {
+        MotorModel model(motor);
+        for (const PortWrite &write : writes)
+            model.feed(write.time, write.value);
+        if (model.time() == 0)
+            std::puts("");  // keeps the work from being optimised away
+    });
+}
+
+// The processor time, user and system, of running `command` to its end.
+double processorTime(const std::string &program, const std::vector<std::string> &arguments)
+{
+    std::fflush(stdout);
+    const pid_t child = fork();
+    if (child == 0) {
+        std::vector<char *> argv{const_cast<char *>(program.c_str())};
+        for (const std::string &argument : arguments)
+            argv.push_back(const_cast<char *>(argument.c_str()));
+        argv.push_back(nullptr);
+        if (!freopen("/dev/null", "w", stdout))
+            _exit(1);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    wait4(child, &status, 0, &usage);
+    if (!WIFEXITED(status) || (WEXITSTATUS(status) != 0 && WEXITSTATUS(status) != 3)) {
+        std::fprintf(stderr, "bench_motor: %s failed\n", program.c_str());
+        std::exit(1);
+    }
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           1e-6 * double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+}
+
+}  // namespace
+
+int main()
+{
+    const MotorParams &motor = motorPresets().front();
+    std::vector<PortWrite> second{{0, 0}};
+    move(second, 1000000, long(1e9 / (2 * kHalfStep)));
+    const double perSecond = fed(motor, second, 21);
+    std::printf("one second of a full-speed vueltas move (%zu writes): %.2f ms (%.0f ns per write; target: at most "
+                "20 ms)\n", second.size(), perSecond * 1e3, perSecond / double(second.size()) * 1e9);
+    RunOptions slowed;
+    slowed.slowdown = 30;
+    const double followed = median(9, [&] { runMotor(motor, second, slowed); });
+    std::printf("the same writes at PARPORT_SLOWDOWN=30, the rotor following them (30 s of traffic): %.2f ms\n",
+                followed * 1e3);
+
+    // Ten turns a moment apart, and ten turns an hour apart.
+    for (unsigned long long apart : {1000000ULL, 3600000000000ULL}) {
+        std::vector<PortWrite> turns{{0, 0}};
+        for (int turn = 0; turn < 10; ++turn)
+            move(turns, 1000000 + turn * (apart + 96 * 2 * kHalfStep), 96);
+        std::printf("ten turns %s apart: %.3f ms\n", apart > 1000000000ULL ? "an hour" : "1 ms",
+                    fed(motor, turns, 21) * 1e3);
+    }
+
+    // The command on ten seconds of that traffic, from a trace file.
+    std::vector<PortWrite> ten{{0, 0}};
+    move(ten, 1000000, long(10 * 1e9 / (2 * kHalfStep)));
+    const std::string trace = selfPath() + ".trace";
+    {
+        std::ofstream out(trace);
+        for (const PortWrite &write : ten)
+            out << 1000000000 + write.time << " 888 " << write.value << '\n';
+    }
+    const double read = median(5, [&] {
+        std::vector<PortWrite> writes;
+        readTraffic(trace, writes);
+    });
+    const double run = median(5, [&] { runMotor(motor, ten); });
+    StartRate start;
+    const double search = median(5, [&] { start = findStartRate(motor); });
+    int slowdown = 0;
+    const double suggest = median(5, [&] { slowdown = suggestedSlowdown(motor, ten); });
+    const std::string simulador = selfPath().substr(0, selfPath().rfind('/') + 1) + "simulador";
+    std::vector<double> times;
+    for (int i = 0; i < 5; ++i)
+        times.push_back(processorTime(simulador, {"--analizar", trace}));
+    unlink(trace.c_str());
+    std::printf("simulador --analizar of ten seconds of that traffic (%zu writes): %.3f s of processor time (target: "
+                "at most 0.5 s)\n", ten.size(), middle(times));
+    std::printf("  in it: reading the trace %.0f ms, the model over it %.0f ms, the start rate (%.1f pulses/s) %.0f "
+                "ms, the slowdown (%d) %.0f ms\n",
+                read * 1e3, run * 1e3, start.rate, search * 1e3, slowdown, suggest * 1e3);
+    std::printf("the default motor's start rate %.1f pulses/s, pull-out rate %.0f pulses/s\n", start.rate,
+                pullOutRate(motor, start.rate));
+    return 0;
+}

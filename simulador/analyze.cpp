@@ -1,0 +1,225 @@
+#include "analyze.h"
+#include "chart.h"
+#include "clock.h"
+#include "following.h"
+#include "owned.h"
+#include "tracefile.h"
+
+#include <QBuffer>
+#include <QGuiApplication>
+#include <cerrno>
+#include <clocale>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <string>
+#include <strings.h>
+#include <unistd.h>
+
+namespace simulador {
+
+namespace {
+
+const char kUsage[] = "Uso: simulador --analizar FICHERO [--motor NOMBRE|FICHERO.ini] [--grafico FICHERO.png]\n"
+                      "(más: man simulador)\n";
+
+struct Arguments {
+    std::string file, motor, chart;
+};
+
+bool endsWith(const std::string &text, const char *end)
+{
+    const size_t length = std::strlen(end);
+    return text.size() >= length && strcasecmp(text.c_str() + text.size() - length, end) == 0;
+}
+
+// "" or what is wrong with the arguments.
+std::string parse(int argc, char **argv, Arguments &arguments)
+{
+    for (int i = 1; i < argc; ++i) {
+        std::string option = argv[i], value;
+        const size_t equals = option.find('=');
+        const bool joined = option.rfind("--", 0) == 0 && equals != std::string::npos;
+        if (joined) {
+            value = option.substr(equals + 1);
+            option.resize(equals);
+        }
+        std::string *into = option == "--analizar" ? &arguments.file
+                            : option == "--motor"  ? &arguments.motor
+                            : option == "--grafico" ? &arguments.chart
+                                                    : nullptr;
+        if (!into)
+            return (argv[i][0] == '-' ? "la opción «" : "el argumento «") + std::string(argv[i]) +
+                   "» no va con --analizar";
+        if (!joined && i + 1 < argc)
+            value = argv[++i];
+        if (value.empty() || value.rfind("--", 0) == 0)
+            return option + (option == "--motor" ? " pide un NOMBRE o un FICHERO.ini" : " pide un FICHERO");
+        if (!into->empty())
+            return option + " se dio dos veces";
+        *into = value;
+    }
+    if (!arguments.chart.empty() && !endsWith(arguments.chart, ".png"))
+        return "--grafico guarda una imagen PNG: dé un nombre acabado en .png";
+    return {};
+}
+
+// Says how far the analysis has gone, on standard error when it is a
+// terminal, once it has taken more than a moment.
+class Ticker {
+public:
+    void operator()(const char *what, double fraction)
+    {
+        const unsigned long long now = monotonicNow();
+        if (!terminal_ || now - start_ < 1500000000ULL || now - last_ < 200000000ULL)
+            return;
+        const int percent = int(std::lround(100 * std::clamp(fraction, 0.0, 1.0)));
+        std::fprintf(stderr, "\rsimulador: %s… %3d %%   ", what, percent);
+        last_ = now;
+        shown_ = true;
+    }
+    void finish()
+    {
+        if (shown_)
+            std::fprintf(stderr, "\r%70s\r", "");
+        shown_ = false;
+        terminal_ = false;
+    }
+
+private:
+    bool terminal_ = isatty(STDERR_FILENO);
+    const unsigned long long start_ = monotonicNow();
+    unsigned long long last_ = 0;
+    bool shown_ = false;
+};
+
+std::string writeFile(const std::string &path, const QByteArray &bytes)
+{
+    owned::Fd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_CLOEXEC, 0644));
+    for (qsizetype done = 0; fd && done < bytes.size();) {
+        const ssize_t n = write(fd.get(), bytes.constData() + done, size_t(bytes.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            break;
+        done += n;
+        if (done == bytes.size())
+            return fd.reset() == 0 ? std::string()
+                                   : "No se pudo guardar el gráfico en " + path + ": " + std::strerror(errno) + ".";
+    }
+    return "No se pudo guardar el gráfico en " + path + ": " + std::strerror(errno) +
+           ". Compruebe que la carpeta existe y que puede escribir en ella.";
+}
+
+std::string saveChart(int argc, char **argv, const Arguments &arguments, const MotorParams &motor,
+                      const std::vector<PortWrite> &writes, const Run &run, const QString &summary)
+{
+    ChartRecorder recorder(run.start, run.end + (run.end - run.start) / 20, 1100);
+    RunOptions options;
+    options.observe = [&](const MotorModel &model) { recorder.observe(model); };
+    options.sampleEvery = recorder.sampleEvery();
+    runMotor(motor, writes, options);
+    // Text needs fonts, and fonts a QGuiApplication: one of its own, drawing off screen.
+    std::unique_ptr<QGuiApplication> application;
+    if (!QGuiApplication::instance()) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        application = std::make_unique<QGuiApplication>(argc, argv);
+    }
+    const QString name = QString::fromStdString(arguments.file.substr(arguments.file.rfind('/') + 1));
+    const QString title = name + QStringLiteral(", motor ") + QString::fromStdString(motor.name);
+    const QImage image = drawChart(recorder, title, summary);
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return writeFile(arguments.chart, bytes);
+}
+
+std::string bands(const StartRate &start)
+{
+    std::string text;
+    for (const auto &[from, to] : start.bands)
+        text += (text.empty() ? "" : ", ") + std::to_string(std::lround(from)) +
+                (std::lround(from) == std::lround(to) ? "" : "-" + std::to_string(std::lround(to))) + " pasos/s";
+    return text.empty() ? "ninguna" : text;
+}
+
+}  // namespace
+
+int analyzeCommand(int argc, char **argv)
+{
+    bool asked = false;
+    for (int i = 1; i < argc; ++i)
+        asked = asked || !std::strcmp(argv[i], "--analizar") || !std::strncmp(argv[i], "--analizar=", 11);
+    if (!asked)
+        return -1;
+    std::setlocale(LC_MESSAGES, "");  // the system's reasons for a failure, in the person's language
+    Arguments arguments;
+    if (const std::string wrong = parse(argc, argv, arguments); !wrong.empty()) {
+        std::fprintf(stderr, "simulador: %s.\n%s", wrong.c_str(), kUsage);
+        return 2;
+    }
+    MotorParams motor = motorPresets().front();
+    if (!arguments.motor.empty()) {
+        if (arguments.motor.find('/') != std::string::npos || endsWith(arguments.motor, ".ini")) {
+            if (const std::string message = readMotorFile(arguments.motor, motor); !message.empty()) {
+                std::fprintf(stderr, "simulador: %s\n", message.c_str());
+                return 1;
+            }
+        } else if (const MotorParams *preset = findPreset(arguments.motor)) {
+            motor = *preset;
+        } else {
+            std::string names;
+            for (const MotorParams &known : motorPresets())
+                names += (names.empty() ? "" : ", ") + known.name;
+            std::fprintf(stderr, "simulador: no hay ningún motor llamado «%s». Los motores son %s; o dé un FICHERO.ini "
+                                 "con las cifras del suyo (vea man simulador).\n%s",
+                         arguments.motor.c_str(), names.c_str(), kUsage);
+            return 2;
+        }
+    }
+    std::vector<PortWrite> writes;
+    if (const std::string message = readTraffic(arguments.file, writes); !message.empty()) {
+        std::fprintf(stderr, "simulador: %s\n", message.c_str());
+        return 1;
+    }
+
+    Ticker ticker;
+    RunOptions options;
+    options.progress = [&](double done) { ticker("simulando el motor con la traza", done); };
+    const Run run = runMotor(motor, writes, options);
+    const StartRate start = findStartRate(motor, [&](double done) { ticker("buscando el arranque máximo", done); });
+    const int slowdown = run.followed() ? 1 : suggestedSlowdown(motor, writes, {}, [&](double done) {
+        ticker("buscando el PARPORT_SLOWDOWN que basta", done);
+    });
+    const std::string suggested = slowdown ? std::to_string(slowdown) : "ninguno";
+    std::string chartError;
+    if (!arguments.chart.empty())
+        chartError = saveChart(argc, argv, arguments, motor, writes, run,
+                               QStringLiteral("%1 pasos pedidos, %2 dados, %3 perdidos; arranque máximo %4 pasos/s; "
+                                              "PARPORT_SLOWDOWN sugerido: %5")
+                                   .arg(run.pulses).arg(std::lround(run.rotor)).arg(run.lost)
+                                   .arg(long(start.rate)).arg(QString::fromStdString(suggested)));
+    ticker.finish();
+    const std::string lines = "motor: " + motor.name + "\npasos pedidos: " + std::to_string(run.pulses) +
+                              "\npasos dados: " + std::to_string(std::lround(run.rotor)) + "\npasos perdidos: " +
+                              std::to_string(run.lost) + "\narranque máximo: " + std::to_string(long(start.rate)) +
+                              " pasos/s\nresonancias: " + bands(start) + "\nPARPORT_SLOWDOWN sugerido: " + suggested +
+                              "\n";
+    if (std::fputs(lines.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
+        std::fprintf(stderr, "simulador: no se pudo escribir en la salida estándar: %s.\n", std::strerror(errno));
+        return 1;
+    }
+    if (!slowdown)
+        std::fprintf(stderr, "simulador: ninguna ralentización basta: el motor pierde pasos aun con cada intervalo "
+                             "alargado al máximo (0,1 s). Revise la carga y la corriente del motor.\n");
+    if (!chartError.empty()) {
+        std::fprintf(stderr, "simulador: %s\n", chartError.c_str());
+        return 1;
+    }
+    return run.followed() ? 0 : 3;
+}
+
+}  // namespace simulador

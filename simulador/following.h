@@ -1,0 +1,80 @@
+// Whether a motor follows some traffic, and what would make it: the model run
+// over a file's writes (stretched as PARPORT_SLOWDOWN stretches them), the
+// motor's start rate and resonance bands found from steady trains, and the
+// smallest slowdown that makes a file followed. No Qt, no clock.
+#pragma once
+
+#include "stepper.h"
+
+#include <functional>
+#include <utility>
+#include <vector>
+
+namespace simulador {
+
+// Told how far a long piece of work has gone, from 0 to 1.
+using Progress = std::function<void(double)>;
+
+// The gap the port library makes of a program's gap of `gap` ns under
+// PARPORT_SLOWDOWN=`slowdown`: `slowdown` times as long, but no gap past
+// 0.1 s, and a gap over 50 ms (the program idle) left as it is.
+unsigned long long stretchedGap(unsigned long long gap, double slowdown);
+
+// The slowdown past which no gap of `writes` grows any more (at most the
+// library's 100000).
+int slowdownLimit(const std::vector<PortWrite> &writes);
+
+struct RunOptions {
+    double slowdown = 1;
+    DriverSettings driver;
+    bool stopAtFirstSlip = false;  // enough to know that it is not followed
+    // Called after each write, and every `sampleEvery` ns between writes
+    // while the rotor moves (0: at writes only), and while it comes to rest
+    // after the last one.
+    std::function<void(const MotorModel &)> observe;
+    unsigned long long sampleEvery = 0;
+    Progress progress;
+};
+
+// What the motor made of some writes, once at rest after the last one.
+struct Run {
+    long pulses = 0;     // step pulses in the writes
+    long commanded = 0;  // where they asked the rotor to go, in steps, clockwise
+    double rotor = 0;    // where it went
+    long lost = 0;       // pulses lost, every slip counted
+    unsigned long long start = 0, end = 0;  // the first write's time, and when the rotor was at rest after the last
+    size_t writes = 0;                      // writes fed, up to the first slip when stopped there
+    bool followed() const { return lost == 0; }
+};
+
+Run runMotor(const MotorParams &motor, const std::vector<PortWrite> &writes, const RunOptions &options = {});
+
+// Writes that make step pulses at `times` (s, from the first), clockwise on
+// the default board, after the lines have been low for a moment: each
+// pulse's line falls half way to the next.
+std::vector<PortWrite> pulseTrain(const std::vector<double> &times);
+// The times of a steady rate (pulses a second) for `seconds`, and of a rate
+// changing evenly from one figure to another over `seconds`.
+std::vector<double> steadyTimes(double rate, double seconds);
+std::vector<double> rampTimes(double from, double to, double seconds);
+
+// Whether the motor, at rest, follows `rate` pulses a second for one second
+// and stops with them.
+bool followsFromRest(const MotorParams &motor, double rate);
+
+struct StartRate {
+    double rate = 0;  // pulses a second: the highest steady rate followed from rest
+    std::vector<std::pair<double, double>> bands;  // below it, ranges of rates where steps are lost
+};
+StartRate findStartRate(const MotorParams &motor, const Progress &progress = {});
+
+// The rate at which a slow ramp up, from half the start rate, first loses a
+// step: how fast the motor can be brought once it turns.
+double pullOutRate(const MotorParams &motor, double startRate);
+
+// The smallest whole PARPORT_SLOWDOWN under which the motor follows `writes`:
+// 1 when it does already, 0 when no slowdown makes it.
+int suggestedSlowdown(const MotorParams &motor, const std::vector<PortWrite> &writes, DriverSettings driver = {},
+                      const Progress &progress = {});
+
+}  // namespace simulador
