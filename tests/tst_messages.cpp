@@ -29,15 +29,6 @@ private slots:
         QTest::newRow("an unknown setting") << "PARPORT=lpt1" << "" << 0 << QStringList{"«lpt1»", "PARPORT=sim", "gpio:gpiochip0:17,27"} << false << "";
     }
     void portsShown() { checkFailure(); }
-
-    // A busy port names its holder when it is known, and says what to do about lp when it is not.
-    void busy()
-    {
-        const QString known = QString::fromStdString(inpout::busy("puerto simulado (x.lock)", "vueltas (pid 12)", EBUSY));
-        QVERIFY(known.contains("lo tiene vueltas (pid 12)") && known.contains("Cierre ese programa") && !known.contains("lp"));
-        const QString unknown = QString::fromStdString(inpout::busy("/dev/parport0", "", EBUSY));
-        QVERIFY(unknown.contains("/dev/parport0") && unknown.contains("sudo rmmod lp"));
-    }
 };
 
 QTEST_GUILESS_MAIN(TestMessages)

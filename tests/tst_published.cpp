@@ -64,8 +64,6 @@ private slots:
         for (published::Writer &writer : area->writers)  // long gone, or a pid since given to another
             writer.pid = writer.ready = &writer == area->writers ? getppid() : 1 << 30;
         start("PARPORT=sim PARPORT_SLOWDOWN=100000");  // the most slowdown, which stretches no gap past 0.1 s
-        QFile notes(QString::fromStdString(path) + ".lock");  // a file of the user's with the lock's name: used, never written
-        QVERIFY(notes.open(QIODevice::WriteOnly | QIODevice::Truncate) && notes.write("mis notas (pid 5)\n") && (notes.close(), true));
         Out32(888, 3);
         Out32(888, 2);
         published::Write last;
@@ -74,8 +72,6 @@ private slots:
         QVERIFY(published::writer(*area, 0, pid, name) && pid == getpid() && name == "tst_published");
         inpout::reset();
         QVERIFY(!published::writer(*area, 0, pid, name) && !published::writer(*area, 1, pid, name));  // released; long gone
-        QCOMPARE(contents(notes.fileName()), "mis notas (pid 5)\n");
-        notes.remove();
         published::unmapArea(area);
         struct stat status;
         QVERIFY(stat(path.c_str(), &status) == 0 && (status.st_mode & 0777) == 0600);

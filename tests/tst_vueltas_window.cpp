@@ -66,24 +66,6 @@ private slots:
         QCOMPARE(ends, failAt ? QList<int>({1}) : QList<int>());
     }
 
-    // Input given during a move waits for it, then runs in the order given:
-    // the exit (Alt+S) ends the program before the click queued behind it,
-    // writing 0 after the 2 a left move leaves.
-    void inputQueuedDuringMove()
-    {
-        QString atExit;
-        onEnd = [&] { atExit = port->log; };
-        port->atWrite(1, [&] {
-            postKey(form.get(), QKeySequence("Alt+S")[0]);
-            postClick(child("Command1"));
-        });
-        child<QLineEdit>("Text1")->setText("1");
-        QTest::mouseClick(child("Command4"), Qt::LeftButton);
-        QCoreApplication::processEvents();
-        QCOMPARE(ends, QList<int>({0}));
-        QCOMPARE(atExit, "0" + kLeft + "0");
-    }
-
     // A move that lasts (slowed, or hundreds of turns) still takes a request to leave at its next look, every
     // 50 ms: it stops at the end of that pulse, step line low, and the program ends as that request ends it after
     // a move (Salir and Alt+S write 0; the close control writes nothing). Other input waits for the move's end, in
@@ -91,21 +73,27 @@ private slots:
     void leaveDuringMove_data()
     {
         QTest::addColumn<QString>("inputs");   // given at the 20th write of a left move of 5 turns, in order
+        QTest::addColumn<int>("tick");         // ms the clock moves at each reading; 0: the move never looks
         QTest::addColumn<QString>("traffic");  // after start-up, all of it
         QTest::addColumn<int>("ended");        // the program's end status, -1: not ended
         QTest::addColumn<bool>("open");        // the window is still there
         const QString stopped = "^(3dd2dd){10,15}";  // at the first look after the request, a whole pulse
-        QTest::newRow("Salir") << "Command5" << stopped + "0$" << 0 << true;
-        QTest::newRow("Alt+S") << "Alt+S" << stopped + "0$" << 0 << true;
-        QTest::newRow("the close control") << "close" << stopped + "$" << -1 << false;
-        QTest::newRow("a turn asked first, then Salir") << "Command1|Command5" << stopped + "0$" << 0 << true;
-        QTest::newRow("a turn waits for the move") << "Command1" << "^" + kLeft.repeated(5) + kRight + "0$" << -1 << true;
+        QTest::newRow("Salir") << "Command5" << 10 << stopped + "0$" << 0 << true;
+        QTest::newRow("Alt+S") << "Alt+S" << 10 << stopped + "0$" << 0 << true;
+        QTest::newRow("the close control") << "close" << 10 << stopped + "$" << -1 << false;
+        QTest::newRow("a turn asked first, then Salir") << "Command1|Command5" << 10 << stopped + "0$" << 0 << true;
+        QTest::newRow("a turn waits for the move") << "Command1" << 10 << "^" + kLeft.repeated(5) + kRight + "0$" << -1 << true;
+        // At full speed all waits, and runs in the order given: the exit before the click queued behind it.
+        QTest::newRow("full speed: Alt+S, then a turn") << "Alt+S|Command1" << 0 << "^" + kLeft.repeated(5) + "0$" << 0 << true;
     }
     void leaveDuringMove()
     {
         QFETCH(QString, inputs);
         QFETCH(QString, traffic);
-        form->turns().clock = [now = 0ULL]() mutable { return now += 10000000; };
+        QFETCH(int, tick);
+        form->turns().clock = [tick, now = 0ULL]() mutable { return now += tick * 1000000ULL; };
+        QString traced;  // the traffic until the program ends, or all of it
+        onEnd = [&] { traced = port->log; };
         port->atWrite(20, [&] {
             for (const QString &input : inputs.split('|'))
                 input == "close" ? QCoreApplication::postEvent(form.get(), new QCloseEvent)
@@ -115,7 +103,8 @@ private slots:
         child<QLineEdit>("Text1")->setText("5");
         QTest::mouseClick(child("Command4"), Qt::LeftButton);
         QCoreApplication::processEvents();
-        QVERIFY2(QRegularExpression(traffic).match(port->log.mid(1)).hasMatch(), qPrintable(port->log));
+        traced = ends.isEmpty() ? port->log : traced;
+        QVERIFY2(QRegularExpression(traffic).match(traced.mid(1)).hasMatch(), qPrintable(traced));
         QTEST(ends.isEmpty() ? -1 : ends.front(), "ended");
         QTEST(form->isVisible(), "open");
     }
