@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The GPIO backend, cross-built, on Debian's arm64 kernel under QEMU's virt
 # board, whose PL061 controller QEMU records line by line. The guest's checks
-# come from kernel.sh's init script; MOTOR_SKIP_KERNEL=1 skips it (offline).
+# start as kernel.sh's (guest.sh); MOTOR_SKIP_KERNEL=1 skips it (offline).
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd) cache=$1/tests/gpio-cache dir=$1/tests/gpio version=$2
 offline="(offline? MOTOR_SKIP_KERNEL=1 skips this test)"
@@ -33,10 +33,11 @@ fi
 rm -rf "$dir" && mkdir -p "$dir/root/lib" && cd "$dir/root"
 cp -r "$cache/bin" .
 cp -L /usr/aarch64-linux-gnu/lib/{ld-linux-aarch64.so.1,libc.so.6,libm.so.6,libstdc++.so.6,libgcc_s.so.1} lib/
-build() { aarch64-linux-gnu-g++ -std=c++17 -O2 -Wall -Wextra -Werror -DMOTOR_VERSION=\"$version\" -I"$src/common" -I"$src/vueltas" -I"$src/inpout32" "$@"; }
-build -o lib/libinpout32.so -shared -fPIC -fvisibility=hidden "$src"/inpout32/*.cpp
-build -o bin/kernel_driver "$src"/{tests/kernel_driver,common/port,vueltas/turns}.cpp -ldl
-sed -n '/^#!\/bin\/busybox/,/^EOF/p' "$src/tests/kernel.sh" | sed '/^# A kernel with/,$d' > init
+cmake -S "$src" -B "$1/tests/gpio-build" -DCMAKE_TOOLCHAIN_FILE="$src/cmake/aarch64-linux-gnu.cmake" \
+  -DMOTOR_LIBRARY_ONLY=ON -DCMAKE_BUILD_TYPE=Release > /dev/null && cmake --build "$1/tests/gpio-build" -j"$(nproc)" > /dev/null ||
+  fail "could not cross-build the library for arm64"
+cp "$1/tests/gpio-build/lib/libinpout32.so" lib/ && cp "$1/tests/gpio-build/tests/kernel_driver" bin/
+cat "$src/tests/guest.sh" > init
 cat >> init <<'EOF'
 export PARPORT_PUBLISH=0
 go 0-1 '' env PARPORT=gpio:gpiochip0:0,1 kernel_driver 3  # a turn each way, then 576 writes

@@ -4,11 +4,11 @@
 # QEMU's own record of the data-register writes must end with the library's traces, value for value.
 # MOTOR_SKIP_KERNEL=1 skips it (offline); CI never sets it.
 set -euo pipefail
-build=$1 cache=$1/tests/kernel-cache dir=$1/tests/kernel
+build=$1 cache=$1/tests/kernel-cache dir=$1/tests/kernel src=$(cd "$(dirname "$0")/.." && pwd)
 fail() { echo "FAIL: $*" >&2; exit 1; }
 [ -z "${MOTOR_SKIP_KERNEL:-}" ] || { echo "skipped: MOTOR_SKIP_KERNEL is set"; exit 77; }
 offline="(offline? MOTOR_SKIP_KERNEL=1 skips this test)"
-"$(dirname "$0")/../scripts/ensure-packages" qemu-system-x86 busybox-static xz-utils || fail "could not install QEMU and busybox $offline"
+"$src/scripts/ensure-packages" qemu-system-x86 busybox-static xz-utils || fail "could not install QEMU and busybox $offline"
 if [ ! -f "$cache/vmlinux" ]; then  # Debian's current kernel, fetched once per build tree
   rm -rf "$cache" && mkdir -p "$cache" && cd "$cache"
   $([ "$(id -u)" -eq 0 ] || echo sudo) apt-get update -qq || true  # the kernel package's current name
@@ -23,22 +23,7 @@ fi
 rm -rf "$dir" && mkdir -p "$dir/root/bin" "$dir/root/lib" && cd "$dir/root"
 cp /bin/busybox "$build/tests/kernel_driver" bin/ && cp "$build/lib/libinpout32.so" lib/ && cp "$cache"/*.ko .
 cp -L --parents $(ldd bin/kernel_driver lib/libinpout32.so | awk '$(NF-1) ~ /^\// {print $(NF-1)}' | sort -u) .
-cat > init <<'EOF'
-#!/bin/busybox sh
-/bin/busybox --install -s /bin && export PATH=/bin
-mkdir -p /proc /sys /dev /tmp /etc && mount -t proc p /proc && mount -t sysfs s /sys && mount -t devtmpfs d /dev
-mount -t securityfs s /sys/kernel/security && mkdir /dev/shm && mount -t tmpfs -o mode=1777 t /dev/shm && chmod 1777 /tmp
-printf 'root:x:0:0::/:/bin/sh\nmotor:x:1000:1000::/tmp:/bin/sh\n' > /etc/passwd && echo lp:x:7: > /etc/group && cd /tmp
-fail() { echo "FAIL: $*"; }
-# go NAME PHRASES COMMAND...: with no phrases the run must end with 0 (its
-# trace then goes to the host); with "a|b" it must end with 1, saying each.
-go() {
-  n=$1 phrases=$2 && shift 2
-  PARPORT_TRACE=/tmp/$n.trace timeout 20 "$@" 2> $n.err; s=$?
-  [ -z "$phrases" ] && { [ $s = 0 ] && traces="$traces $n" || fail "$n: status $s: $(cat $n.err)"; return; }
-  [ $s = 1 ] || fail "$n: status $s"
-  echo "$phrases" | tr '|' '\n' | while read p; do grep -qF "$p" $n.err || { fail "$n: '$(cat $n.err)' lacks '$p'"; break; }; done
-}
+{ cat "$src/tests/guest.sh"; cat <<'EOF'; } > init
 # A kernel with no port module, then with the modules not loaded, then without ppdev.
 go no-driver 'no tiene puerto paralelo|PARPORT=sim kernel_driver|No such file or directory' kernel_driver
 mkdir -p /lib/modules/$(uname -r)/kernel/drivers/parport && go unloaded 'modprobe parport_pc ppdev|No such file' kernel_driver

@@ -1,0 +1,11 @@
+# Cross-building the port library for arm64 boards (a Raspberry Pi's
+# 64-bit systems), with Debian's cross compiler (g++-aarch64-linux-gnu).
+# Used with -DMOTOR_LIBRARY_ONLY=ON: Qt is not there for arm64.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR aarch64)
+set(CMAKE_C_COMPILER aarch64-linux-gnu-gcc)
+set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
+set(CMAKE_FIND_ROOT_PATH /usr/aarch64-linux-gnu)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
