@@ -81,7 +81,7 @@ struct Library {
     const Backend *backend = nullptr;
     PortState port;
     Trace trace;
-    published::Area *area = nullptr;  // where viewers see the writes; null when not published
+    published::Mapped area;  // where viewers see the writes; empty when not published
     int slot = -1;
     unsigned losses = 0;  // mappings lost when last looked: a change means one of ours may be
     pid_t opener = 0;     // the process that opened all this, and the only one to close it
@@ -116,10 +116,8 @@ void publishFrom()
 void afterLoss()
 {
     lib.losses = mapped::losses();
-    if (lib.area && published::gone(*lib.area)) {
-        published::unmapArea(lib.area);
-        lib.area = nullptr;
-    }
+    if (lib.area && published::gone(*lib.area))
+        lib.area = {};
 }
 
 std::string open(unsigned short address)
@@ -157,7 +155,7 @@ void reset()
     messages[1] = lib.trace.close();
     if (lib.area) {
         published::detach(*lib.area, lib.slot);
-        published::unmapArea(lib.area);
+        lib.area = {};
     }
     for (const std::string &message : messages)
         if (!message.empty())  // nobody is left to ask at exit

@@ -461,7 +461,7 @@ private slots:
         ::unlink(path.c_str());
         QVERIFY(published::areaFrom("a") == "a" && published::areaFrom("0").empty());  // a plain name is a file
         std::string error, name;
-        published::Area *area = published::mapArea(path, error);
+        published::Mapped area = published::mapArea(path, error);
         QVERIFY2(area, error.c_str());
         for (published::Writer &writer : area->writers)  // long gone, or a pid since given to another
             writer.pid = writer.ready = &writer == area->writers ? getppid() : 1 << 30;
@@ -478,7 +478,6 @@ private slots:
         QVERIFY(!published::writer(*area, 0, pid, name) && !published::writer(*area, 1, pid, name));  // released; long gone
         QCOMPARE(contents(notes.fileName()), "mis notas (pid 5)\n");
         notes.remove();
-        published::unmapArea(area);
         struct stat status;
         QVERIFY(stat(path.c_str(), &status) == 0 && (status.st_mode & 0777) == 0600);
     }
@@ -515,12 +514,11 @@ private slots:
         if (kind == "foreign" && (geteuid() != 0 || ::chown(path.toLocal8Bit(), 65534, 65534) != 0))
             QSKIP("needs root to give a file to another user");
         std::string error;
-        published::Area *area = published::mapArea(path.toStdString(), error);
-        QCOMPARE(area != nullptr, refusal.isEmpty());
+        published::Mapped area = published::mapArea(path.toStdString(), error);
+        QCOMPARE(bool(area), refusal.isEmpty());
         QVERIFY2(QString::fromStdString(error).contains(refusal) && (!area || error.empty()), error.c_str());
         QVERIFY(area ? area->header.magic == published::kMagic && QFileInfo(path).size() == qint64(sizeof(published::Area)) && QFile::permissions(path) == (QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser)
                      : (kind == "folder" || contents(file) == before) && error.find(path.toStdString()) != std::string::npos);
-        published::unmapArea(area);
     }
 };
 
