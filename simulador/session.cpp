@@ -370,12 +370,14 @@ QString captureFolder()
 
 QPoint cascaded(const QRect &window, const QRect &free)
 {
-    QPoint to = window.topLeft() + QPoint(32, 32);
-    if (to.x() + window.width() > free.right() + 1)
-        to.setX(std::max(free.left(), window.left() - 32));
-    if (to.y() + window.height() > free.bottom() + 1)
-        to.setY(free.top());
-    return to;
+    // 32 pixels left and down, wrapping round within the free area: away from the programs at its top
+    // left, and clear of the last few viewers' places.
+    const auto step = [](int at, int from, int room, int by) {
+        const int places = std::max(0, room) + 1;
+        return from + ((at - from + by) % places + places) % places;
+    };
+    return {step(window.left(), free.left(), free.width() - window.width(), -32),
+            step(window.top(), free.top(), free.height() - window.height(), 32)};
 }
 
 }  // namespace simulador

@@ -166,7 +166,7 @@ QString duration(unsigned long long ns);
 QString captureFolder();
 
 // Where a window (its frame `window`) opens while another viewer is open at
-// that place: down and aside, within `free`, so that it leaves that one in view.
+// that place: aside and down, within `free`, so that it leaves that one in view.
 QPoint cascaded(const QRect &window, const QRect &free);
 
 }  // namespace simulador

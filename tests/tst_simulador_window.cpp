@@ -20,10 +20,10 @@ class TestSimuladorWindow : public QObject {
 
     published::Mapped area;
     const QString dir = QCoreApplication::applicationDirPath();
-    const std::string path = dir.toStdString() + "/simulador_window.area";
 
-    MappedArea freshArea()  // and the same area as a window takes it
+    MappedArea freshArea(const QString &name = "simulador_window.area")  // and the same area as a window takes it
     {
+        const std::string path = (dir + "/" + name).toStdString();
         ::unlink(path.c_str());
         std::string error;
         MappedArea viewed;
@@ -31,29 +31,24 @@ class TestSimuladorWindow : public QObject {
         [&] { QVERIFY2(area && viewed.map(path, error), error.c_str()); }();
         return viewed;
     }
-    void write(const QString &values, unsigned long long from, unsigned long long step = 1000)
-    {
-        for (QChar v : values)
-            published::publish(*area, from += step, 888, short(v.digitValue()));
-    }
-    // Presses `key` in `window`, answering the modal dialogs it opens from inside their own event
-    // loops: a save dialog with the file `name` (empty: cancelled), a message box with OK. Says what they showed.
+    // Presses `key` in `window`, answering the modal dialogs it opens from inside their own event loops:
+    // a save dialog with the file `name` (empty: cancelled), a message box with OK. Says what they showed.
     static QString press(QWidget *window, QKeyCombination key, const QString &name = {})
     {
         QString shown;
         bool done = false;
         QTimer poll;
         connect(&poll, &QTimer::timeout, [&] {
-            if (auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget())) {
-                shown += dialog->windowTitle() + ": " + QFileInfo(dialog->selectedFiles().value(0)).fileName() + "|";
-                dialog->selectFile(name);
-                QTest::keyClick(dialog, name.isEmpty() ? Qt::Key_Escape : Qt::Key_Return);
-                done = name.isEmpty();
-            } else if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
-                shown += box->text();
-                box->button(QMessageBox::Ok)->click();
-                done = true;
-            }
+            QWidget *dialog = QApplication::activeModalWidget();
+            auto *files = qobject_cast<QFileDialog *>(dialog);
+            if (!files && !qobject_cast<QMessageBox *>(dialog))
+                return;
+            shown += files ? "Guardar: " + QFileInfo(files->selectedFiles().value(0)).fileName() + "|"
+                           : static_cast<QMessageBox *>(dialog)->text();
+            done = !files || name.isEmpty();
+            if (files)
+                files->selectFile(name);
+            QTest::keyClick(dialog, files && name.isEmpty() ? Qt::Key_Escape : Qt::Key_Return);  // or OK
         });
         poll.start(5);
         QTest::keyClick(window, key.key(), key.keyboardModifiers());  // a button's key clicks it a moment later
@@ -67,55 +62,46 @@ private slots:
 
     void qtInSpanish() { QVERIFY(translateQt() && QCoreApplication::translate("QPlatformTheme", "&Yes") == "&Sí"); }
 
-    // Each span offered, by its caption, is what a capture takes: of writes two spans, half a span
-    // and 1 ns before now, the last two (saving all: the three).
-    void spans_data()
-    {
-        QTest::addColumn<int>("ms");
-        QTest::addColumn<int>("saved");
-        QTest::newRow("1 ms") << 1 << 2;
-        QTest::newRow("100 ms") << 100 << 2;
-        QTest::newRow("2 s (y guardar todo)") << 2000 << 3;
-    }
+    // Each span offered, by its caption, is what a capture takes: of writes 2, ½ and 0 spans ago, two (all: 3).
     void spans()
     {
-        QFETCH(int, ms);
-        SimuladorWindow window(freshArea());
-        auto *choices = window.findChild<QComboBox *>("intervalo");
-        const int choice = choices->findText(QTest::currentDataTag());
-        QVERIFY(choice >= 0);
-        choices->setCurrentIndex(choice);
-        const unsigned long long span = ms * 1000000ULL, now = 10 * kSecond;
-        for (unsigned long long before : {2 * span, span / 2, 1ULL})
-            published::publish(*area, now - before, 888, 1);
-        QTEST(window.saveCaptureTo(dir + "/ventana.vcd", now).message.section(' ', 1, 1).toInt(), "saved");
+        QStringList saved;
+        for (auto [caption, ms] : {std::pair{"1 ms", 1ULL}, {"10 ms", 10}, {"100 ms", 100}, {"1 s", 1000},
+                                   {"2 s (y guardar todo)", 2000}}) {
+            SimuladorWindow window(freshArea());
+            auto *choices = window.findChild<QComboBox *>("intervalo");
+            choices->setCurrentIndex(choices->findText(caption));
+            for (unsigned long long before : {2 * ms * 1000000, ms * 500000, 1ULL})
+                published::publish(*area, 10 * kSecond - before, 888, 1);
+            saved << window.saveCaptureTo(dir + "/ventana.vcd", 10 * kSecond).message.section(' ', 1, 1);
+        }
+        QCOMPARE(saved.join(' '), "2 2 2 2 3");
     }
 
-    // The labels and the diagram say what the session knows, where they were before the layouts, the
-    // lines of figures and a program's name (not markup) uncut; the keys: Tab through the options and
-    // buttons, an arrow to choose, Alt+C to freeze, Alt+G and Ctrl+S to save through the dialog.
+    // The labels and the diagram say what the session knows, where they were before the layouts, uncut; the
+    // keys: Tab through the options and buttons, an arrow to choose, Alt+C to freeze, Alt+G and Ctrl+S to
+    // save through the dialog. A second viewer, of another area.
     void viewer()
     {
         SimuladorWindow window(freshArea());
         window.show();
         QVERIFY(QTest::qWaitForWindowActive(&window));
-        const auto label = [&](const char *name) { return window.findChild<QLabel *>(name); };
-        QCOMPARE(press(&window, Qt::CTRL | Qt::Key_S), "No hay nada que guardar: en ese intervalo no se escribió "
-                 "nada. Con «2 s (y guardar todo)» se guarda cuanto tiene el anillo.");
+        const auto child = [&](const char *name) { return window.findChild<QWidget *>(name); };
+        const auto text = [&](const char *name) { return window.findChild<QLabel *>(name)->text(); };
         published::attach(*area, "<img width=1e9>");
         const unsigned long long now = 10 * kSecond;
-        write("0" + QString("10").repeated(96) + "0", now - 200000000, 1000000);
+        for (int i = 0; i < 194; ++i)  // a turn right
+            published::publish(*area, now - 200000000 + i * 1000000, 888, short(i > 0 && i < 193 && i % 2));
         window.frame(now);
-        QCOMPARE(label("posicion")->text(), "Posición: 96 pasos (1,00 vueltas)");
-        QCOMPARE(label("regularidad")->text(), figuresLine(window.session()));
-        QCOMPARE(label("movimiento")->text().left(20), "Movimiento en curso:");
-        for (QLabel *lines : {label("regularidad"), label("programa")})
-            QVERIFY(lines->heightForWidth(lines->width()) <= lines->height() && lines->heightForWidth(420) > 0);
+        const Session &session = window.session();
+        QCOMPARE(text("posicion") + text("regularidad"), positionLine(session) + figuresLine(session));
+        QVERIFY(text("movimiento").startsWith("Movimiento en curso:") && text("programa").contains("<img"));
+        for (auto *lines : {window.findChild<QLabel *>("regularidad"), window.findChild<QLabel *>("programa")})
+            QVERIFY(lines->heightForWidth(lines->width()) <= lines->height());
         window.frame(now + kStill);
         QCOMPARE(window.findChild<TimingDiagram *>("diagrama")->span(), 231600000ULL);
-        QCOMPARE(QString("%1 %2 %3").arg(window.findChild<Dial *>("dial")->geometry() == QRect(10, 10, 260, 260))
-                     .arg(window.findChild<TimingDiagram *>("diagrama")->geometry() == QRect(10, 454, 700, 138))
-                     .arg(window.findChild<QPushButton *>("congelar")->geometry() == QRect(426, 423, 110, 26)), "1 1 1");
+        QVERIFY(child("dial")->geometry() == QRect(10, 10, 260, 260) && child("congelar")->pos() == QPoint(426, 423) &&
+                child("diagrama")->geometry() == QRect(10, 454, 700, 138));
 
         QStringList focus;
         for (int tab = 0; tab < 6; ++tab, QTest::keyClick(&window, Qt::Key_Tab))
@@ -123,34 +109,37 @@ private slots:
         QCOMPARE(focus.join(' '), "flanco sentidoBajo intervalo congelar guardarCaptura flanco");
         QTest::keyClick(&window, Qt::Key_Tab);
         QTest::keyClick(window.focusWidget(), Qt::Key_Up);
-        QCOMPARE(window.session().span(), 0);
         QTest::keyClick(&window, Qt::Key_C, Qt::AltModifier);  // pressed as a click shows, for a moment
-        QTRY_VERIFY(window.session().frozen() && window.findChild<QPushButton *>("congelar")->isChecked());
-        write("1", now + kSecond);
+        QTRY_VERIFY(session.span() == 0 && session.frozen());
+        published::publish(*area, now + kSecond, 888, 1);
         window.frame(now + kSecond);
-        QVERIFY(window.findChild<Lamp *>("lamparaPulso")->lit() && !window.findChild<Lamp *>("lamparaDireccion")->lit());
+        QVERIFY(window.findChild<Lamp *>("lamparaPulso")->lit() &&
+                !window.findChild<Lamp *>("lamparaDireccion")->lit());
         QFile::remove(dir + "/tecla.vcd");
-        const QString saved = press(&window, Qt::ALT | Qt::Key_G, dir + "/tecla.vcd");
-        QVERIFY2(saved.startsWith("Guardar captura: captura.vcd|Guardadas 194 escrituras en " + dir + "/tecla.vcd: lo "
-                                  "que muestra el diagrama congelado."), qPrintable(saved));
-        QCOMPARE(press(&window, Qt::CTRL | Qt::Key_S), "Guardar captura: captura.vcd|");  // cancelled
+        QCOMPARE(press(&window, Qt::ALT | Qt::Key_G, dir + "/tecla.vcd"), "Guardar: captura.vcd|Guardadas 194 "
+                 "escrituras en " + dir + "/tecla.vcd: lo que muestra el diagrama congelado. El anillo no había "
+                 "perdido ninguna del intervalo.");
+        QCOMPARE(press(&window, Qt::CTRL | Qt::Key_S), "Guardar: captura.vcd|");  // cancelled
         QCOMPARE(captureFolder(), dir);
+        SimuladorWindow second(freshArea("otra.area"));
+        SimuladorWindow third(freshArea("otra.area"));  // each aside the last, titled by its area
+        for (QPoint aside : {second.pos() - window.pos(), third.pos() - second.pos()})
+            QVERIFY(second.windowTitle().startsWith("otra.area — ") && qMax(qAbs(aside.x()), qAbs(aside.y())) >= 32);
+        QCOMPARE(window.windowTitle(), "simulador_window.area — Simulador de la placa del motor de pasos");
     }
 
-    // The options and the size as left, each option within its choices whatever the file says; never
-    // frozen; the diagram takes the room.
+    // The options and size as left, each option within its choices whatever the file says; never frozen.
     void remembered()
     {
         QVERIFY(captureFolder() != QDir::currentPath());
-        {
-            SimuladorWindow window(freshArea());
-            for (QComboBox *box : window.findChildren<QComboBox *>())
-                box->setCurrentIndex(box->count() - 1);
-            window.findChild<QPushButton *>("congelar")->click();
-            window.resize(900, 700);
-            window.show();
-            QVERIFY(window.close());
-        }
+        auto window = std::make_unique<SimuladorWindow>(freshArea());
+        for (QComboBox *box : window->findChildren<QComboBox *>())
+            box->setCurrentIndex(box->count() - 1);
+        window->findChild<QPushButton *>("congelar")->click();
+        window->resize(900, 700);
+        window->show();
+        QVERIFY(window->close());
+        window.reset();
         QSettings().setValue("congelado", true);  // as an earlier version kept it
         const auto opened = [&] {
             SimuladorWindow again(freshArea());
@@ -166,27 +155,7 @@ private slots:
             QSettings().setValue(key, key[0] == 'f' ? -3 : 99);
         QCOMPARE(opened(), "0144");
     }
-
-    // Two viewers of two areas: each titled by its area, the second aside the first, not over it.
-    void twoViewers()
-    {
-        SimuladorWindow first(freshArea());
-        MappedArea other;
-        std::string error;
-        QVERIFY2(other.map(dir.toStdString() + "/otra.area", error), error.c_str());
-        first.show();
-        SimuladorWindow second(std::move(other));
-        second.show();
-        QCOMPARE(first.windowTitle(), "simulador_window.area — Simulador de la placa del motor de pasos");
-        QVERIFY(second.windowTitle().startsWith("otra.area — "));
-        QVERIFY(second.pos() != first.pos() && second.size() == first.size());
-    }
 };
 
-int main(int argc, char **argv)
-{
-    QApplication app(argc, argv);
-    TestSimuladorWindow test;
-    return QTest::qExec(&test, argc, argv);
-}
+QTEST_MAIN(TestSimuladorWindow)
 #include "tst_simulador_window.moc"
