@@ -288,10 +288,12 @@ QString figuresLine(const Session &session)
     const auto figure = [&](unsigned long long ns) {
         return QStringLiteral("%1 (%2×)").arg(duration(ns), spanish.toString(r.times(ns), 'f', 1));
     };
-    return QStringLiteral("Huecos entre escrituras en el último segundo%1: mediana %2; 99 %: %3; 99,9 %: %4; el más "
-                          "largo %5; %6 de %7 pasan del doble de la mediana")
-        .arg(session.figures().lastMove ? QStringLiteral(" del último movimiento") : QString(), duration(r.median),
-             figure(r.p99), figure(r.p999), figure(r.longest))
+    // Those of a move that ended no longer say "between writes": the line stays within its three.
+    return QStringLiteral("Huecos %1: mediana %2; 99 %: %3; 99,9 %: %4; el más largo %5; %6 de %7 pasan del doble de "
+                          "la mediana")
+        .arg(session.figures().lastMove ? QStringLiteral("en el último segundo del último movimiento")
+                                        : QStringLiteral("entre escrituras en el último segundo"),
+             duration(r.median), figure(r.p99), figure(r.p999), figure(r.longest))
         .arg(r.overTwice)
         .arg(r.gaps);
 }

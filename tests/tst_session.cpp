@@ -263,7 +263,7 @@ private slots:
             write(at > now + kStill ? "0" : "", now + 3 * kSecond);
             session.advance(at);
             QCOMPARE(moveLine(session), "Último movimiento: 96 pasos en 193,00 ms, 497 pasos/s");
-            QCOMPARE(figuresLine(session), "Huecos entre escrituras en el último segundo del último movimiento" + gaps);
+            QCOMPARE(figuresLine(session), "Huecos en el último segundo del último movimiento" + gaps);
             QCOMPARE(caption(session), "motor parado: su último movimiento (el diagrama abarca 231,60 ms)");
             const auto levels = columnLevels(session.changes(), session.valueBefore(), session.shown().end,
                                              231600000, 100, 0);
