@@ -83,7 +83,7 @@ struct Library {
     const Backend *backend = nullptr;
     PortState port;
     Trace trace;
-    published::Area *area = nullptr;  // where viewers see the writes; null when not published
+    published::Mapped area;  // where viewers see the writes; empty when not published
     int slot = -1;
     unsigned losses = 0;  // mappings lost when last looked: a change means one of ours may be
     pid_t opener = 0;     // the process that opened all this, and the only one to close it
@@ -118,21 +118,22 @@ void publishFrom(const std::string &where)
 void afterLoss()
 {
     lib.losses = mapped::losses();
-    if (lib.area && published::gone(*lib.area)) {
-        published::unmapArea(lib.area);
-        lib.area = nullptr;
-    }
+    if (lib.area && published::gone(*lib.area))
+        lib.area = {};
 }
 
-// The port's own files, which no trace may be written into: its area, the
-// simulated port's lock and the viewers' lock, here and at the default place.
-std::vector<FileId> portFiles(const std::string &area)
+// The port's own files, which no trace may be written into: its area (the
+// file mapped, and what the setting names), the simulated port's lock and
+// the viewers' lock, here and at the default place.
+std::vector<published::FileIdentity> portFiles(const std::string &area)
 {
-    std::vector<FileId> files;
+    std::vector<published::FileIdentity> files;
+    if (lib.area)
+        files.push_back(lib.area.identity());
     const std::string usual = published::areaFrom(nullptr);
     for (const std::string &path : {area, area + ".lock", area + ".visor", usual, usual + ".lock", usual + ".visor"}) {
         struct stat status;
-        if (!path.empty() && path[0] != '.' && stat(path.c_str(), &status) == 0)
+        if (!path.empty() && stat(path.c_str(), &status) == 0)
             files.push_back({status.st_dev, status.st_ino});
     }
     struct stat status;
@@ -207,7 +208,7 @@ void reset()
     messages[1] = lib.trace.close();
     if (lib.area) {
         published::detach(*lib.area, lib.slot);
-        published::unmapArea(lib.area);
+        lib.area = {};
     }
     for (const std::string &message : messages)
         if (!message.empty())  // nobody is left to ask at exit
@@ -217,7 +218,7 @@ void reset()
     lib.backend = nullptr;
     lib.port.fd.reset();
     lib.port = PortState();
-    lib.area = nullptr;
+    lib.area = {};
     lib.slot = -1;
     lib.opener = 0;
     lib.forked = false;

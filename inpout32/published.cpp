@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -42,12 +43,11 @@ bool alive(std::int32_t pid) { return pid > 0 && (kill(pid, 0) == 0 || errno != 
 std::uint64_t startOf(std::int32_t pid)
 {
     const std::string path = "/proc/" + std::to_string(pid) + "/stat";
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    const owned::Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd)
         return 0;
     char text[1024];
-    const ssize_t n = ::read(fd, text, sizeof text - 1);
-    close(fd);
+    const ssize_t n = ::read(fd.get(), text, sizeof text - 1);
     if (n <= 0)
         return 0;
     text[n] = '\0';
@@ -69,10 +69,10 @@ void clearDrafts(const std::string &where)
     const std::size_t slash = where.rfind('/');
     const std::string folder = where.substr(0, slash == std::string::npos ? 0 : slash + 1);
     const std::string prefix = where.substr(folder.size()) + ".nuevo-";
-    DIR *dir = opendir(folder.empty() ? "." : folder.c_str());
+    const std::unique_ptr<DIR, int (*)(DIR *)> dir(opendir(folder.empty() ? "." : folder.c_str()), closedir);
     if (!dir)
         return;
-    while (const dirent *entry = readdir(dir)) {
+    while (const dirent *entry = readdir(dir.get())) {
         const std::string name = entry->d_name;
         if (name.compare(0, prefix.size(), prefix) != 0 || name.size() == prefix.size() ||
             name.find_first_not_of("0123456789", prefix.size()) != std::string::npos)
@@ -83,7 +83,6 @@ void clearDrafts(const std::string &where)
             S_ISREG(status.st_mode) && status.st_uid == geteuid())
             unlink((folder + name).c_str());
     }
-    closedir(dir);
 }
 
 void fillHeader(Area &area)
@@ -100,23 +99,20 @@ bool create(const std::string &where)
 {
     clearDrafts(where);
     const std::string draft = where + ".nuevo-" + std::to_string(getpid());
-    const int fd = open(draft.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0)
+    const owned::Fd fd(open(draft.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd)
         return false;
-    errno = mapped::reserve(fd, 0, sizeof(Area));  // sized and given its space at once
+    errno = mapped::reserve(fd.get(), 0, sizeof(Area));  // sized and given its space at once
     bool made = errno == 0;
     if (made) {
-        void *memory = mmap(nullptr, sizeof(Area), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        made = memory != MAP_FAILED;
-        if (made) {
-            fillHeader(*static_cast<Area *>(memory));
-            munmap(memory, sizeof(Area));
-        }
+        const owned::Mapping memory =
+            owned::Mapping::map(sizeof(Area), PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0, false);
+        if ((made = bool(memory)))
+            fillHeader(*static_cast<Area *>(memory.get()));
     }
     made = made && (link(draft.c_str(), where.c_str()) == 0 || errno == EEXIST);
     const int err = errno;
     unlink(draft.c_str());
-    close(fd);
     errno = err;
     return made;
 }
@@ -137,37 +133,45 @@ std::string simulatedPortLock(const char *setting)
     return (area.empty() ? defaultArea() : area) + ".lock";
 }
 
-int openOwnFile(const std::string &path, bool create, std::string &why)
+namespace {
+
+owned::Fd openOwn(const std::string &path, bool create, std::string &why)
 {
     // Not a terminal of a device named by a slip, and never blocking on one.
     const int flags = O_RDWR | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC | (create ? O_CREAT : 0);
-    const int fd = open(path.c_str(), flags, 0600);
-    if (fd < 0) {
+    owned::Fd fd(open(path.c_str(), flags, 0600));
+    if (!fd) {
         why = errno == ELOOP ? "es un enlace simbólico" : std::string("no se pudo abrir: ") + std::strerror(errno);
-        return -1;
-    }
-    if (isOwn(fd, why))
         return fd;
-    close(fd);
+    }
+    if (isOwn(fd.get(), why))
+        return fd;
+    fd.reset();
     errno = EPERM;  // there, but not ours: not to be made anew
-    return -1;
+    return fd;
 }
 
-Area *mapArea(const std::string &where, std::string &error)
+}  // namespace
+
+int openOwnFile(const std::string &path, bool create, std::string &why) { return openOwn(path, create, why).release(); }
+
+Mapped mapArea(const std::string &where, std::string &error)
 {
+    Mapped made;
     if (where.empty()) {
-        error = "PARPORT_PUBLISH=0: el puerto no se publica. Quite esa variable para ver las escrituras en el simulador.";
-        return nullptr;
+        error = "PARPORT_PUBLISH=0: el puerto no se publica. Quite esa variable para ver las escrituras en el "
+                "simulador.";
+        return made;
     }
     const char advice[] = " Indique otro fichero en PARPORT_PUBLISH (el mismo a los programas y al simulador), "
                           "o PARPORT_PUBLISH=0 para que los programas no publiquen.";
-    const auto refuse = [&](const std::string &why) -> Area * {
+    const auto refuse = [&](const std::string &why) {
         error = "No se publica el puerto para el simulador: " + where + " " + why + ", y se deja como está." + advice;
-        return nullptr;
+        return Mapped();
     };
     std::string why;
-    int fd = openOwnFile(where, false, why);
-    if (fd < 0 && errno == ENOENT) {
+    owned::Fd fd = openOwn(where, false, why);
+    if (!fd && errno == ENOENT) {
         if (!create(where)) {
             const int err = errno;
             error = "No se publica el puerto para el simulador: no se pudo crear " + where + ": " + std::strerror(err) +
@@ -175,11 +179,11 @@ Area *mapArea(const std::string &where, std::string &error)
                            : err == ENOSPC ? " No queda sitio: haga sitio (en /dev/shm, cerrando programas que usen "
                                              "memoria compartida), o publique en otro disco."
                                            : "") + advice;
-            return nullptr;
+            return made;
         }
-        fd = openOwnFile(where, false, why);
+        fd = openOwn(where, false, why);
     }
-    if (fd < 0)
+    if (!fd)
         return refuse(why);
     why.clear();
     struct {
@@ -188,12 +192,12 @@ Area *mapArea(const std::string &where, std::string &error)
     } header{};
     struct stat status;
     bool fresh = false;
-    if (fstat(fd, &status) < 0) {
+    if (fstat(fd.get(), &status) < 0) {
         why = std::string("no se pudo examinar: ") + std::strerror(errno);
     } else if (status.st_size == 0) {
         fresh = true;  // an empty file is free to take; its size comes with its space
-    } else if (status.st_size != off_t(sizeof(Area)) || pread(fd, &header, sizeof header, 0) != ssize_t(sizeof header) ||
-               header.magic != kMagic) {
+    } else if (status.st_size != off_t(sizeof(Area)) ||
+               pread(fd.get(), &header, sizeof header, 0) != ssize_t(sizeof header) || header.magic != kMagic) {
         why = "no es un área de publicación de motorpasos";
     } else if (header.version != kVersion || header.size != sizeof(Area)) {
         why = "es un área de otra versión de motorpasos (" + std::to_string(header.version) + ")";
@@ -203,36 +207,24 @@ Area *mapArea(const std::string &where, std::string &error)
     // (Not again over a whole one: where the system has no fallocate, the
     // stand-in writes bytes, under programs that may be writing there.)
     const bool whole = !fresh && status.st_blocks * 512 >= off_t(sizeof(Area));
-    if (const int err = why.empty() && !whole ? mapped::reserve(fd, 0, sizeof(Area)) : 0)
+    if (const int err = why.empty() && !whole ? mapped::reserve(fd.get(), 0, sizeof(Area)) : 0)
         why = std::string("no tiene sitio: ") + std::strerror(err);
-    void *memory = MAP_FAILED;
     if (why.empty()) {
-        memory = mmap(nullptr, sizeof(Area), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        if (memory == MAP_FAILED)
+        made.mapping_ = owned::Mapping::map(sizeof(Area), PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0, true);
+        if (!made.mapping_)
             why = std::string("no se pudo proyectar en memoria: ") + std::strerror(errno);
     }
-    if (memory == MAP_FAILED) {
+    if (!made) {
         if (fresh)
-            (void)!ftruncate(fd, 0);  // empty again, as it was
-        close(fd);
+            (void)!ftruncate(fd.get(), 0);  // empty again, as it was
         return refuse(why);
     }
-    Area *area = static_cast<Area *>(memory);
-    mapped::watch(area, sizeof(Area));
+    made.identity_ = {status.st_dev, status.st_ino};
     if (fresh) {
-        fillHeader(*area);
-        (void)!fchmod(fd, 0600);  // this user's alone, as a new area is
+        fillHeader(*made);
+        (void)!fchmod(fd.get(), 0600);  // this user's alone, as a new area is
     }
-    close(fd);
-    return area;
-}
-
-void unmapArea(Area *area)
-{
-    if (!area)
-        return;
-    mapped::unwatch(area);
-    munmap(area, sizeof(Area));
+    return made;
 }
 
 bool gone(const Area &area) { return mapped::lost(&area); }
@@ -269,15 +261,81 @@ void detach(Area &area, int slot)
     area.writers[slot].pid.compare_exchange_strong(pid, 0);
 }
 
-bool last(const Area &area, Write &out)
+bool Cursor::read(const Area &area, std::uint64_t n, Write &out)
 {
-    // The newest entry may still be being filled; the one before it is whole.
+    // `seq` is the entry's number plus one once it is whole: the same number
+    // before and after reading it means it was read whole.
+    const Entry &entry = area.ring[n % kRing];
+    if (entry.seq.load(std::memory_order_acquire) != n + 1)
+        return false;
+    const std::uint64_t time = entry.time.load(std::memory_order_relaxed);
+    const std::uint32_t write = entry.write.load(std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if (entry.seq.load(std::memory_order_relaxed) != n + 1)
+        return false;
+    out = {time, static_cast<unsigned short>(write >> 16), static_cast<short>(write & 0xffff)};
+    return true;
+}
+
+Cursor::Cursor(const Area &area, std::uint64_t since) : area_(&area)
+{
     const std::uint64_t head = area.writes.load(std::memory_order_acquire);
-    for (std::uint64_t n = head; n > 0 && head - n < 4; --n)
-        if (read(area, n - 1, out))
+    const std::uint64_t oldest = head > kRing ? head - kRing : 0;
+    next_ = head;
+    // Back from the newest while the writes are of the span; the newest few
+    // may still be being filled, the one before them is whole.
+    for (std::uint64_t n = head; n > oldest; --n) {
+        Write write;
+        if (!read(area, n - 1, write)) {
+            if (head - n < 4)
+                continue;
+            lateStart_ = true;  // overwritten while we looked: older ones are gone too
+            return;
+        }
+        if (write.time < since) {
+            before_ = write;
+            hasBefore_ = true;
+            return;
+        }
+        next_ = n - 1;
+    }
+    lateStart_ = oldest > 0;  // the oldest the ring holds is of the span: older ones may have been too
+}
+
+bool Cursor::next(Write &out)
+{
+    const std::uint64_t head = area_->writes.load(std::memory_order_acquire);
+    if (head < next_)
+        next_ = 0;  // an area made anew: all it holds is new
+    if (head - next_ > kRing) {
+        overrun_ += head - next_ - kRing;
+        next_ = head - kRing;
+    }
+    for (; next_ < head; ++next_, ++overrun_) {
+        if (read(*area_, next_, out)) {
+            ++next_;
             return true;
+        }
+        if (area_->ring[next_ % kRing].seq.load(std::memory_order_acquire) <= next_ + 1)
+            return false;  // still being written: next time
+    }
     return false;
 }
+
+std::uint64_t Cursor::waiting() const
+{
+    const std::uint64_t head = area_->writes.load(std::memory_order_acquire);
+    return head < next_ ? head : head - next_;
+}
+
+bool Cursor::before(Write &out) const
+{
+    if (hasBefore_)
+        out = before_;
+    return hasBefore_;
+}
+
+bool last(const Area &area, Write &out) { return Cursor(area).before(out); }
 
 bool writer(const Area &area, int slot, std::int32_t &pid, std::string &name)
 {

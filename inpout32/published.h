@@ -9,10 +9,14 @@
 // is left exactly as it is.
 #pragma once
 
+#include "owned.h"
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <sys/types.h>
+#include <type_traits>
 
 namespace published {
 
@@ -60,6 +64,18 @@ struct Area {
 
 static_assert(std::atomic<std::uint64_t>::is_always_lock_free, "the area is shared between processes");
 
+// Viewers of one version read areas that programs of another wrote: what a
+// reader finds where must not move without a new kVersion (and kMagic).
+static_assert(std::is_standard_layout_v<Area>, "the area is read by its offsets");
+static_assert(offsetof(Header, magic) == 0 && offsetof(Header, version) == 8 && offsetof(Header, size) == 12 &&
+              sizeof(Header) == 16, "the header of version 3");
+static_assert(sizeof(Entry) == 24 && offsetof(Entry, seq) == 0 && offsetof(Entry, time) == 8 &&
+              offsetof(Entry, write) == 16, "an entry of version 3");
+static_assert(sizeof(Writer) == 32 && offsetof(Writer, pid) == 0 && offsetof(Writer, ready) == 4 &&
+              offsetof(Writer, name) == 8 && offsetof(Writer, started) == 24, "a writer of version 3");
+static_assert(offsetof(Area, header) == 0 && offsetof(Area, writes) == 16 && offsetof(Area, writers) == 24 &&
+              offsetof(Area, ring) == 280 && sizeof(Area) == 280 + kRing * sizeof(Entry), "the area of version 3");
+
 // Where the area is, from the PARPORT_PUBLISH setting: "" when publishing is
 // off ("0"), this user's area in shared memory when it is unset or empty, else
 // the file it names (a plain name is a file in the current folder).
@@ -77,12 +93,36 @@ std::string simulatedPortLock(const char *setting);
 // user's that no one else may write.
 int openOwnFile(const std::string &path, bool create, std::string &why);
 
+// Which file, as the system tells files apart: the same name may come to
+// name another file, and two names one file.
+struct FileIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    bool operator==(const FileIdentity &other) const { return device == other.device && inode == other.inode; }
+    bool operator!=(const FileIdentity &other) const { return !(*this == other); }
+};
+
+// An area as mapArea maps it: the mapping, which it unmaps when it goes, and
+// the file mapped. Empty when nothing could be mapped.
+class Mapped {
+public:
+    Mapped() = default;
+    explicit operator bool() const { return bool(mapping_); }
+    Area &operator*() const { return *static_cast<Area *>(mapping_.get()); }
+    Area *operator->() const { return &**this; }
+    const FileIdentity &identity() const { return identity_; }
+
+private:
+    friend Mapped mapArea(const std::string &where, std::string &error);
+    owned::Mapping mapping_;
+    FileIdentity identity_;
+};
+
 // Maps the area at `where`, creating it when it does not exist yet (and
-// taking over an empty file), with its space reserved. Returns nullptr and
-// sets `error` (Spanish, one line) when it can't, or when the file is not an
-// area of this layout and this user's: such a file is left as it was.
-Area *mapArea(const std::string &where, std::string &error);
-void unmapArea(Area *area);
+// taking over an empty file), with its space reserved. Empty, with `error`
+// set (Spanish, one line), when it can't, or when the file is not an area of
+// this layout and this user's: such a file is left as it was.
+Mapped mapArea(const std::string &where, std::string &error);
 // Whether the area's file was cut short under this process: its memory reads
 // as zeros from then on, and it is no use to map it again in place.
 bool gone(const Area &area);
@@ -101,25 +141,51 @@ inline void publish(Area &area, std::uint64_t time, unsigned short address, shor
     entry.seq.store(n + 1, std::memory_order_release);
 }
 
-// The reader's side: the entry numbered `n`, if it is still in the ring and whole.
+// The reader's side. A write as published.
 struct Write {
     std::uint64_t time;
     unsigned short address;
     short value;
 };
-inline bool read(const Area &area, std::uint64_t n, Write &out)
-{
-    const Entry &entry = area.ring[n % kRing];
-    if (entry.seq.load(std::memory_order_acquire) != n + 1)
-        return false;
-    const std::uint64_t time = entry.time.load(std::memory_order_relaxed);
-    const std::uint32_t write = entry.write.load(std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_acquire);
-    if (entry.seq.load(std::memory_order_relaxed) != n + 1)
-        return false;
-    out = {time, static_cast<unsigned short>(write >> 16), static_cast<short>(write & 0xffff)};
-    return true;
-}
+
+// Where a reader is in the ring: it yields the writes this reader has not
+// seen yet, oldest first, and counts those it lost. The writer never waits,
+// so a reader that falls more than the ring behind (or is slow while an entry
+// is overwritten under it) loses entries; an area made anew (emptied under a
+// reader, whose memory then reads as zeros) starts again from its first write.
+// This is the only reader of the entries' numbers.
+class Cursor {
+public:
+    static constexpr std::uint64_t kPresent = ~0ULL;
+
+    // At the present (kPresent): what is published from now on. Else at the
+    // oldest write the ring holds of those stamped at `since` or later.
+    explicit Cursor(const Area &area, std::uint64_t since = kPresent);
+
+    // The next write not seen yet: false when there is none, or when the next
+    // is still being written (it comes at a later call).
+    bool next(Write &out);
+    // How many were published and not yet read, those being written included.
+    std::uint64_t waiting() const;
+    // How many were lost: overwritten before this reader read them.
+    std::uint64_t overrun() const { return overrun_; }
+    // Whether, placed at a time, the ring had already lost writes stamped from then on.
+    bool lateStart() const { return lateStart_; }
+    // The write just before the first one this cursor yields, which set the
+    // lines as they stood then: false when the ring no longer holds it whole,
+    // or nothing was written before.
+    bool before(Write &out) const;
+
+private:
+    static bool read(const Area &area, std::uint64_t n, Write &out);
+
+    const Area *area_;
+    std::uint64_t next_ = 0;
+    std::uint64_t overrun_ = 0;
+    bool lateStart_ = false;
+    bool hasBefore_ = false;
+    Write before_{};
+};
 
 // The newest whole write, its value and time read as one; false when none.
 bool last(const Area &area, Write &out);

@@ -130,7 +130,7 @@ std::string Trace::failure(const char *what, int err) const
     }
 }
 
-std::string Trace::open(const char *path, const std::vector<FileId> &notThese)
+std::string Trace::open(const char *path, const std::vector<published::FileIdentity> &notThese)
 {
     close();
     name_ = path;
@@ -152,7 +152,8 @@ std::string Trace::open(const char *path, const std::vector<FileId> &notThese)
     // The port's own files: writing lines into them would break them for
     // every program and viewer that uses them.
     std::string what = forbidden(fd_.get());
-    if (what.empty() && std::find(notThese.begin(), notThese.end(), FileId{status.st_dev, status.st_ino}) != notThese.end())
+    const published::FileIdentity self{status.st_dev, status.st_ino};
+    if (what.empty() && std::find(notThese.begin(), notThese.end(), self) != notThese.end())
         what = "uno de los ficheros del puerto (su área de publicación o un cerrojo)";
     if (!what.empty()) {
         refused_ = true;

@@ -23,6 +23,7 @@
 
 #include "filewatch.h"
 #include "owned.h"
+#include "published.h"
 #include "vcd.h"
 
 #include <string>
@@ -30,13 +31,6 @@
 #include <vector>
 
 namespace inpout {
-
-// A file as the system tells it apart.
-struct FileId {
-    dev_t device = 0;
-    ino_t inode = 0;
-    bool operator==(const FileId &other) const { return device == other.device && inode == other.inode; }
-};
 
 class Trace {
 public:
@@ -49,7 +43,7 @@ public:
     // message for the user. A file the trace must not write (one of `notThese`,
     // the port's published area or lock, a file of another area) is refused
     // without being touched: refused() then tells it from a failure.
-    std::string open(const char *path, const std::vector<FileId> &notThese = {});
+    std::string open(const char *path, const std::vector<published::FileIdentity> &notThese = {});
     bool refused() const { return refused_; }
 
     // "" or the message for a line that could not be stored.

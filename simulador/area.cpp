@@ -9,29 +9,24 @@ bool fileId(const std::string &path, FileId &id)
     struct stat status;
     if (stat(path.c_str(), &status) < 0)
         return false;
-    id = {status.st_dev, status.st_ino, status.st_size};
+    id = {{status.st_dev, status.st_ino}, status.st_size};
     return true;
 }
 
 bool MappedArea::map(const std::string &path, std::string &error)
 {
-    // The file is told apart before and after mapping: when the path changed
-    // hands in between, what was mapped may not be what the path names, so
-    // it is mapped again.
+    // When the path changed hands while it was mapped, what was mapped may
+    // not be what the path names: it is mapped again.
     for (int attempt = 0; attempt < 3; ++attempt) {
-        FileId before, after;
-        const bool existed = fileId(path, before);
-        published::Area *area = published::mapArea(path, error);
-        if (!area)
+        published::Mapped mapped = published::mapArea(path, error);
+        if (!mapped)
             return false;
-        if (fileId(path, after) && (!existed || before.sameFile(after))) {
-            published::unmapArea(area_);
-            area_ = area;
+        FileId named;
+        if (fileId(path, named) && named.identity == mapped.identity()) {
+            mapped_ = std::move(mapped);
             path_ = path;
-            file_ = after;
             return true;
         }
-        published::unmapArea(area);
     }
     error = "No se pudo leer el área de publicación " + path + ": otro programa la sustituye una y otra vez.";
     return false;
@@ -41,8 +36,8 @@ bool MappedArea::changed() const
 {
     FileId now;
     // A mapping lost to a cut stays lost even when someone fills the file again.
-    return !fileId(path_, now) || !now.sameFile(file_) || now.size != off_t(sizeof(published::Area)) ||
-           published::gone(*area_);
+    return !fileId(path_, now) || now.identity != mapped_.identity() || now.size != off_t(sizeof(published::Area)) ||
+           published::gone(*mapped_);
 }
 
 }  // namespace simulador

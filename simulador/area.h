@@ -13,10 +13,9 @@ namespace simulador {
 
 // A file as the system tells it apart, and its size.
 struct FileId {
-    dev_t device = 0;
-    ino_t inode = 0;
+    published::FileIdentity identity;
     off_t size = -1;
-    bool sameFile(const FileId &other) const { return device == other.device && inode == other.inode; }
+    bool sameFile(const FileId &other) const { return identity == other.identity; }
 };
 
 // The file `path` names, through symbolic links; false when it names none.
@@ -24,28 +23,22 @@ bool fileId(const std::string &path, FileId &id);
 
 class MappedArea {
 public:
-    MappedArea() = default;
-    MappedArea(const MappedArea &) = delete;
-    MappedArea &operator=(const MappedArea &) = delete;
-    ~MappedArea() { published::unmapArea(area_); }
-
     // Maps the area at `path`, made anew when it is missing (an empty file is
     // taken over). On failure sets `error` (Spanish, for a person) and keeps
     // what was mapped before.
     bool map(const std::string &path, std::string &error);
 
-    published::Area &area() const { return *area_; }
+    published::Area &area() const { return *mapped_; }
     const std::string &path() const { return path_; }
-    const FileId &file() const { return file_; }  // the file mapped
+    FileId file() const { return {mapped_.identity(), off_t(sizeof(published::Area))}; }  // the file mapped
 
     // Whether the path no longer names the mapped file at its full size: gone,
     // another file, or cut short. One stat.
     bool changed() const;
 
 private:
-    published::Area *area_ = nullptr;
+    published::Mapped mapped_;
     std::string path_;
-    FileId file_;
 };
 
 }  // namespace simulador

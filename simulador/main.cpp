@@ -32,7 +32,7 @@ int main(int argc, char **argv)
         box.exec();
         return 1;
     }
-    simulador::SimuladorWindow window(area);
+    simulador::SimuladorWindow window(std::move(area));
     window.show();
     return app.exec();
 }

@@ -31,9 +31,12 @@ public:
     // the board made a step with it.
     void feed(unsigned long long time, bool step);
     // The move going on, else the last one that ended (no steps: none yet).
+    // Writes with no step after a silence start no move: the last one stays.
     const Move &last() const { return current_.steps ? current_ : done_; }
     // Whether nothing has been written for kStill up to `now` (or ever).
     bool still(unsigned long long now) const;
+    // Whether a move is going on: a step since the last silence, and no silence since.
+    bool moving(unsigned long long now) const { return current_.steps && !still(now); }
 
 private:
     Move current_;  // the writes since the last silence
@@ -53,7 +56,10 @@ struct Frame {
 // takes all the ring holds). While the motor moves, and before its first
 // move, the span up to now. Once it is still, its last move (its last
 // kLongest, if longer) with a tenth of its length, and at least 10 µs, either
-// side; a capture then takes that, unless all is asked for.
+// side, until a new move begins; a capture then takes that, unless all is
+// asked for.
 Frame frameAt(const Moves &moves, unsigned long long now, unsigned long long span);
+// Where the diagram starts when it holds `move`: what it must keep of the lines.
+unsigned long long heldFrom(const Move &move);
 
 }  // namespace simulador

@@ -57,29 +57,14 @@ void Lamp::paintEvent(QPaintEvent *)
     painter.drawEllipse(QPointF(width() / 2.0, height() / 2.0), r, r);
 }
 
-void TimingDiagram::add(unsigned long long time, int value)
+void TimingDiagram::setView(const std::deque<Change> &changes, int before, unsigned long long start,
+                            unsigned long long end, const QString &caption)
 {
-    history_.push_back({time, value});
-    // Keep what the longest span can show, and no more than a bounded count.
-    while (!history_.empty() && (history_.size() > 200000 || time - history_.front().time > kLongest)) {
-        before_ = history_.front().value;
-        history_.pop_front();
-    }
-}
-
-void TimingDiagram::setView(unsigned long long start, unsigned long long end, const QString &caption)
-{
+    changes_ = &changes;
+    before_ = before;
     start_ = start;
     end_ = end;
     caption_ = caption;
-    update();
-}
-
-void TimingDiagram::setFrozen(bool frozen)
-{
-    frozen_ = frozen;
-    frozenHistory_ = frozen ? history_ : std::deque<Change>();
-    frozenBefore_ = before_;
     update();
 }
 
@@ -95,8 +80,8 @@ void TimingDiagram::paintEvent(QPaintEvent *)
         const int high = line * band + 8, low = (line + 1) * band - 8;
         painter.setPen(colours[line]);
         painter.drawText(QRect(4, line * band, labels - 4, band), Qt::AlignVCenter, names[line]);
-        const std::vector<unsigned char> seen = columnLevels(frozen_ ? frozenHistory_ : history_,
-                                                             frozen_ ? frozenBefore_ : before_, end_, span(), w, line);
+        const std::vector<unsigned char> seen =
+            changes_ ? columnLevels(*changes_, before_, end_, span(), w, line) : std::vector<unsigned char>(size_t(w));
         for (int x = 0; x < w; ++x) {
             const int px = labels + x;
             if (seen[size_t(x)] == 3)

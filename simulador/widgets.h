@@ -3,7 +3,6 @@
 #pragma once
 
 #include "board.h"
-#include "moves.h"
 
 #include <QWidget>
 #include <deque>
@@ -43,22 +42,18 @@ private:
 class TimingDiagram : public QWidget {
 public:
     using QWidget::QWidget;
-    void add(unsigned long long time, int value);
-    void setView(unsigned long long start, unsigned long long end, const QString &caption);
+    // `changes` (with the value before the first) are drawn until the next
+    // call: their owner keeps them for as long as this diagram is shown.
+    void setView(const std::deque<Change> &changes, int before, unsigned long long start, unsigned long long end,
+                 const QString &caption);
     unsigned long long span() const { return end_ - start_; }
-    // Frozen, it draws the lines as they were kept then, while it goes on
-    // keeping the writes that come.
-    void setFrozen(bool frozen);
 
 protected:
     void paintEvent(QPaintEvent *) override;
 
 private:
-    std::deque<Change> history_;
-    int before_ = 0;  // the value before the oldest change kept
-    std::deque<Change> frozenHistory_;
-    int frozenBefore_ = 0;
-    bool frozen_ = false;
+    const std::deque<Change> *changes_ = nullptr;
+    int before_ = 0;
     unsigned long long start_ = 0, end_ = 0;
     QString caption_;
 };

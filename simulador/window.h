@@ -1,22 +1,19 @@
-// The viewer's window: the simulated board's shaft, its figures, the lines as
-// lamps and a timing diagram, redrawn at the screen's rate. The diagram takes
-// whatever room the window is given; the options and the window's place are
-// kept in the user's settings (~/.config/motorpasos/simulador.conf).
+// The viewer's window: a view of one session (session.h). The simulated
+// board's shaft, its figures, the lines as lamps and a timing diagram, redrawn
+// at the screen's rate. The diagram takes whatever room the window is given;
+// the options and the window's place are kept in the user's settings
+// (~/.config/motorpasos/simulador.conf), never whether it was frozen.
 #pragma once
 
-#include "area.h"
-#include "board.h"
-#include "moves.h"
-#include "reader.h"
+#include "owned.h"
+#include "session.h"
 
 #include <QWidget>
-#include <deque>
 #include <memory>
 
 class QComboBox;
 class QLabel;
 class QPushButton;
-class QTimer;
 
 namespace simulador {
 
@@ -28,21 +25,14 @@ class SimuladorWindow : public QWidget {
     Q_OBJECT
 
 public:
-    // Reads `area`, and maps it again when its path comes to name another file.
-    explicit SimuladorWindow(MappedArea &area, QWidget *parent = nullptr);
+    // Follows `area`, and maps it again when its path comes to name another file.
+    explicit SimuladorWindow(MappedArea area, QWidget *parent = nullptr);
 
-    const Board &board() const { return board_; }
+    const Session &session() const { return *session_; }
 
-    // Saves what the ring holds of what the diagram shows (the span up to
-    // `now`, the last move once the motor is still, or what was frozen; or all
-    // the ring holds) as a value change dump at `path`: whether it did, and
-    // what to tell the person. The file at `path` is replaced only by a whole
-    // capture. Its folder is remembered for the next one.
-    struct Saved {
-        bool ok;
-        QString message;
-    };
-    Saved saveCaptureTo(const QString &path, unsigned long long now = 0);
+    // Saves what a capture takes at `now` (0: the clock's now) to `path`
+    // (Session::save); its folder is remembered for the next one.
+    Session::Saved saveCaptureTo(const QString &path, unsigned long long now = 0);
 
 public slots:
     // Takes what was written since the last frame and redraws. `now` is the
@@ -50,33 +40,19 @@ public slots:
     void frame(unsigned long long now = 0);
 
 protected:
-    void resizeEvent(QResizeEvent *event) override;
     void closeEvent(QCloseEvent *event) override;  // keeps the options and the window's place
 
 private slots:
-    void saveCapture();  // "Guardar captura…": asks where, then saves
+    void optionChosen();        // the edge, the sense or the span
+    void freeze(bool frozen);   // «Congelar»
+    void saveCapture();         // «Guardar captura…»: asks where, then saves
 
 private:
-    void placeAtFirst();  // where no place was kept
-    QString caption() const;  // the diagram's, for what it shows
-    void settingsChanged();
-    void checkArea(unsigned long long now);
-    unsigned long long span() const;
-    void showRegularity(unsigned long long now);  // of the last second's writes, while the motor turns  // of the diagram, in ns; 0: all the ring holds
+    void build();
+    void place();  // where the last viewer was left, and not over one still open
 
-    MappedArea &area_;
-    unsigned long long checked_ = 0;  // when the area's path was last checked
-    QString notice_;                  // shown instead of the programs until the next check
-    std::string error_;               // why the area could not be mapped again, as last reported
-
-    std::unique_ptr<PortReader> reader_;
-    Board board_;
-    unsigned long long taken_ = 0;  // the time given to the last write taken
-    std::deque<Step> recent_;  // the steps of the last rate window
-    std::deque<unsigned long long> written_;  // the times of the last second's writes
-    unsigned long long regularityAt_ = 0;     // when the regularity lines were last worked out
-    Moves moves_;
-    Frame shown_;  // what the diagram shows, kept while frozen
+    std::unique_ptr<Session> session_;
+    owned::Fd open_;  // held while this viewer is open, for the next to know
     Dial *dial_;
     Lamp *pulseLamp_;
     Lamp *directionLamp_;
@@ -84,20 +60,15 @@ private:
     QLabel *program_;
     QLabel *position_;
     QLabel *speed_;
+    QLabel *regularity_;
+    QLabel *irregular_;
+    QLabel *move_;
     QLabel *sense_;
     QLabel *inForce_;
     QComboBox *edge_;
     QComboBox *lowSense_;
     QComboBox *span_;
     QPushButton *freeze_;
-    QLabel *move_;
-    QLabel *regularity_;
-    QLabel *irregular_;
-    QTimer *timer_;
 };
-
-// Where the save dialog starts: the folder of the last capture saved, else the
-// user's documents folder, else the home folder; never the current folder.
-QString captureFolder();
 
 }  // namespace simulador

@@ -272,8 +272,8 @@ private slots:
         const QString path = area() + file;
         QFile::remove(area() + ".otra");
         std::string error;
-        published::Area *ours = published::mapArea(area().toStdString(), error);
-        published::Area *other = published::mapArea((area() + ".otra").toStdString(), error);
+        published::Mapped ours = published::mapArea(area().toStdString(), error);
+        published::Mapped other = published::mapArea((area() + ".otra").toStdString(), error);
         QVERIFY2(ours && other, error.c_str());
         QFile(area() + ".visor").open(QIODevice::WriteOnly);
         const std::uint64_t written = ours->writes;
@@ -287,8 +287,6 @@ private slots:
         inpout::reset();
         QCOMPARE(ours->header.magic.load(), published::kMagic);
         QCOMPARE(QFileInfo(area()).size(), qint64(sizeof(published::Area)));
-        published::unmapArea(ours);
-        published::unmapArea(other);
     }
 
     // Where the file system has no fallocate, the reserve is written, block by block: no hole that a full disk could

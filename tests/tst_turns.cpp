@@ -68,7 +68,7 @@ private slots:
         const QString trace = QCoreApplication::applicationDirPath() + "/turns.trace";
         qputenv("PARPORT_TRACE", trace.toLocal8Bit());
         std::string error;
-        published::Area *area = published::mapArea(qgetenv("PARPORT_PUBLISH").toStdString(), error);
+        published::Mapped area = published::mapArea(qgetenv("PARPORT_PUBLISH").toStdString(), error);
         QVERIFY2(area, error.c_str());
         const std::uint64_t earlier = area->writes;  // the area outlives a run
         published::Write last;
@@ -79,7 +79,6 @@ private slots:
         QCOMPARE(::truncate(trace.toLocal8Bit(), 0), 0);
         QVERIFY_THROWS_EXCEPTION(FatalError, port.write(888, 3));
         QVERIFY(published::last(*area, last) && last.value == 0 && area->writes == earlier + 3);
-        published::unmapArea(area);
     }
 
     // A signal that ends the program in the middle of a move (kill, Ctrl+C, the terminal closed) leaves the lines

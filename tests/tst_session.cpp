@@ -1,0 +1,312 @@
+// What the viewer knows, without a window, tested without one: figures, frames, capture, where it may go.
+#include "session.h"
+#include "vcd.h"
+
+#include <QProcess>
+#include <QtTest>
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace simulador;
+
+// Steps as a decoder counts them in a value change dump: changes of the pulse line ('!') to 1 after the first.
+static int risingEdges(const std::string &dump)
+{
+    const QString text = QString::fromStdString(dump);
+    return int(text.count("\n1!\n") - text.contains("$end\n#0\n1!\n"));
+}
+
+// A table's columns, of the types given, by name.
+template <class... Types, class... Names>
+static void columns(Names... names)
+{
+    (QTest::addColumn<Types>(names), ...);
+}
+
+class TestSession : public QObject {
+    Q_OBJECT
+
+    published::Mapped area;
+    MappedArea viewed;  // the same area, as a session takes it
+    const QString dir = QCoreApplication::applicationDirPath();
+    const std::string path = dir.toStdString() + "/session.area";
+
+    void freshArea(bool alsoViewed = true)  // else the session finds it by itself
+    {
+        ::unlink(path.c_str());
+        std::string error;
+        area = published::mapArea(path, error);
+        QVERIFY2(area && (!alsoViewed || viewed.map(path, error)), error.c_str());
+    }
+    // Writes of the digits given, `step` ns apart after `from`; a space is a silence of a second.
+    unsigned long long write(const QString &values, unsigned long long from = 1000, unsigned long long step = 1000)
+    {
+        for (QChar v : values)
+            if ((from += v == ' ' ? kSecond : step) && v != ' ')
+                published::publish(*area, from, 888, short(v.digitValue()));
+        return from;
+    }
+
+private slots:
+    // Speed over the last half second and its sense, from steps <ms><sense> in the order taken (takenTime()).
+    void speed_data()
+    {
+        columns<QString, int, QString>("steps", "now", "shown");  // now in ms
+        QTest::newRow("older ones don't count") << "100+ 700+" << 700 << "2 horario";
+        QTest::newRow("half a second ago counts") << "200+ 300+" << 700 << "4 horario";
+        QTest::newRow("opposite ones cancel") << "100+ 200-" << 300 << "0 parado";
+        QTest::newRow("counter-clockwise") << "100- 200-" << 300 << "-4 antihorario";
+        QTest::newRow("one stamped in the future counts now") << "300+ 900+" << 700 << "4 horario";
+        QTest::newRow("one stamped before the previous") << "600+ 100+" << 700 << "4 horario";
+    }
+    void speed()
+    {
+        QFETCH(QString, steps);
+        QFETCH(int, now);
+        std::deque<Step> made;
+        for (const QString &step : steps.split(' ', Qt::SkipEmptyParts))
+            made.push_back({takenTime(step.chopped(1).toULongLong() * 1000000, made.empty() ? 0 : made.back().time,
+                                      now * 1000000ULL), step.endsWith('+') ? 1 : -1});
+        const double perSecond = stepsPerSecond(made, now * 1000000ULL);
+        QTEST(QString::number(perSecond) + " " + senseName(perSecond), "shown");
+        Board board;  // and the shaft's mark two steps counter-clockwise of its start
+        for (int value : {0, 2, 3, 2, 3})
+            board.feed(value);
+        QCOMPARE(board.angle(), 352.5);
+    }
+
+    // Gaps written "gap" or "gap*count"; percentiles by nearest rank, so each is a gap that happened.
+    void regular_data()
+    {
+        columns<QString, QString>("gaps", "shown");  // median p99 p99.9 longest, over twice the median, verdict
+        QTest::newRow("none") << "" << "0 0 0 0 0 0";
+        QTest::newRow("unsorted") << "30 10 20" << "20 30 30 30 0 0";
+        QTest::newRow("twice is not over") << "10 10 20 21" << "10 21 21 21 1 0";
+        QTest::newRow("one late in 1000") << "10*999 1000" << "10 10 10 1000 1 0";
+        QTest::newRow("p99.9 at 4x") << "10*998 40 40" << "10 10 40 40 2 0";
+        QTest::newRow("p99.9 over 4x") << "10*989 15*9 50 100" << "10 15 50 100 2 1";
+    }
+    void regular()
+    {
+        QFETCH(QString, gaps);
+        std::vector<unsigned long long> list;
+        for (const QString &gap : gaps.split(' ', Qt::SkipEmptyParts))
+            list.insert(list.end(), qMax(1, gap.section('*', 1).toInt()), gap.section('*', 0, 0).toULongLong());
+        const Regularity r = regularity(list);
+        QTEST(QString("%1 %2 %3 %4 %5 %6").arg(r.median).arg(r.p99).arg(r.p999).arg(r.longest).arg(r.overTwice)
+                  .arg(r.irregular()), "shown");
+    }
+
+    // The diagram's frame (a capture's, if another) at `now`, from writes at <µs> (s: a step); the move's rate.
+    void frames_data()
+    {
+        columns<QString, int, int, QString>("writes", "now", "span", "shown");  // in µs; span 0: all
+        QString long_;
+        for (int t = 0; t <= 2500000; t += 100000)
+            long_ += QString::number(t) + "s ";
+        const QString move = "1000s 2000s ", held = "900-2100 held 2000";
+        QTest::newRow("no move yet: the span up to now") << "100 200" << 300000 << 1000 << "299000-300000 live 0";
+        QTest::newRow("still: the move, a tenth either side") << "1000s 1500 2000s" << 202000 << 1000 << held;
+        QTest::newRow("a silence ends one") << "1000s 201000s 202000s" << 500000 << 1000 << "200900-202100 held 2000";
+        QTest::newRow("a stepless write keeps it held") << move + "300000" << 400000 << 1000 << held;
+        QTest::newRow("stepless ones after two silences") << move + "300000 600000" << 700000 << 1000 << held;
+        QTest::newRow("a new move with a step") << move + "300000s" << 400000 << 1000 << "399000-400000 live 0";
+        QTest::newRow("saving all: the move shown") << move << 300000 << 0 << "900-2100 0-300000 held 2000";
+        QTest::newRow("one step: 10 µs either side") << "5000s" << 300000 << 1000 << "4990-5010 held 0";
+        QTest::newRow("longer than the diagram keeps") << long_ << 3000000 << 1000 << "300000-2700000 held 10.4";
+    }
+    void frames()
+    {
+        QFETCH(QString, writes);
+        QFETCH(int, now);
+        QFETCH(int, span);
+        Moves moves;
+        for (const QString &w : writes.split(' ', Qt::SkipEmptyParts))
+            moves.feed(w.chopped(w.endsWith('s')).toULongLong() * 1000, w.endsWith('s'));
+        const Frame f = frameAt(moves, now * 1000ULL, span * 1000ULL);
+        const auto us = [](auto a, auto b) { return QString("%1-%2").arg(a / 1000).arg(b / 1000); };
+        QTEST(us(f.start, f.end) + (f.from != f.start || f.to != f.end ? " " + us(f.from, f.to) : "") +
+                  (f.held ? " held " : " live ") + QString::number(moves.last().stepsPerSecond()), "shown");
+    }
+
+    // Behind by more than the ring, a reader loses the oldest writes only; a capture says if it lost any.
+    void reader()
+    {
+        freshArea();
+        PortReader reader(*area);
+        for (unsigned long long i = 0; i < published::kRing + 100; ++i)
+            published::publish(*area, i, 888, short(i & 3));
+        const std::vector<published::Write> got = reader.take();
+        QVERIFY(got.size() == published::kRing && got.front().time == 100 && reader.lost() == 100);
+        const Capture all = capture(*area, 0, ~0ULL), recent = capture(*area, published::kRing, ~0ULL);
+        QVERIFY(all.writes.size() == published::kRing && all.lost && recent.writes.size() == 100 && !recent.lost);
+    }
+
+    // A capture's times, of writes <ns>:<value> at 50 µs from 0 (from 950: the lines before, 10 µs ahead).
+    void dumpTimes_data()
+    {
+        columns<QString, int, QString>("writes", "from", "times");
+        QTest::newRow("two writers out of order") << "1000:1 900:0 1100:1" << 0 << "#0 #1 #100";
+        QTest::newRow("after now: left out") << "1000:1 2000:0 90000:1" << 0 << "#0 #1000";
+        QTest::newRow("the lines before") << "800:2 1000:3 2000:2" << 950 << "#0 #200 #1200";
+        QTest::newRow("10 µs before") << "800:2 20000:3" << 950 << "#0 #10000";
+    }
+    void dumpTimes()
+    {
+        QFETCH(QString, writes);
+        QFETCH(int, from);
+        freshArea();
+        for (const QString &w : writes.split(' '))
+            published::publish(*area, w.section(':', 0, 0).toULongLong(), 888, short(w.section(':', 1).toInt()));
+        const QString dumped = QString::fromStdString(dump(capture(*area, from, 50000), ""));
+        QTEST(dumped.split('\n').filter(QRegularExpression("^#")).join(' '), "times");
+    }
+
+    // The same writes, dumped by the library as it traces them and captured by the viewer from the move it
+    // holds (or all the ring holds), decode to the same steps. Digits 17 µs apart, a space a second.
+    void decodes_data()
+    {
+        columns<QString, int>("writes", "steps");
+        QTest::newRow("vueltas right") << "0 " + QString("10").repeated(96) + "0" << 96;
+        QTest::newRow("vueltas left") << "0 " + QString("32").repeated(96) + "0" << 96;
+        QTest::newRow("rotacion left, saving all") << "0 " + QString("01").repeated(200) << 200;
+        QTest::newRow("direction set apart") << "0 2 " + QString("32").repeated(9) << 9;
+    }
+    void decodes()
+    {
+        QFETCH(QString, writes);
+        freshArea();
+        Session session(std::move(viewed), 0);
+        session.setSpan(QByteArray(QTest::currentDataTag()).endsWith("all") ? 4 : 1);
+        std::string library = vcd::header("", "");
+        vcd::Lines lines;
+        char text[vcd::kWriteMax];
+        unsigned long long time = kSecond;
+        for (QChar c : writes)
+            if ((time = write(c, time, 17000)) && c != ' ')
+                library.append(text, vcd::write(text, lines, time - kSecond - 17000, c.digitValue()));
+        session.advance(time + kSecond);
+        QCOMPARE(risingEdges(dump(session.capture(time + kSecond), "")), risingEdges(library));
+        QTEST(risingEdges(library), "steps");
+    }
+
+    // Where a capture may go, by the rule and as saving finds the files (unopened; the trace by PARPORT_TRACE).
+    // A write that fails (on a file-size limit) leaves the capture saved there before.
+    void saving_data()
+    {
+        columns<QString, int, QString>("target", "refusal", "says");
+        QTest::newRow("a new file") << "nueva.vcd" << int(Refusal::None) << "Guardadas 4 escrituras";
+        QTest::newRow("nothing captured") << "" << int(Refusal::NothingCaptured) << "No hay nada que guardar";
+        QTest::newRow("a FIFO") << "fifo" << int(Refusal::NotAFile) << "no es un fichero normal";
+        QTest::newRow("a folder") << "carpeta" << int(Refusal::NotAFile) << "no es un fichero normal";
+        QTest::newRow("the area") << "session.area" << int(Refusal::TheArea) << "es el área de publicación";
+        QTest::newRow("the trace") << "traza.vcd" << int(Refusal::TheTrace) << "es la traza";
+        QTest::newRow("the port's lock") << "session.area.lock" << int(Refusal::ALock) << "es un cerrojo";
+        QTest::newRow("the viewers' lock") << "session.area.visor" << int(Refusal::ALock) << "es un cerrojo";
+        QTest::newRow("a file too large to write") << "antes.vcd" << int(Refusal::None) << "No se pudo guardar";
+    }
+    void saving()
+    {
+        QFETCH(QString, target);
+        QFETCH(QString, says);
+        freshArea();
+        const unsigned long long now = write(target.isEmpty() ? "" : "0123", 10 * kSecond - 5000);
+        Session session(std::move(viewed), 0);
+        const QString file = dir + "/" + (target.isEmpty() ? "nueva.vcd" : target);
+        QFile::remove(dir + "/fifo"), QFile::remove(dir + "/nueva.vcd");
+        QVERIFY(!mkfifo(qPrintable(dir + "/fifo"), 0600) && QDir(dir).mkpath("carpeta"));
+        for (const char *kept : {"/session.area.lock", "/session.area.visor", "/traza.vcd"})
+            QFile(dir + kept).open(QIODevice::WriteOnly);
+        qputenv("PARPORT_TRACE", (dir + "/traza.vcd").toLocal8Bit());
+        QVERIFY(target != "antes.vcd" || session.save(file, now).ok);
+        const auto contents = [&] {
+            QFile f(file);
+            return target == "fifo" || !f.open(QFile::ReadOnly) ? "" : f.readAll();
+        };
+        const QByteArray before = contents();
+        const Kept kept{{Target::Regular, session.area().file()}, targetAt(dir.toStdString() + "/traza.vcd"),
+                        targetAt(path + ".lock"), targetAt(path + ".visor")};
+        QTEST(int(refusal(session.capture(now).writes.size(), targetAt(file.toStdString()), kept)), "refusal");
+        rlimit usual;
+        getrlimit(RLIMIT_FSIZE, &usual);
+        const rlimit small{target == "antes.vcd" ? 40 : usual.rlim_cur, usual.rlim_max};
+        std::signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails instead
+        setrlimit(RLIMIT_FSIZE, &small);
+        const Session::Saved saved = session.save(file, now);
+        setrlimit(RLIMIT_FSIZE, &usual);
+        QVERIFY2(saved.message.contains(says) && saved.ok == says.startsWith("Guardadas"), qPrintable(saved.message));
+        QVERIFY(saved.ok || contents() == before);
+    }
+
+    // A session follows a turn as a person watches it: once still, held with its figures, also after a stepless
+    // write (a program's last 0), saved whole; frozen as a new move begins; its area deleted, made anew, cut short.
+    void follows()
+    {
+        freshArea();
+        const unsigned long long now = 10 * kSecond;
+        Session session(std::move(viewed), now - 5 * kSecond);
+        QVERIFY(programsLine(session).startsWith("Ningún programa"));
+        published::attach(*area, "vueltas");
+        write("2", now - 3 * kSecond);  // before the span of the capture below
+        write("0" + QString("10").repeated(96) + "0", now - 200000000, 1000000);
+        session.advance(now);
+        QCOMPARE(programsLine(session), QString("Puerto abierto por vueltas (pid %1): escribiendo.").arg(getpid()));
+        QCOMPARE(positionLine(session) + speedLine(session) + senseLine(session),  // 96 steps in the last 0,5 s
+                 "Posición: 96 pasos (1,00 vueltas)Velocidad (media de 0,5 s): 192 pasos/s, 120,0 rpmSentido: horario");
+        const QString gaps = ": mediana 1,00 ms; 99 %: 1,00 ms (1,0×); 99,9 %: 1,00 ms (1,0×); el más largo 1,00 ms "
+                             "(1,0×); 0 de 193 pasan del doble de la mediana";
+        QCOMPARE(figuresLine(session), "Huecos entre escrituras en el último segundo" + gaps);
+        const QString file = dir + "/sesion.vcd";
+        for (unsigned long long at : {now + kStill, now + 3 * kSecond + kStill / 2}) {
+            write(at > now + kStill ? "0" : "", now + 3 * kSecond);
+            session.advance(at);
+            QCOMPARE(moveLine(session), "Último movimiento: 96 pasos en 193,00 ms, 497 pasos/s");
+            QCOMPARE(figuresLine(session), "Huecos en el último segundo del último movimiento" + gaps);
+            QCOMPARE(caption(session), "motor parado: su último movimiento (el diagrama abarca 231,60 ms)");
+            const auto levels = columnLevels(session.changes(), session.valueBefore(), session.shown().end,
+                                             231600000, 100, 0);
+            QCOMPARE(std::count(levels.begin(), levels.end(), 3), 84);  // columns with a pulse
+            QCOMPARE(session.save(file, at).message, "Guardadas 194 escrituras en " + file + ": el último movimiento, "
+                     "pues el motor está parado. El anillo no había perdido ninguna del intervalo.");
+        }
+        if (!QStandardPaths::findExecutable("sigrok-cli").isEmpty()) {  // decoded as at the bench (README): 96 steps
+            QProcess sigrok;  // give the positions between two steps, 95 of them, down while the direction is low
+            sigrok.start("sigrok-cli", {"-I", "vcd:downsample=1000", "-i", file, "-P", "stepper_motor:step=D0_pulso:"
+                                        "dir=D1_direccion", "-A", "stepper_motor=position"});
+            QVERIFY(sigrok.waitForFinished(60000));
+            const QStringList positions = QString(sigrok.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+            QVERIFY(positions.size() == 95 && positions.last() == "stepper_motor-1: -95 steps");
+        }
+
+        // Frozen, it holds as a step stamped ahead (taken as now) begins a move, in the sense now chosen.
+        session.setFrozen(true);
+        session.setLowSense(1);
+        write("1", now + 5 * kSecond);
+        session.advance(now + 4 * kSecond);
+        QVERIFY(speedLine(session).contains(" 2 pasos/s") && session.board().pulse() && figuresLine(session).isEmpty());
+        QCOMPARE(session.board().position(), 95L);
+        QCOMPARE(caption(session), "congelado; motor parado: su último movimiento (el diagrama abarca 231,60 ms)");
+
+        // The area deleted and made anew, where another program writes: read within a second.
+        freshArea(false);
+        QCOMPARE(published::attach(*area, "rotacion"), 0);
+        write("0101", now + 4 * kSecond + kSecond / 2, 1);  // two steps
+        session.advance(now + 5 * kSecond + kSecond / 10);
+        QVERIFY(programsLine(session).contains("se ha vuelto a abrir") && session.board().position() == 93);
+        session.advance(now + 6 * kSecond + kSecond / 5);
+        QVERIFY(programsLine(session).startsWith("Puerto abierto por rotacion"));
+        // Cut short under the viewer (truncate -s 0): it reads zeros, then maps it again.
+        QCOMPARE(::truncate(path.c_str(), 0), 0);
+        session.advance(now + 6 * kSecond + kSecond / 4);
+        QVERIFY(!senseLine(session).contains("perdidas"));  // an area made anew loses nothing
+        std::string error;
+        QVERIFY(published::mapArea(path, error));  // and taken over in place before the viewer looks
+        session.advance(now + 7 * kSecond + kSecond / 2);
+        QVERIFY(programsLine(session).contains("se ha vuelto a abrir"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSession)
+#include "tst_session.moc"

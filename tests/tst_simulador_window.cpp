@@ -1,0 +1,161 @@
+// The viewer's window as a person uses it, off screen: its labels and diagram, its keys, the save
+// dialog, what it keeps between runs, and two viewers side by side.
+#include "application.h"
+#include "widgets.h"
+#include "window.h"
+
+#include <QComboBox>
+#include <QFileDialog>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSettings>
+#include <QtTest>
+#include <unistd.h>
+
+using namespace simulador;
+
+class TestSimuladorWindow : public QObject {
+    Q_OBJECT
+
+    published::Mapped area;
+    const QString dir = QCoreApplication::applicationDirPath();
+
+    MappedArea freshArea(const QString &name = "simulador_window.area")  // and the same area as a window takes it
+    {
+        const std::string path = (dir + "/" + name).toStdString();
+        ::unlink(path.c_str());
+        std::string error;
+        MappedArea viewed;
+        area = published::mapArea(path, error);
+        [&] { QVERIFY2(area && viewed.map(path, error), error.c_str()); }();
+        return viewed;
+    }
+    // Presses `key` in `window`, answering the modal dialogs it opens from inside their own event loops:
+    // a save dialog with the file `name` (empty: cancelled), a message box with OK. Says what they showed.
+    static QString press(QWidget *window, QKeyCombination key, const QString &name = {})
+    {
+        QString shown;
+        bool done = false;
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, [&] {
+            QWidget *dialog = QApplication::activeModalWidget();
+            auto *files = qobject_cast<QFileDialog *>(dialog);
+            if (!files && !qobject_cast<QMessageBox *>(dialog))
+                return;
+            shown += files ? "Guardar: " + QFileInfo(files->selectedFiles().value(0)).fileName() + "|"
+                           : static_cast<QMessageBox *>(dialog)->text();
+            done = !files || name.isEmpty();
+            if (files)
+                files->selectFile(name);
+            QTest::keyClick(dialog, files && name.isEmpty() ? Qt::Key_Escape : Qt::Key_Return);  // or OK
+        });
+        poll.start(5);
+        QTest::keyClick(window, key.key(), key.keyboardModifiers());  // a button's key clicks it a moment later
+        const bool answered = QTest::qWaitFor([&] { return done; });
+        window->activateWindow();
+        return answered && QTest::qWaitForWindowActive(window) ? shown : "not answered: " + shown;
+    }
+
+private slots:
+    void init() { QCoreApplication::setOrganizationName("motorpasos"), QSettings().clear(); }
+
+    void qtInSpanish() { QVERIFY(translateQt() && QCoreApplication::translate("QPlatformTheme", "&Yes") == "&Sí"); }
+
+    // Each span offered, by its caption, is what a capture takes: of writes 2, ½ and 0 spans ago, two (all: 3).
+    void spans()
+    {
+        QStringList saved;
+        for (auto [caption, ms] : {std::pair{"1 ms", 1ULL}, {"10 ms", 10}, {"100 ms", 100}, {"1 s", 1000},
+                                   {"2 s (y guardar todo)", 2000}}) {
+            SimuladorWindow window(freshArea());
+            auto *choices = window.findChild<QComboBox *>("intervalo");
+            choices->setCurrentIndex(choices->findText(caption));
+            for (unsigned long long before : {2 * ms * 1000000, ms * 500000, 1ULL})
+                published::publish(*area, 10 * kSecond - before, 888, 1);
+            saved << window.saveCaptureTo(dir + "/ventana.vcd", 10 * kSecond).message.section(' ', 1, 1);
+        }
+        QCOMPARE(saved.join(' '), "2 2 2 2 3");
+    }
+
+    // The labels and the diagram say what the session knows, where they were before the layouts, uncut; the
+    // keys: Tab through the options and buttons, an arrow to choose, Alt+C to freeze, Alt+G and Ctrl+S to
+    // save through the dialog. A second viewer, of another area.
+    void viewer()
+    {
+        SimuladorWindow window(freshArea());
+        window.show();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        const auto child = [&](const char *name) { return window.findChild<QWidget *>(name); };
+        const auto text = [&](const char *name) { return window.findChild<QLabel *>(name)->text(); };
+        published::attach(*area, "<img width=1e9>");
+        const unsigned long long now = 10 * kSecond;
+        for (int i = 0; i < 194; ++i)  // a turn right
+            published::publish(*area, now - 200000000 + i * 1000000, 888, short(i > 0 && i < 193 && i % 2));
+        window.frame(now);
+        const Session &session = window.session();
+        QCOMPARE(text("posicion") + text("regularidad"), positionLine(session) + figuresLine(session));
+        QVERIFY(text("movimiento").startsWith("Movimiento en curso:") && text("programa").contains("<img"));
+        for (auto *lines : {window.findChild<QLabel *>("regularidad"), window.findChild<QLabel *>("programa")})
+            QVERIFY(lines->heightForWidth(lines->width()) <= lines->height());
+        window.frame(now + kStill);
+        QCOMPARE(window.findChild<TimingDiagram *>("diagrama")->span(), 231600000ULL);
+        QVERIFY(child("dial")->geometry() == QRect(10, 10, 260, 260) && child("congelar")->pos() == QPoint(426, 423) &&
+                child("diagrama")->geometry() == QRect(10, 454, 700, 138));
+
+        QStringList focus;
+        for (int tab = 0; tab < 6; ++tab, QTest::keyClick(&window, Qt::Key_Tab))
+            focus << window.focusWidget()->objectName();
+        QCOMPARE(focus.join(' '), "flanco sentidoBajo intervalo congelar guardarCaptura flanco");
+        QTest::keyClick(&window, Qt::Key_Tab);
+        QTest::keyClick(window.focusWidget(), Qt::Key_Up);
+        QTest::keyClick(&window, Qt::Key_C, Qt::AltModifier);  // pressed as a click shows, for a moment
+        QTRY_VERIFY(session.span() == 0 && session.frozen());
+        published::publish(*area, now + kSecond, 888, 1);
+        window.frame(now + kSecond);
+        QVERIFY(window.findChild<Lamp *>("lamparaPulso")->lit() &&
+                !window.findChild<Lamp *>("lamparaDireccion")->lit());
+        QFile::remove(dir + "/tecla.vcd");
+        QCOMPARE(press(&window, Qt::ALT | Qt::Key_G, dir + "/tecla.vcd"), "Guardar: captura.vcd|Guardadas 194 "
+                 "escrituras en " + dir + "/tecla.vcd: lo que muestra el diagrama congelado. El anillo no había "
+                 "perdido ninguna del intervalo.");
+        QCOMPARE(press(&window, Qt::CTRL | Qt::Key_S), "Guardar: captura.vcd|");  // cancelled
+        QCOMPARE(captureFolder(), dir);
+        SimuladorWindow second(freshArea("otra.area"));
+        SimuladorWindow third(freshArea("otra.area"));  // each aside the last, titled by its area
+        for (QPoint aside : {second.pos() - window.pos(), third.pos() - second.pos()})
+            QVERIFY(second.windowTitle().startsWith("otra.area — ") && qMax(qAbs(aside.x()), qAbs(aside.y())) >= 32);
+        QCOMPARE(window.windowTitle(), "simulador_window.area — Simulador de la placa del motor de pasos");
+    }
+
+    // The options and size as left, each option within its choices whatever the file says; never frozen.
+    void remembered()
+    {
+        QVERIFY(captureFolder() != QDir::currentPath());
+        auto window = std::make_unique<SimuladorWindow>(freshArea());
+        for (QComboBox *box : window->findChildren<QComboBox *>())
+            box->setCurrentIndex(box->count() - 1);
+        window->findChild<QPushButton *>("congelar")->click();
+        window->resize(900, 700);
+        window->show();
+        QVERIFY(window->close());
+        window.reset();
+        QSettings().setValue("congelado", true);  // as an earlier version kept it
+        const auto opened = [&] {
+            SimuladorWindow again(freshArea());
+            again.show();
+            QString kept;
+            for (QComboBox *box : again.findChildren<QComboBox *>())
+                kept += QString::number(box->currentIndex());
+            return kept + QString::number(again.session().span()) + (again.session().frozen() ? " congelado" : "") +
+                   (again.findChild<TimingDiagram *>("diagrama")->size() == QSize(880, 238) ? "" : " not resized");
+        };
+        QCOMPARE(opened(), "1144");
+        for (const char *key : {"flanco", "sentidoBajo", "intervalo"})  // hand-edited
+            QSettings().setValue(key, key[0] == 'f' ? -3 : 99);
+        QCOMPARE(opened(), "0144");
+    }
+};
+
+QTEST_MAIN(TestSimuladorWindow)
+#include "tst_simulador_window.moc"
