@@ -1,4 +1,5 @@
 #include "session.h"
+#include "mapped.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -229,13 +230,18 @@ Session::Saved Session::save(const QString &path, unsigned long long now) const
     // leaves the file that was there as it was. Flushed first, as commit()
     // takes a write cut short in its own flush for a success; the reason is
     // the failed call's, as Qt has none for a short write.
+    // Past a file-size limit (ulimit -f) the write fails with EFBIG, said, rather than ending the viewer.
+    const mapped::FileSizeGuard guard;
     QSaveFile file(path);
     errno = 0;
     if (!file.open(QIODevice::WriteOnly) || file.write(text.data(), qint64(text.size())) != qint64(text.size()) ||
         !file.flush() || !file.commit())
         return fail(QStringLiteral("No se pudo guardar la captura en %1: %2. Si ya había un fichero con ese nombre, "
-                                   "sigue como estaba. Elija otra carpeta o haga sitio en el disco.")
-                        .arg(path, errno ? QString::fromLocal8Bit(std::strerror(errno)) : file.errorString()));
+                                   "sigue como estaba. %3")
+                        .arg(path, errno ? QString::fromLocal8Bit(std::strerror(errno)) : file.errorString(),
+                             errno == EFBIG ? QStringLiteral("Este proceso no puede hacer ficheros tan grandes "
+                                                             "(ulimit -f): súbalo, o guarde un intervalo menor.")
+                                            : QStringLiteral("Elija otra carpeta o haga sitio en el disco.")));
     const bool held = !frozen_ && frameAt(moves_, now, kSpans[span_]).held;
     const QString what = frozen_                 ? QStringLiteral(": lo que muestra el diagrama congelado")
                          : held && kSpans[span_] ? QStringLiteral(": el último movimiento, pues el motor está parado")

@@ -193,7 +193,7 @@ private slots:
     }
 
     // Where a capture may go, by the rule and as saving finds the files (unopened; the trace by PARPORT_TRACE).
-    // A write that fails (on a file-size limit) leaves the capture saved there before.
+    // A write that fails (on a file-size limit, with no signal) leaves the capture saved there before.
     void saving_data()
     {
         columns<QString, int, QString>("target", "refusal", "says");
@@ -205,7 +205,7 @@ private slots:
         QTest::newRow("the trace") << "traza.vcd" << int(Refusal::TheTrace) << "es la traza";
         QTest::newRow("the port's lock") << "session.area.lock" << int(Refusal::ALock) << "es un cerrojo";
         QTest::newRow("the viewers' lock") << "session.area.visor" << int(Refusal::ALock) << "es un cerrojo";
-        QTest::newRow("a file too large to write") << "antes.vcd" << int(Refusal::None) << "No se pudo guardar";
+        QTest::newRow("a file too large to write") << "antes.vcd" << int(Refusal::None) << "(ulimit -f)";
     }
     void saving()
     {
@@ -232,7 +232,7 @@ private slots:
         rlimit usual;
         getrlimit(RLIMIT_FSIZE, &usual);
         const rlimit small{target == "antes.vcd" ? 40 : usual.rlim_cur, usual.rlim_max};
-        std::signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails instead
+        std::signal(SIGXFSZ, SIG_DFL);  // the viewer's own: the save must not end it
         setrlimit(RLIMIT_FSIZE, &small);
         const Session::Saved saved = session.save(file, now);
         setrlimit(RLIMIT_FSIZE, &usual);
