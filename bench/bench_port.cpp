@@ -149,7 +149,8 @@ int main(int argc, char **argv)
     std::sscanf(child(published, "halfstep").c_str(), "%lf %lf %lf", &pass, &step, &measured);
     std::sscanf(child(published + trace, "halfstep").c_str(), "%lf %lf %lf", &pass, &tracedStep, &tracedMeasured);
     double median = 0, low = 0, most = 0, high = 0;
-    std::sscanf(child(published + " PARPORT_SLOWDOWN=10", "slowdown").c_str(), "%lf %lf %lf %lf", &median, &low, &most, &high);
+    std::sscanf(child(published + " PARPORT_SLOWDOWN=10", "slowdown").c_str(), "%lf %lf %lf %lf", &median, &low,
+                &most, &high);
     const double delays = 2 * pass * (vueltas::kRetaBound + 1);
     std::printf("Out32, simulated port:             %8.1f ns per call\n", plain);
     std::printf("  published for viewers:           %8.1f ns per call\n", withPublish);
@@ -160,12 +161,13 @@ int main(int argc, char **argv)
                 pass * (vueltas::kRetaBound + 1) / 1000);
     std::printf("publishing, against a vueltas half-step: %.3f %% (target: at most 5 %%)\n",
                 (withPublish - plain) / delays * 100);
-    std::printf("vueltas half-step, published: %.2f %% beyond its two delays (the write's cost; target: at most 0.5 %%)\n",
-                withPublish / delays * 100);
+    std::printf("vueltas half-step, published: %.2f %% beyond its two delays (the write's cost; "
+                "target: at most 0.5 %%)\n", withPublish / delays * 100);
     std::printf("  the same, timed end to end:      %8.2f %% (%.1f us per half-step)\n", measured, step);
     std::printf("vueltas half-step, traced and published: %.2f %% beyond its two delays; end to end %.2f %%\n",
                 withBoth / delays * 100, tracedMeasured);
     std::printf("PARPORT_SLOWDOWN=10: stretched gaps are %+.3f %% off ten times the program's (median; "
-                "1st to 95th percentile %+.3f %% to %+.3f %%, 99th %+.3f %%; target: within 1 %%)\n", median, low, most, high);
+                "1st to 95th percentile %+.3f %% to %+.3f %%, 99th %+.3f %%; target: within 1 %%)\n", median, low, most,
+                high);
     return 0;
 }

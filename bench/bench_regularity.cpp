@@ -66,7 +66,8 @@ void row(const char *load, const char *what, const simulador::Regularity &r, con
     std::printf("%-5s %-16s %7zu %8.1f %8.1f %8.1f %9.1f %5.1f%%", load, what, r.gaps, r.median / 1e3, r.p99 / 1e3,
                 r.p999 / 1e3, r.longest / 1e3, 100.0 * double(r.overTwice) / double(r.gaps));
     if (floor)
-        std::printf("  %5.2f %5.2f %6.2f %6.2f", double(r.median) / double(floor->median), double(r.p99) / double(floor->p99),
+        std::printf("  %5.2f %5.2f %6.2f %6.2f", double(r.median) / double(floor->median),
+                    double(r.p99) / double(floor->p99),
                     double(r.p999) / double(floor->p999), double(r.longest) / double(floor->longest));
     std::printf("\n");
 }
@@ -120,7 +121,8 @@ int main(int argc, char **argv)
                 "p99.9", "longest", "2×p50+", "p50", "p99", "p99.9", "long.");
     for (const char *load : {"idle", "busy"}) {
         const std::vector<pid_t> spinners = load[0] == 'b' ? spin() : std::vector<pid_t>();
-        const simulador::Regularity vueltasFloor = simulador::regularity(bare(kVueltasHalfSteps, vueltas::kRetaBound, 2));
+        const simulador::Regularity vueltasFloor =
+            simulador::regularity(bare(kVueltasHalfSteps, vueltas::kRetaBound, 2));
         row(load, "bare loop", vueltasFloor, nullptr);
         port.stamps.clear();
         turns.moverDerecha(std::to_string(kTurns));

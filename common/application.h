@@ -89,5 +89,6 @@ private:
 template <class Sender, class Signal, class Receiver>
 void handle(Sender *sender, Signal signal, Receiver *receiver, void (Receiver::*handler)())
 {
-    QObject::connect(sender, signal, receiver, [receiver, handler] { Application::guard([&] { (receiver->*handler)(); }); });
+    QObject::connect(sender, signal, receiver,
+                     [receiver, handler] { Application::guard([&] { (receiver->*handler)(); }); });
 }

@@ -71,8 +71,9 @@ void onBusError(int signal, siginfo_t *info, void *context)
         }
     }
     // Not ours: what would have happened without us.
-    const bool handled = previous.sa_flags & SA_SIGINFO ? previous.sa_sigaction != nullptr
-                                                        : previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN;
+    const bool handled = previous.sa_flags & SA_SIGINFO
+                             ? previous.sa_sigaction != nullptr
+                             : previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN;
     const char here = 0;
     const auto frame = reinterpret_cast<std::uintptr_t>(&here);
     const std::uintptr_t from = passingOnFrom.load(std::memory_order_relaxed);

@@ -24,7 +24,8 @@ std::string reason(int err)
     return strerror_r(err, buffer, sizeof buffer);
 }
 
-static const char kSimulated[] = "si este ordenador no tiene puerto paralelo, ejecute con PARPORT=sim para usar el puerto simulado";
+static const char kSimulated[] =
+    "si este ordenador no tiene puerto paralelo, ejecute con PARPORT=sim para usar el puerto simulado";
 
 namespace {
 
@@ -95,11 +96,12 @@ std::string openFailure(const std::string &device, int err)
             return head + "Cargue los módulos del puerto con «sudo modprobe parport_pc ppdev» y vuelva a intentarlo; "
                           "si aun así no hay puerto, este ordenador no tiene ninguno. " + withoutHardware();
         if (sys().exists("/sys/module/ppdev"))
-            return head + (std::getenv("PARPORT") ? "El núcleo tiene puertos paralelos, pero no ese: compruebe PARPORT "
-                                                    "(/dev/parport0 es el primero), o déjela sin definir."
-                                                  : "El núcleo tiene puertos paralelos, pero ninguno en la dirección 888 "
-                                                    "ni en /dev/parport0: indique el suyo con PARPORT=/dev/parportN "
-                                                    "(ls /dev/parport* los muestra).");
+            return head + (std::getenv("PARPORT")
+                               ? "El núcleo tiene puertos paralelos, pero no ese: compruebe PARPORT (/dev/parport0 es "
+                                 "el primero), o déjela sin definir."
+                               : "El núcleo tiene puertos paralelos, pero ninguno en la dirección 888 ni en "
+                                 "/dev/parport0: indique el suyo con PARPORT=/dev/parportN (ls /dev/parport* los "
+                                 "muestra).");
         return head + "El núcleo ve el puerto, pero falta su acceso sin root: cárguelo con «sudo modprobe ppdev» "
                       "(y añada ppdev a /etc/modules para que se cargue siempre).";
     }

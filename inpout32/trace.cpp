@@ -148,7 +148,8 @@ std::string Trace::open(const char *path, const std::vector<published::FileIdent
         return fail(failure("examinar", errno));
     if (!S_ISREG(status.st_mode))
         return fail("No se puede usar " + name_ + " como fichero de traza (PARPORT_TRACE): no es un fichero normal, "
-                    "sino un dispositivo, una tubería o una carpeta. Indique un fichero normal, o quite PARPORT_TRACE.");
+                    "sino un dispositivo, una tubería o una carpeta. Indique un fichero normal, o quite "
+                    "PARPORT_TRACE.");
     // The port's own files: writing lines into them would break them for
     // every program and viewer that uses them.
     std::string what = forbidden(fd_.get());

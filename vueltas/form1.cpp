@@ -19,8 +19,10 @@ Form1::Form1(motor::Port &port, QWidget *parent)
     setFont(windowFont());
 
     Frame1 = place<QGroupBox>(this, "Frame1", twips(480, 360, 3255, 1575), QStringLiteral("Vueltas"));
-    Command1 = place<QPushButton>(Frame1, "Command1", twips(480, 360, 2295, 375), QStringLiteral("1 Giro Completo a la Derecha"));
-    Command2 = place<QPushButton>(Frame1, "Command2", twips(480, 840, 2295, 375), QStringLiteral("1 Giro Completo a la Izquierda"));
+    Command1 = place<QPushButton>(Frame1, "Command1", twips(480, 360, 2295, 375),
+                                  QStringLiteral("1 Giro Completo a la Derecha"));
+    Command2 = place<QPushButton>(Frame1, "Command2", twips(480, 840, 2295, 375),
+                                  QStringLiteral("1 Giro Completo a la Izquierda"));
     Frame2 = place<QGroupBox>(this, "Frame2", twips(480, 2520, 3375, 1575), QStringLiteral("Configurar"));
     Label1 = place<QLabel>(Frame2, "Label1", twips(240, 360, 1455, 255), QStringLiteral("Numero de Vueltas"));
     Text1 = place<QLineEdit>(Frame2, "Text1", twips(1920, 360, 615, 285), QStringLiteral(" "));
