@@ -1,4 +1,5 @@
 #include "port.h"
+#include "ending.h"
 #include "errors.h"
 #include "motor.h"
 #include "owned.h"
@@ -106,15 +107,7 @@ void ParallelPort::endBySignal(int signal)
     if (library_)
         dlclose(library_);
     std::fflush(nullptr);
-    struct sigaction usual = {};
-    usual.sa_handler = SIG_DFL;
-    sigemptyset(&usual.sa_mask);
-    sigaction(signal, &usual, nullptr);
-    sigset_t only;
-    sigemptyset(&only);
-    sigaddset(&only, signal);
-    sigprocmask(SIG_UNBLOCK, &only, nullptr);
-    raise(signal);
+    raiseWithDefault(signal);
     _exit(128 + signal);  // a signal whose default is to go on: end as it was asked
 }
 

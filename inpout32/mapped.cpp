@@ -1,4 +1,5 @@
 #include "mapped.h"
+#include "ending.h"
 
 #include <atomic>
 #include <cerrno>
@@ -35,21 +36,6 @@ std::atomic<std::uintptr_t> passingOnFrom{0};
 
 int (*fallocateCall)(int, int, off_t, off_t) = ::fallocate;
 
-// The default action, at once: SIGBUS unblocked and raised as nothing else
-// handles it, which ends the process as the fault would have without us.
-void endByBusError()
-{
-    struct sigaction fallback = {};
-    fallback.sa_handler = SIG_DFL;
-    sigemptyset(&fallback.sa_mask);
-    sigaction(SIGBUS, &fallback, nullptr);
-    sigset_t bus;
-    sigemptyset(&bus);
-    sigaddset(&bus, SIGBUS);
-    pthread_sigmask(SIG_UNBLOCK, &bus, nullptr);
-    raise(SIGBUS);
-}
-
 // Only async-signal-safe work: the table is read with atomic loads, and mmap
 // is one system call.
 void onBusError(int signal, siginfo_t *info, void *context)
@@ -78,7 +64,7 @@ void onBusError(int signal, siginfo_t *info, void *context)
     const auto frame = reinterpret_cast<std::uintptr_t>(&here);
     const std::uintptr_t from = passingOnFrom.load(std::memory_order_relaxed);
     if (!handled || (from != 0 && frame < from)) {
-        endByBusError();
+        raiseWithDefault(SIGBUS);  // at once, as the fault would have without us
         return;
     }
     passingOnFrom.store(frame, std::memory_order_relaxed);
