@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The programs as processes: an installed vueltas makes its start-up write; a second program on its
 # port, and one with a bad setting, end with status 1 and say why; --help and --version answer with no
-# display; a launcher opens a viewer only where none watches, and without a display says so.
+# display, and with the manual pages list every setting; a launcher opens a viewer only where none
+# watches, and without a display says so.
 set -euo pipefail
 build=$1 version=$2
 dir=$build/tests/programs
@@ -50,6 +51,23 @@ simulador --help simulador --con PROGRAMA
 vueltas --version vueltas (motorpasos) $version
 simulador --version simulador (motorpasos) $version
 ROWS
+# Every form of PARPORT and every other setting starts a line of its own in each --help and each installed
+# manual page, English and Spanish; the pages name the documents' folder, and vueltas' texts its count's
+# two examples and the comma that ends a number.
+man=$stage/usr/local/share/man
+for program in vueltas rotacion simulador; do
+  "${nodisplay[@]}" "$bin/$program" --help >"$dir/$program.help"
+  for text in "$dir/$program.help" "$man/man1/$program.1" "$man/es/man1/$program.1"; do
+    sed 's/\\f[BIRP]//g; s/\\-/-/g; s/^\.B //' "$text" >"$dir/plain"
+    for word in /dev/parportN io sim gpio:CHIP:STEP,DIR PARPORT_TRACE PARPORT_SLOWDOWN PARPORT_PUBLISH; do
+      awk -v w="$word" '$1 == w {found = 1} END {exit !found}' "$dir/plain" || fail "$text has no line for $word"
+    done
+    phrases=()
+    [ "$text" = "$dir/$program.help" ] || phrases+=(/usr/share/doc/motorpasos/)
+    [ "$program" != vueltas ] || phrases+=(0.5 48 0.004 «2,5» 32767)
+    for phrase in "${phrases[@]}"; do grep -qF -- "$phrase" "$dir/plain" || fail "$text lacks '$phrase'"; done
+  done
+done
 ! "${nodisplay[@]}" "$bin/vueltas" --help >/dev/full 2>"$dir/err" && grep -qF "no se pudo escribir" "$dir/err" ||
   fail "--help into a full disk: '$(cat "$dir/err")'"
 ends_with "no hay pantalla" "${nodisplay[@]}" "$bin/simulador" --con true
@@ -58,4 +76,4 @@ ends_with "no hay pantalla" "${nodisplay[@]}" "$bin/simulador" --con true
 [ "$(PARPORT=lpt9 "$bin/simulador" --con printenv | grep -c '^PARPORT=lpt9$')" = 1 ] || fail "--con changed PARPORT"
 printf '#!/bin/sh\necho hola\n' >"$bin/hola" && chmod +x "$bin/hola"  # beside the viewer, not on the PATH
 [ "$(PATH=/usr/bin:/bin "$bin/simulador" --con hola)" = hola ] || fail "--con did not start the program beside it"
-echo "6 passed, 0 failed"
+echo "7 passed, 0 failed"
