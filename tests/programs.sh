@@ -51,21 +51,14 @@ simulador --help simulador --con PROGRAMA
 vueltas --version vueltas (motorpasos) $version
 simulador --version simulador (motorpasos) $version
 ROWS
-# Every form of PARPORT and every other setting starts a line of its own in each --help and each installed
-# manual page, English and Spanish; the pages name the documents' folder, and vueltas' texts its count's
-# two examples and the comma that ends a number.
+# Every form of PARPORT and every other setting starts a line of its own in each --help and manual page.
 man=$stage/usr/local/share/man
 for program in vueltas rotacion simulador; do
   "${nodisplay[@]}" "$bin/$program" --help >"$dir/$program.help"
   for text in "$dir/$program.help" "$man/man1/$program.1" "$man/es/man1/$program.1"; do
-    sed 's/\\f[BIRP]//g; s/\\-/-/g; s/^\.B //' "$text" >"$dir/plain"
     for word in /dev/parportN io sim gpio:CHIP:STEP,DIR PARPORT_TRACE PARPORT_SLOWDOWN PARPORT_PUBLISH; do
-      awk -v w="$word" '$1 == w {found = 1} END {exit !found}' "$dir/plain" || fail "$text has no line for $word"
+      sed 's/\\f[BIRP]//g; s/^\.B //' "$text" | awk -v w="$word" '$1 == w {n++} END {exit !n}' || fail "$text: no $word"
     done
-    phrases=()
-    [ "$text" = "$dir/$program.help" ] || phrases+=(/usr/share/doc/motorpasos/)
-    [ "$program" != vueltas ] || phrases+=(0.5 48 0.004 «2,5» 32767)
-    for phrase in "${phrases[@]}"; do grep -qF -- "$phrase" "$dir/plain" || fail "$text lacks '$phrase'"; done
   done
 done
 ! "${nodisplay[@]}" "$bin/vueltas" --help >/dev/full 2>"$dir/err" && grep -qF "no se pudo escribir" "$dir/err" ||
