@@ -38,7 +38,7 @@ echo "una captura" > "$dir/kept.vcd"  # a program turned away leaves it as it wa
 ends_with "lo tiene vueltas (pid $first)" env PARPORT_TRACE="$dir/kept.vcd" "$build/bin/rotacion"
 [ "$(cat "$dir/kept.vcd")" = "una captura" ] || fail "a program turned away emptied the dump"
 kill -0 $first 2>/dev/null || fail "the first program did not go on"
-ends_with "PARPORT vale «lpt9»" env PARPORT=lpt9 PARPORT_PUBLISH=$dir/other "$build/bin/vueltas"
+ends_with "PARPORT vale «lpt9»" env PARPORT=lpt9 "PARPORT_PUBLISH=$dir/other" "$build/bin/vueltas"
 
 nodisplay=(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM PARPORT=lpt9)
 while read -r program flag phrase; do

@@ -442,7 +442,7 @@ private slots:
                   const QString live = QString("area.nuevo-%1").arg(getppid());  // a live one's
                   QFile(folder + "/" + live).open(QIODevice::WriteOnly);
                   signal(SIGBUS, SIG_DFL);  // as in a program, not a test
-                  start("PARPORT=sim PARPORT_PUBLISH=" + folder + "/area");
+                  start("PARPORT=sim PARPORT_PUBLISH=@/full/area");  // @: the folder, which may hold a blank
                   Out32(888, 1);
                   if (what == "fault")
                       raise(SIGBUS);
