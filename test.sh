@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: once in an ordinary build, once built
-# with AddressSanitizer and UndefinedBehaviorSanitizer.
+# with AddressSanitizer and UndefinedBehaviorSanitizer; then builds the Debian
+# source package and checks it with lintian.
 set -euo pipefail
 cd "$(dirname "$0")"
-scripts/ensure-packages $(cat scripts/packages) sigrok-cli locales  # sigrok-cli decodes the value change dumps; locales has the data a comma-decimal locale is built from
+# sigrok-cli decodes the value change dumps; locales has the data a comma-decimal locale is built from;
+# debhelper, dpkg-dev and lintian build and check the source package.
+scripts/ensure-packages $(cat scripts/packages) sigrok-cli locales debhelper dpkg-dev lintian
 jobs=$(nproc)
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -15,3 +18,9 @@ export LSAN_OPTIONS=suppressions=$PWD/scripts/lsan.supp:print_suppressions=0
 cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMOTOR_SANITIZE=ON
 cmake --build build-sanitize -j"$jobs"
 ctest --test-dir build-sanitize --output-on-failure -j"$jobs"
+
+# The source package, from a copy of the source (dpkg-buildpackage writes beside
+# the folder it builds), and lintian on it as strictly as a distribution would:
+# a change that breaks the packaging fails here. The binary packages and their
+# tests are ./package.sh's.
+scripts/check-source-package build-source

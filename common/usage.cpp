@@ -1,8 +1,25 @@
 #include "usage.h"
+#include "where.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+
+namespace {
+
+// Where to read more, from where the program runs: installed, its manual
+// pages and documents; from its build tree, the same in the source tree.
+std::string more()
+{
+    const std::string source = sourceTree();
+    if (source.empty())
+        return "Más: man vueltas, man rotacion, man simulador, y /usr/share/doc/motorpasos/ (README.md;\n"
+               "LEEME.md en español).\n";
+    return "Más (sin instalar): man -l " + source + "/packaging/vueltas.1 (rotacion.1,\n"
+           "simulador.1; en español, vueltas.es.1…), y " + source + "/LEEME.md.\n";
+}
+
+}  // namespace
 
 std::string helpText(const std::string &program)
 {
@@ -24,15 +41,26 @@ std::string helpText(const std::string &program)
                                      : "sin fin, a la velocidad que se elija") +
                ",\npor una placa de paso y dirección en el puerto paralelo (dirección 888).\n"
                "Se maneja desde su ventana; no toma argumentos.\n";
+    if (program == "vueltas")
+        text += "\n«Der» e «Izq» dan (vueltas de la caja) × 96 pulsos, redondeado al entero más cercano,\n"
+                "las mitades al par: 0.5 vueltas son 48 pulsos y 0.004 vueltas, ninguno; una cuenta de 0\n"
+                "o menos no da ningún pulso. El decimal es el punto: «2,5» se lee 2 (la coma acaba el\n"
+                "número). Una cuenta de más de 32767 pulsos, o de menos de -32768, se rechaza con un mensaje.\n";
     return text +
            "\nAjustes de la biblioteca del puerto (variables de entorno):\n"
-           "  PARPORT           sim: un puerto simulado; sin definir: el puerto paralelo\n"
-           "  PARPORT_PUBLISH   dónde lo ve el visor (sin definir: memoria compartida; 0: no)\n"
-           "  PARPORT_SLOWDOWN  N de 1 a 100000: cada espera entre escrituras, N veces más\n"
+           "  PARPORT           a dónde van las escrituras:\n"
+           "    (sin definir)       el primer puerto paralelo, por ppdev (sin root: el grupo lp)\n"
+           "    /dev/parportN       ese puerto paralelo, por ppdev\n"
+           "    io                  E/S directa a la dirección 888 (root o CAP_SYS_RAWIO; sólo x86)\n"
+           "    sim                 un puerto simulado, sin hardware\n"
+           "    gpio:CHIP:STEP,DIR  dos líneas GPIO de una placa Linux, la de paso y la de dirección,\n"
+           "                        p. ej. gpio:gpiochip0:17,27 (chip y líneas por nombre o número)\n"
            "  PARPORT_TRACE     FICHERO donde anotar cada escritura (acabado en .vcd: en VCD)\n"
-           "\nSin hardware: simulador --con vueltas (o rotacion) abre el programa en el\n"
-           "puerto simulado y el visor, que muestra el motor que giraría.\n"
-           "Más: man vueltas, man rotacion, man simulador.\n";
+           "  PARPORT_SLOWDOWN  N de 1 a 100000: cada espera entre escrituras, N veces más\n"
+           "  PARPORT_PUBLISH   dónde lo ve el visor: sin definir, memoria compartida; 0, en ninguna\n"
+           "                    parte; otro valor, ese fichero\n"
+           "\nSin hardware: " + viewerCommand("vueltas") + " (o rotacion) abre el programa en\n"
+           "el puerto simulado y el visor, que muestra el motor que giraría.\n" + more();
 }
 
 std::string versionText(const std::string &program) { return program + " (motorpasos) " MOTOR_VERSION "\n"; }

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <climits>
+#include <cstdio>
+#include <cstring>
 #include <string>
 #include <unistd.h>
 
@@ -20,6 +22,23 @@ inline std::string buildTree()
     folder = folder.substr(0, folder.rfind('/'));
     folder = folder.substr(0, folder.rfind('/'));
     return access((folder + "/CMakeCache.txt").c_str(), F_OK) == 0 ? folder : "";
+}
+
+// The source tree that build tree was made from, as its CMakeCache.txt
+// names it; "" when installed.
+inline std::string sourceTree()
+{
+    const std::string tree = buildTree();
+    std::FILE *cache = tree.empty() ? nullptr : std::fopen((tree + "/CMakeCache.txt").c_str(), "re");
+    char line[PATH_MAX + 64];
+    std::string source;
+    const std::string key = "CMAKE_HOME_DIRECTORY:INTERNAL=";
+    while (cache && std::fgets(line, sizeof line, cache))
+        if (std::string(line).rfind(key, 0) == 0)
+            source = std::string(line + key.size(), std::strcspn(line + key.size(), "\n"));
+    if (cache)
+        std::fclose(cache);
+    return source;
 }
 
 // How to start the viewer with `program` on the simulated port from where the

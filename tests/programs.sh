@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The programs as processes: an installed vueltas makes its start-up write; a second program on its
 # port, and one with a bad setting, end with status 1 and say why; --help and --version answer with no
-# display; a launcher opens a viewer only where none watches, and without a display says so.
+# display, and with the manual pages list every setting; a launcher opens a viewer only where none
+# watches, and without a display says so.
 set -euo pipefail
 build=$1 version=$2
 dir=$build/tests/programs
@@ -37,7 +38,7 @@ echo "una captura" > "$dir/kept.vcd"  # a program turned away leaves it as it wa
 ends_with "lo tiene vueltas (pid $first)" env PARPORT_TRACE="$dir/kept.vcd" "$build/bin/rotacion"
 [ "$(cat "$dir/kept.vcd")" = "una captura" ] || fail "a program turned away emptied the dump"
 kill -0 $first 2>/dev/null || fail "the first program did not go on"
-ends_with "PARPORT vale «lpt9»" env PARPORT=lpt9 PARPORT_PUBLISH=$dir/other "$build/bin/vueltas"
+ends_with "PARPORT vale «lpt9»" env PARPORT=lpt9 "PARPORT_PUBLISH=$dir/other" "$build/bin/vueltas"
 
 nodisplay=(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM PARPORT=lpt9)
 while read -r program flag phrase; do
@@ -50,6 +51,21 @@ simulador --help simulador --con PROGRAMA
 vueltas --version vueltas (motorpasos) $version
 simulador --version simulador (motorpasos) $version
 ROWS
+# Every form of PARPORT and every other setting starts a line of its own in each --help and manual page.
+man=$stage/usr/local/share/man
+for program in vueltas rotacion simulador; do
+  "${nodisplay[@]}" "$bin/$program" --help >"$dir/$program.help"
+  for text in "$dir/$program.help" "$man/man1/$program.1" "$man/es/man1/$program.1"; do
+    for word in /dev/parportN io sim gpio:CHIP:STEP,DIR PARPORT_TRACE PARPORT_SLOWDOWN PARPORT_PUBLISH; do
+      sed 's/\\f[BIRP]//g; s/^\.B //' "$text" | awk -v w="$word" '$1 == w {n++} END {exit !n}' || fail "$text: no $word"
+    done
+  done
+done
+# Advice names what works where the program runs: the commands once installed, the build tree's paths there.
+grep -qF "/usr/share/doc/motorpasos/" "$dir/vueltas.help" || fail "installed --help: '$(cat "$dir/vueltas.help")'"
+"${nodisplay[@]}" "$build/bin/vueltas" --help >"$dir/out"
+grep -qF "$build/bin/simulador --con vueltas" "$dir/out" && grep -qF "man -l $(cd "$(dirname "$0")/.." && pwd)/packaging" \
+  "$dir/out" || fail "--help in the build tree: '$(cat "$dir/out")'"
 ! "${nodisplay[@]}" "$bin/vueltas" --help >/dev/full 2>"$dir/err" && grep -qF "no se pudo escribir" "$dir/err" ||
   fail "--help into a full disk: '$(cat "$dir/err")'"
 ends_with "no hay pantalla" "${nodisplay[@]}" "$bin/simulador" --con true
@@ -62,7 +78,7 @@ printf '#!/bin/sh\necho hola\n' >"$bin/hola" && chmod +x "$bin/hola"  # beside t
 # says which signal ended it.
 for signal in TERM HUP; do
   rm -f "$dir/idle.trace"
-  PARPORT_PUBLISH=$dir/idle.area PARPORT_TRACE=$dir/idle.trace "$bin/rotacion" 2>"$dir/err" & idle=$!
+  PARPORT_PUBLISH="$dir/idle.area" PARPORT_TRACE="$dir/idle.trace" "$bin/rotacion" 2>"$dir/err" & idle=$!
   for _ in $(seq 200); do [ -s "$dir/idle.trace" ] && break; sleep 0.05; done
   kill -$signal $idle
   status=0 && wait $idle || status=$?
@@ -75,7 +91,7 @@ done
 before=$(viewers | wc -l)
 echo 'no es un programa' >"$bin/roto" && chmod -x "$bin/roto"
 while IFS='|' read -r status phrase args; do
-  got=0 && PARPORT_PUBLISH=$dir/launch.area "$bin/simulador" $args >"$dir/out" 2>"$dir/err" </dev/null || got=$?
+  got=0 && PARPORT_PUBLISH="$dir/launch.area" "$bin/simulador" $args >"$dir/out" 2>"$dir/err" </dev/null || got=$?
   [ $got -eq $status ] && grep -qF -- "$phrase" "$dir/err" || fail "simulador $args: $got, '$(cat "$dir/err")'"
   sleep 0.3
   [ "$(viewers | wc -l)" = "$before" ] || fail "simulador $args left a viewer running"
@@ -86,4 +102,4 @@ done <<ROWS
 2|no se entiende «--cn»|--cn vueltas
 2|Uso:|--con
 ROWS
-echo "8 passed, 0 failed"
+echo "10 passed, 0 failed"
