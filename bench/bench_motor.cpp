@@ -1,10 +1,12 @@
 // What the motor model costs: a second of the programs' heaviest traffic (a
 // full-speed vueltas move, some 55,000 writes), the same moves an hour apart
 // against a moment apart (the cost follows the writes, not the time they
-// span), and the whole simulador --analizar of ten seconds of that traffic,
-// timed as the processor time of the command itself.
+// span), the viewer's frames while rotacion turns at that speed, and the
+// whole simulador --analizar of ten seconds of that traffic, timed as the
+// processor time of the command itself.
 #include "bench.h"
 #include "following.h"
+#include "session.h"
 #include "tracefile.h"
 
 #include <cstdio>
@@ -38,6 +40,37 @@ double fed(const MotorParams &motor, const std::vector<PortWrite> &writes, int r
         if (model.time() == 0)
             std::puts("");  // keeps the work from being optimised away
     });
+}
+
+// The work of the viewer's frames, 60 a second, while a program writes at
+// full speed for ten seconds: the session (reader, board, moves, figures and
+// the motor model) advanced to each frame's time, the writes published in
+// between. The median frame, the 99th percentile and the longest, in ms.
+void viewerFrames()
+{
+    const std::string path = selfPath() + ".area";
+    std::string error;
+    unlink(path.c_str());
+    published::Mapped area = published::mapArea(path, error);
+    MappedArea viewed;
+    if (!area || !viewed.map(path, error)) {
+        std::fprintf(stderr, "bench_motor: %s\n", error.c_str());
+        std::exit(1);
+    }
+    Session session(std::move(viewed), 0);
+    std::vector<double> frames;
+    unsigned long long time = kSecond / 60;
+    for (int frame = 1; frame <= 600; ++frame) {
+        for (; time < frame * kSecond / 60; time += kHalfStep)
+            published::publish(*area, time, 888, short(time / kHalfStep & 1));
+        frames.push_back(median(1, [&] { session.advance(time); }));
+    }
+    unlink(path.c_str());
+    const double longest = *std::max_element(frames.begin(), frames.end());
+    std::sort(frames.begin(), frames.end());
+    std::printf("the viewer's frame, 60 a second, while the writes come at that speed: median %.3f ms, 99 %% %.3f ms, "
+                "longest %.3f ms (a frame is 16.7 ms); the motor lost %ld steps\n", middle(frames) * 1e3,
+                frames[frames.size() * 99 / 100] * 1e3, longest * 1e3, session.following().lost);
 }
 
 // The processor time, user and system, of running `command` to its end.
@@ -90,6 +123,8 @@ int main()
         std::printf("ten turns %s apart: %.3f ms\n", apart > 1000000000ULL ? "an hour" : "1 ms",
                     fed(motor, turns, 21) * 1e3);
     }
+
+    viewerFrames();
 
     // The command on ten seconds of that traffic, from a trace file.
     std::vector<PortWrite> ten{{0, 0}};

@@ -18,12 +18,6 @@ void Board::feed(int value)
     direction_ = direction;
 }
 
-double Board::angle() const
-{
-    const long step = ((position_ % kStepsPerTurn) + kStepsPerTurn) % kStepsPerTurn;
-    return 360.0 * step / kStepsPerTurn;
-}
-
 unsigned long long takenTime(unsigned long long time, unsigned long long previous, unsigned long long now)
 {
     return std::max(previous, std::min(time, now));

@@ -30,7 +30,6 @@ public:
     int pulse() const { return pulse_; }
     int direction() const { return direction_; }
     int lastSense() const { return lastSense_; } // +1 clockwise, -1 counter, 0 none yet
-    double angle() const;                        // of the shaft mark, degrees clockwise in [0, 360)
 
 private:
     bool known_ = false;

@@ -9,9 +9,10 @@ double Move::stepsPerSecond() const
     return last > first ? double(steps) * kSecond / double(last - first) : 0;
 }
 
-void Moves::feed(unsigned long long time, bool step)
+bool Moves::feed(unsigned long long time, bool step)
 {
-    if (!written_ || time - current_.last >= kStill) {
+    const bool fresh = !written_ || time - current_.last >= kStill;
+    if (fresh) {
         if (current_.steps)
             done_ = current_;
         current_ = {time, time, 0};
@@ -19,6 +20,7 @@ void Moves::feed(unsigned long long time, bool step)
     written_ = true;
     current_.last = time;
     current_.steps += step;
+    return fresh;
 }
 
 bool Moves::still(unsigned long long now) const

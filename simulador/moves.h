@@ -28,8 +28,9 @@ struct Move {
 class Moves {
 public:
     // A write taken at `time` (never before the one before it), and whether
-    // the board made a step with it.
-    void feed(unsigned long long time, bool step);
+    // the board made a step with it. Returns whether it was the first write
+    // after a silence (or ever): one that may begin a move.
+    bool feed(unsigned long long time, bool step);
     // The move going on, else the last one that ended (no steps: none yet).
     // Writes with no step after a silence start no move: the last one stays.
     const Move &last() const { return current_.steps ? current_ : done_; }

@@ -1,4 +1,5 @@
 #include "session.h"
+#include "following.h"
 #include "mapped.h"
 
 #include <QDateTime>
@@ -11,10 +12,12 @@
 #include <QStandardPaths>
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 
@@ -24,6 +27,19 @@ namespace {
 
 // Bounds what the diagram keeps, whatever a program writes.
 constexpr std::size_t kKept = 200000;
+
+// The most writes of a move kept for working out its slowdown: some 4.7 s of
+// the programs' full speed, 4 MB, and at most a second or so of one core
+// for suggestedSlowdown(). A longer move gets the slowdown of its start.
+constexpr std::size_t kMoveKept = 1 << 18;
+
+// The rotor is shown this far behind the clock: a write being published as a
+// frame reads the clock, read only at the next, must not find the rotor past
+// its time (it would be taken as at once after the writes before it).
+constexpr unsigned long long kRotorLag = kSecond / 50;
+
+// Thrown from a job's progress to stop it: its slowdown is no longer wanted.
+struct GivenUp {};
 
 const QLocale spanish(QLocale::Spanish, QLocale::Spain);
 
@@ -66,7 +82,8 @@ owned::Fd openViewer(const std::string &path, bool &alone)
 std::string areaName(const std::string &path) { return path.substr(path.rfind('/') + 1); }
 
 Session::Session(MappedArea area, unsigned long long now)
-    : area_(std::move(area)), reader_(std::make_unique<PortReader>(area_.area())), checked_(now), now_(now)
+    : area_(std::move(area)), reader_(std::make_unique<PortReader>(area_.area())), checked_(now), now_(now),
+      motor_(motorPresets().front()), motorChoice_(motor_.name), model_(motor_)
 {
     // The lines as they stand before the viewer saw any write.
     const published::Write last = reader_->before();
@@ -74,11 +91,79 @@ Session::Session(MappedArea area, unsigned long long now)
     taken_ = takenTime(last.time, 0, now);
     changes_.push_back({taken_, last.value});
     shown_ = frameAt(moves_, now, kSpans[span_]);
+    rebuild();
 }
 
-void Session::setEdge(int choice) { board_.settings.fallingEdge = std::clamp(choice, 0, kEdgeChoices - 1); }
-void Session::setLowSense(int choice) { board_.settings.lowIsClockwise = !std::clamp(choice, 0, kSenseChoices - 1); }
+Session::~Session() { giveUp(); }
+
+void Session::setEdge(int choice)
+{
+    const bool falling = std::clamp(choice, 0, kEdgeChoices - 1);
+    if (falling != board_.settings.fallingEdge) {
+        board_.settings.fallingEdge = falling;
+        rebuild();
+    }
+}
+
+void Session::setLowSense(int choice)
+{
+    const bool clockwise = !std::clamp(choice, 0, kSenseChoices - 1);
+    if (clockwise != board_.settings.lowIsClockwise) {
+        board_.settings.lowIsClockwise = clockwise;
+        rebuild();
+    }
+}
+
 void Session::setSpan(int choice) { span_ = std::clamp(choice, 0, kSpanChoices - 1); }
+
+std::string Session::setMotor(const std::string &choice)
+{
+    MotorParams motor = motorPresets().front();
+    const bool file = choice.find('/') != std::string::npos ||
+                      (choice.size() > 4 && strcasecmp(choice.c_str() + choice.size() - 4, ".ini") == 0);
+    if (!file) {
+        if (const MotorParams *preset = findPreset(choice))
+            motor = *preset;
+    } else if (const std::string error = readMotorFile(choice, motor); !error.empty()) {
+        std::fprintf(stderr, "simulador: %s\n", error.c_str());
+        return error;
+    }
+    motor_ = motor;
+    motorChoice_ = file ? choice : motor.name;
+    rebuild();
+    return {};
+}
+
+void Session::rebuild()
+{
+    // Both hands stay where the rotor was: a motor changed, or a board that
+    // counts its edges otherwise, starts from where the shaft stands.
+    turned_ = rotorDegrees();
+    giveUp();
+    model_ = MotorModel(motor_, DriverSettings{board_.settings.fallingEdge, board_.settings.lowIsClockwise});
+    model_.feed(taken_, lines());
+    stretch_ = {{{taken_, lines()}}, false, 0};
+    move_ = {};
+}
+
+double Session::rotorDegrees() const { return std::fmod(turned_ + model_.rotorDegrees(), 360); }
+double Session::commandedDegrees() const { return std::fmod(turned_ + model_.commandedDegrees(), 360); }
+
+Session::Following Session::following() const
+{
+    if (!move_.seen)
+        return {};
+    const long lost = model_.lostSteps() - move_.lostBefore;
+    return {true, lost, lost ? move_.slowdown : 1, move_.kept};
+}
+
+void Session::giveUp()
+{
+    if (!job_.valid())
+        return;
+    *giveUp_ = true;
+    given_.push_back(std::move(job_));
+}
 
 void Session::setFrozen(bool frozen)
 {
@@ -105,6 +190,7 @@ void Session::advance(unsigned long long now)
     while (!recent_.empty() && recent_.front().time + kRateWindow < now)
         recent_.pop_front();
     speed_ = stepsPerSecond(recent_, now);
+    followMove(now);
     figure(now);
     if (!frozen_)
         shown_ = frameAt(moves_, now, kSpans[span_]);
@@ -112,15 +198,73 @@ void Session::advance(unsigned long long now)
 
 void Session::take(const published::Write &write, unsigned long long now)
 {
+    const unsigned long long previous = taken_;
+    const int before = lines();
     taken_ = takenTime(write.time, taken_, now);
-    const long before = board_.steps();
+    const long steps = board_.steps();
     board_.feed(write.value);
-    const bool step = board_.steps() != before;
+    const bool step = board_.steps() != steps;
     if (step)
         recent_.push_back({taken_, board_.lastSense()});
-    moves_.feed(taken_, step);
+    const bool fresh = moves_.feed(taken_, step);
     written_.push_back(taken_);
     changes_.push_back({taken_, write.value});
+    feedModel(write.value, fresh, step, previous, before);
+}
+
+void Session::feedModel(int value, bool fresh, bool step, unsigned long long previous, int before)
+{
+    model_.advanceTo(taken_);
+    if (fresh) {  // after a silence: the move before, if it was the stretch that ended, is over
+        if (move_.going && !move_.asked) {
+            move_.writes = std::move(stretch_.writes);
+            move_.cut = stretch_.cut;
+        }
+        move_.going = false;
+        stretch_ = {{{previous, before}}, false, model_.lostSteps()};
+    }
+    model_.feed(taken_, value);
+    if (stretch_.writes.size() < kMoveKept)
+        stretch_.writes.push_back({taken_, value});
+    else
+        stretch_.cut = true;
+    if (step && !move_.going) {
+        giveUp();
+        move_ = {true, true, stretch_.lostBefore, {}, false, 0, false, -1};
+    }
+}
+
+void Session::followMove(unsigned long long now)
+{
+    model_.advanceTo(now > kRotorLag ? now - kRotorLag : 0);
+    if (job_.valid() && job_.wait_for(std::chrono::seconds(0)) == std::future_status::ready)
+        move_.slowdown = job_.get();
+    given_.erase(std::remove_if(given_.begin(), given_.end(),
+                                [](const std::future<int> &job) {
+                                    return job.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+                                }),
+                 given_.end());
+    // Once the move has ended and the rotor is at rest, its count is final:
+    // then, if it lost any, the slowdown that would have done.
+    if (!move_.seen || move_.asked || moves_.moving(now) || !model_.settled() || !following().lost)
+        return;
+    move_.asked = true;
+    std::vector<PortWrite> writes = move_.going ? stretch_.writes : std::move(move_.writes);
+    if (move_.going ? stretch_.cut : move_.cut)
+        move_.kept = writes.back().time - writes[1].time;
+    giveUp_ = std::make_shared<std::atomic<bool>>(false);
+    job_ = std::async(std::launch::async, [motor = motor_, writes = std::move(writes), giveUp = giveUp_,
+                                           driver = DriverSettings{board_.settings.fallingEdge,
+                                                                   board_.settings.lowIsClockwise}] {
+        try {
+            return suggestedSlowdown(motor, writes, driver, [&](double) {
+                if (*giveUp)
+                    throw GivenUp{};
+            });
+        } catch (const GivenUp &) {
+            return -1;
+        }
+    });
 }
 
 void Session::figure(unsigned long long now)
@@ -356,6 +500,27 @@ QString caption(const Session &session)
     if (!session.frozen())
         return held;
     return QStringLiteral("congelado") + (held.isEmpty() ? held : QStringLiteral("; ") + held);
+}
+
+QString motorLine(const Session &session)
+{
+    const Session::Following f = session.following();
+    if (!f.seen)
+        return QStringLiteral("Con este motor aún no ha habido ningún movimiento.");
+    if (!f.lost)
+        return QStringLiteral("El motor sigue a los pulsos.");
+    const QString lost = QStringLiteral("El motor ha perdido %1 pasos desde que empezó el movimiento. ").arg(f.lost);
+    if (session.moving())
+        return lost + QStringLiteral("Al acabar se calculará el PARPORT_SLOWDOWN que lo haría seguir.");
+    if (f.slowdown < 0)
+        return lost + QStringLiteral("Calculando el PARPORT_SLOWDOWN que lo haría seguir…");
+    if (!f.slowdown)
+        return lost + QStringLiteral("Ningún PARPORT_SLOWDOWN lo haría seguir: revise la carga y la corriente.");
+    // The writes as they came: a program already slowed needs that many times its own.
+    return lost + QStringLiteral("Lo habría seguido con PARPORT_SLOWDOWN=%1, el menor que basta%2 (si el programa ya "
+                                 "llevaba uno: %1 veces el suyo).")
+                      .arg(f.slowdown)
+                      .arg(f.kept ? QStringLiteral(" en sus primeros ") + duration(f.kept) : QString());
 }
 
 QString duration(unsigned long long ns)

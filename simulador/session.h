@@ -1,7 +1,8 @@
 // What one viewer knows, without a window: the area it follows, the board it
 // models from the writes, its moves and the one held, the regularity figures,
-// what the diagram shows (frozen or not), and what a capture takes and where
-// it may go. The time is always given (the monotonic clock, in ns).
+// what the diagram shows (frozen or not), what a capture takes and where it
+// may go, and what a real motor would make of the writes. The time is always
+// given (the monotonic clock, in ns).
 #pragma once
 
 #include "area.h"
@@ -11,12 +12,16 @@
 #include "moves.h"
 #include "reader.h"
 #include "regularity.h"
+#include "stepper.h"
 
 #include <QRect>
 #include <QString>
+#include <atomic>
 #include <deque>
+#include <future>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace simulador {
 
@@ -54,6 +59,7 @@ class Session {
 public:
     // Follows `area` from `now` on, with the lines as they stood then.
     Session(MappedArea area, unsigned long long now);
+    ~Session();  // a slowdown still being worked out is given up
 
     // The options, each an index into its choices: one outside them (a
     // hand-edited settings file) is taken as the nearest.
@@ -63,6 +69,34 @@ public:
     int edge() const { return board_.settings.fallingEdge; }
     int lowSense() const { return !board_.settings.lowIsClockwise; }
     int span() const { return span_; }
+
+    // The motor modelled: one of motorPresets() by name (any case), or one's
+    // own from an INI file, named by a path (with a slash, or ending in
+    // .ini). A name of neither (a hand-edited settings file) is taken as the
+    // default, as the options are. A file that can't be read leaves the motor
+    // as it was, and the result says why (also on standard error). The
+    // model, like the edge and the sense, starts again from the present.
+    std::string setMotor(const std::string &choice);
+    const MotorParams &motor() const { return motor_; }
+    const std::string &motorChoice() const { return motorChoice_; }  // the preset's name, or the file's path
+    // The shaft's two hands, in degrees clockwise in [0, 360): where the model
+    // puts the rotor, and where the pulses asked it to be.
+    double rotorDegrees() const;
+    double commandedDegrees() const;
+
+    // What the motor made of its last move (of those begun since the model
+    // was built): the pulses it lost since the move began, and the smallest
+    // PARPORT_SLOWDOWN it would have followed: 1 while it loses none; else
+    // -1 until the move has ended and suggestedSlowdown() over its writes,
+    // on a thread of its own, has answered; 0 when none would do. Of a move
+    // too long to keep whole, that is of its first `kept` ns.
+    struct Following {
+        bool seen = false;
+        long lost = 0;
+        int slowdown = -1;
+        unsigned long long kept = 0;
+    };
+    Following following() const;
 
     // Keeps what the diagram shows, and what a capture takes, as it is, while
     // the figures go on. A state of this session only: a viewer opens live.
@@ -122,6 +156,11 @@ private:
     void take(const published::Write &write, unsigned long long now);
     void figure(unsigned long long now);
     Regularity gaps(unsigned long long from, unsigned long long to) const;
+    int lines() const { return board_.pulse() | board_.direction() << 1; }
+    void rebuild();  // the model anew, from the lines as they stand
+    void feedModel(int value, bool fresh, bool step, unsigned long long previous, int before);
+    void followMove(unsigned long long now);
+    void giveUp();   // the job going on, if any
 
     MappedArea area_;
     std::unique_ptr<PortReader> reader_;
@@ -146,6 +185,32 @@ private:
     std::deque<Change> frozenChanges_;
     int frozenBefore_ = 0;
     Frame shown_;
+
+    MotorParams motor_;
+    std::string motorChoice_;
+    MotorModel model_;
+    double turned_ = 0;  // degrees the rotor had turned when the model was last built
+    // The writes since the last silence, with the lines before them first (at
+    // most kMoveKept), and the model's count of lost pulses as they began.
+    struct Stretch {
+        std::vector<PortWrite> writes;
+        bool cut = false;  // it went on past the writes kept
+        long lostBefore = 0;
+    } stretch_;
+    // The model's last move: the last stretch with a step since it was built.
+    struct MotorMove {
+        bool seen = false;
+        bool going = false;  // the stretch going on is it
+        long lostBefore = 0;
+        std::vector<PortWrite> writes;  // once a stretch after it began, until its slowdown is asked for
+        bool cut = false;
+        unsigned long long kept = 0;
+        bool asked = false;
+        int slowdown = -1;
+    } move_;
+    std::shared_ptr<std::atomic<bool>> giveUp_;  // tells the job working out the slowdown to stop
+    std::future<int> job_;
+    std::vector<std::future<int>> given_;  // jobs given up, left to end by themselves
 };
 
 // What the window says of a session at its last advance, line by line.
@@ -158,6 +223,7 @@ QString moveLine(const Session &session);
 QString senseLine(const Session &session);
 QString ruleLine(const Session &session);       // the board's rule in force
 QString caption(const Session &session);        // the diagram's, for what it shows
+QString motorLine(const Session &session);      // whether the motor follows, what it lost and what would do
 // A length of time as a person reads it, in the unit that suits it.
 QString duration(unsigned long long ns);
 

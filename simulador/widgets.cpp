@@ -6,10 +6,11 @@
 
 namespace simulador {
 
-void Dial::setAngle(double degrees)
+void Dial::setAngles(double rotor, double commanded)
 {
-    if (degrees != angle_) {
-        angle_ = degrees;
+    if (rotor != rotor_ || commanded != commanded_) {
+        rotor_ = rotor;
+        commanded_ = commanded;
         update();
     }
 }
@@ -31,7 +32,12 @@ void Dial::paintEvent(QPaintEvent *)
         painter.drawLine(QPointF(0, -radius), QPointF(0, -radius * (step % 24 == 0 ? 0.82 : 0.92)));
         painter.restore();
     }
-    painter.rotate(angle_);
+    painter.save();
+    painter.rotate(commanded_);
+    painter.setPen(QPen(QColor(0x2b, 0x31, 0x37, 110), 3, Qt::SolidLine, Qt::RoundCap));
+    painter.drawLine(QPointF(0, 0), QPointF(0, -radius * 0.88));
+    painter.restore();
+    painter.rotate(rotor_);
     painter.setPen(QPen(QColor(0xc0, 0x39, 0x2b), 5, Qt::SolidLine, Qt::RoundCap));
     painter.drawLine(QPointF(0, 0), QPointF(0, -radius * 0.75));
     painter.setPen(Qt::NoPen);

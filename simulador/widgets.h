@@ -9,17 +9,21 @@
 
 namespace simulador {
 
+// The shaft: a hand where the rotor is and, faint, one where the pulses asked
+// it to be (degrees clockwise). Where the motor follows, the second hides
+// under the first but for its tip; a stall parts them.
 class Dial : public QWidget {
 public:
     using QWidget::QWidget;
-    void setAngle(double degrees);
-    double angle() const { return angle_; }
+    void setAngles(double rotor, double commanded);
+    double rotor() const { return rotor_; }
+    double commanded() const { return commanded_; }
 
 protected:
     void paintEvent(QPaintEvent *) override;
 
 private:
-    double angle_ = 0;
+    double rotor_ = 0, commanded_ = 0;
 };
 
 class Lamp : public QWidget {

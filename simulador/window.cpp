@@ -14,6 +14,7 @@
 #include <QScreen>
 #include <QSettings>
 #include <QShortcut>
+#include <QSignalBlocker>
 #include <QStandardPaths>
 #include <QTimer>
 #include <algorithm>
@@ -66,6 +67,9 @@ SimuladorWindow::SimuladorWindow(MappedArea area, QWidget *parent)
     session_->setEdge(settings.value(QStringLiteral("flanco"), 0).toInt());
     session_->setLowSense(settings.value(QStringLiteral("sentidoBajo"), 0).toInt());
     session_->setSpan(settings.value(QStringLiteral("intervalo"), 1).toInt());
+    session_->setMotor(QFile::encodeName(settings.value(QStringLiteral("motor")).toString()).toStdString());
+    showMotor();
+    connect(motor_, &QComboBox::currentIndexChanged, this, &SimuladorWindow::motorChosen);
     edge_->setCurrentIndex(session_->edge());
     lowSense_->setCurrentIndex(session_->lowSense());
     span_->setCurrentIndex(session_->span());
@@ -108,6 +112,15 @@ void SimuladorWindow::build()
     edge_->addItems({QStringLiteral("flanco de subida (0 → 1)"), QStringLiteral("flanco de bajada (1 → 0)")});
     lowSense_ = named<QComboBox>(this, "sentidoBajo", {240, 24});
     lowSense_->addItems({QStringLiteral("en sentido horario"), QStringLiteral("en sentido antihorario")});
+    motor_ = named<QComboBox>(this, "motor", {200, 24});
+    for (const MotorParams &motor : motorPresets())
+        motor_->addItem(QString::fromStdString(motor.name), QString::fromStdString(motor.name));
+    motor_->addItem(QStringLiteral("Otro…"));
+    motor_->setToolTip(QStringLiteral("El motor que se simula tras la placa: 48pasos, uno pequeño de 7,5°; nema17, uno "
+                                      "de 1,8°; 48pasos-carga, el pequeño moviendo una polea. «Otro…» lee las cifras "
+                                      "del suyo de un fichero .ini (vea man simulador)."));
+    following_ = label("sigue", {260, 72});
+    following_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     inForce_ = label("enVigor", {0, 34});
     auto *note = label("nota", {0, 32},
                        QStringLiteral("vueltas y rotacion dan a la línea de dirección niveles opuestos para el mismo "
@@ -141,9 +154,16 @@ void SimuladorWindow::build()
     below(6, row({label("etiquetaSentido", {170, 24}, QStringLiteral("Con la dirección a 0 gira")), lowSense_}, {6}));
     below(4, inForce_);
     below(2, note);
+    // Under the dial, what its two hands mean, and the motor they are of.
+    auto *shaft = new QVBoxLayout;
+    shaft->setSpacing(4);
+    shaft->addWidget(dial_);
+    shaft->addWidget(following_);
+    shaft->addLayout(row({label("etiquetaMotor", {54, 24}, QStringLiteral("Motor:")), motor_}, {6}));
+    shaft->addStretch();
     auto *top = new QHBoxLayout;
     top->setSpacing(20);
-    top->addWidget(dial_, 0, Qt::AlignTop);
+    top->addLayout(shaft);
     top->addLayout(column);
 
     span_ = named<QComboBox>(this, "intervalo", {156, 24});
@@ -199,6 +219,7 @@ void SimuladorWindow::closeEvent(QCloseEvent *event)
     settings.setValue(QStringLiteral("flanco"), session_->edge());
     settings.setValue(QStringLiteral("sentidoBajo"), session_->lowSense());
     settings.setValue(QStringLiteral("intervalo"), session_->span());
+    settings.setValue(QStringLiteral("motor"), QFile::decodeName(session_->motorChoice().c_str()));
     settings.remove(QStringLiteral("congelado"));  // kept by earlier versions: a viewer opens live
     settings.setValue(QStringLiteral("geometria"), saveGeometry());
     QWidget::closeEvent(event);
@@ -210,6 +231,39 @@ void SimuladorWindow::optionChosen()
     session_->setLowSense(lowSense_->currentIndex());
     session_->setSpan(span_->currentIndex());
     inForce_->setText(ruleLine(*session_));
+}
+
+void SimuladorWindow::motorChosen()
+{
+    QString choice = motor_->currentData().toString();
+    const QString current = QFile::decodeName(session_->motorChoice().c_str());
+    if (choice.isEmpty())  // «Otro…»: from the folder of the file in use, if one is
+        choice = QFileDialog::getOpenFileName(
+            this, QStringLiteral("Motor propio"),
+            current.contains('/') ? QFileInfo(current).absolutePath() : QDir::homePath(),
+            QStringLiteral("Cifras de un motor (*.ini)"));
+    const std::string error =
+        choice.isEmpty() ? std::string() : session_->setMotor(QFile::encodeName(choice).toStdString());
+    showMotor();  // cancelled, or a file that can't be read: back on the motor in use
+    if (!error.empty()) {
+        QMessageBox box(QMessageBox::Warning, QStringLiteral("Motor propio"), QString::fromStdString(error),
+                        QMessageBox::Ok, this);
+        box.setTextFormat(Qt::PlainText);
+        box.exec();
+    }
+}
+
+void SimuladorWindow::showMotor()
+{
+    const QSignalBlocker quiet(motor_);
+    const QString choice = QFile::decodeName(session_->motorChoice().c_str());
+    const int presets = int(motorPresets().size());
+    if (motor_->count() > presets + 1 && motor_->itemData(presets).toString() != choice)
+        motor_->removeItem(presets);  // one's own file, no longer the one in use
+    if (motor_->findData(choice) < 0)
+        motor_->insertItem(presets, QString::fromStdString(session_->motor().name) + QStringLiteral(" (") +
+                                        QFileInfo(choice).fileName() + QStringLiteral(")"), choice);
+    motor_->setCurrentIndex(motor_->findData(choice));
 }
 
 void SimuladorWindow::freeze(bool frozen)
@@ -232,7 +286,8 @@ void SimuladorWindow::frame(unsigned long long now)
     irregular_->setText(irregularLine(s));
     move_->setText(moveLine(s));
     sense_->setText(senseLine(s));
-    dial_->setAngle(s.board().angle());
+    dial_->setAngles(s.rotorDegrees(), s.commandedDegrees());
+    following_->setText(motorLine(s));
     pulseLamp_->setLit(s.board().pulse());
     directionLamp_->setLit(s.board().direction());
     timing_->setView(s.changes(), s.valueBefore(), s.shown().start, s.shown().end, caption(s));

@@ -1,8 +1,10 @@
 // The viewer's window: a view of one session (session.h). The simulated
-// board's shaft, its figures, the lines as lamps and a timing diagram, redrawn
-// at the screen's rate. The diagram takes whatever room the window is given;
-// the options and the window's place are kept in the user's settings
-// (~/.config/motorpasos/simulador.conf), never whether it was frozen.
+// board's shaft (the motor's rotor and where the pulses asked it to be), the
+// motor picked and whether it follows, its figures, the lines as lamps and a
+// timing diagram, redrawn at the screen's rate. The diagram takes whatever
+// room the window is given; the options, the motor and the window's place are
+// kept in the user's settings (~/.config/motorpasos/simulador.conf), never
+// whether it was frozen.
 #pragma once
 
 #include "owned.h"
@@ -44,12 +46,14 @@ protected:
 
 private slots:
     void optionChosen();        // the edge, the sense or the span
+    void motorChosen();         // a motor, or «Otro…»: asks for its file
     void freeze(bool frozen);   // «Congelar»
     void saveCapture();         // «Guardar captura…»: asks where, then saves
 
 private:
     void build();
-    void place();  // where the last viewer was left, and not over one still open
+    void place();      // where the last viewer was left, and not over one still open
+    void showMotor();  // the picker on the session's motor; one's own file as an item of its own
 
     std::unique_ptr<Session> session_;
     owned::Fd open_;  // held while this viewer is open, for the next to know
@@ -65,8 +69,10 @@ private:
     QLabel *move_;
     QLabel *sense_;
     QLabel *inForce_;
+    QLabel *following_;
     QComboBox *edge_;
     QComboBox *lowSense_;
+    QComboBox *motor_;
     QComboBox *span_;
     QPushButton *freeze_;
 };

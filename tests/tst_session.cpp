@@ -1,4 +1,5 @@
 // What the viewer knows, without a window, tested without one: figures, frames, capture, where it may go.
+#include "following.h"
 #include "session.h"
 #include "vcd.h"
 
@@ -71,10 +72,50 @@ private slots:
                                       now * 1000000ULL), step.endsWith('+') ? 1 : -1});
         const double perSecond = stepsPerSecond(made, now * 1000000ULL);
         QTEST(QString::number(perSecond) + " " + senseName(perSecond), "shown");
-        Board board;  // and the shaft's mark two steps counter-clockwise of its start
-        for (int value : {0, 2, 3, 2, 3})
-            board.feed(value);
-        QCOMPARE(board.angle(), 352.5);
+    }
+
+    // What the motor chosen (kept within its choices) makes of writes <gap> µs apart, on the board's edge chosen
+    // after the model was built: its name, the hand the pulses move, steps lost, what the line says after the move
+    // (%1: the model's own slowdown for the writes), and while it went on if it lost any.
+    void motor_data()
+    {
+        columns<QString, int, QString, int, QString>("motor", "edge", "writes", "gap", "shown");
+        const QString turn = "0" + QString("10").repeated(96) + "0", follows = "El motor sigue a los pulsos.";
+        const QString lost = "El motor ha perdido 96 pasos desde que empezó el movimiento. Lo habría seguido con "
+                             "PARPORT_SLOWDOWN=%1, el menor que basta (si el programa ya llevaba uno: %1 veces el "
+                             "suyo).";
+        QTest::newRow("a slow turn") << "48pasos" << 0 << turn << 1000 << "48pasos 0 0 " + follows;
+        QTest::newRow("at full speed") << "48pasos" << 0 << turn << 17 << "48pasos 0 96 " + lost;
+        QTest::newRow("by name, any case") << "NEMA17" << 0 << turn << 17 << "nema17 86.4 96 " + lost;
+        QTest::newRow("no such name") << "48 pasos" << 0 << "02323" << 1000 << "48pasos 352.5 0 " + follows;
+        QTest::newRow("no such file") << "falta.ini" << 0 << "010101" << 1000 << "48pasos! 11.25 0 " + follows;
+        QTest::newRow("the falling edge") << "" << 1 << "010101" << 1000 << "48pasos 7.5 0 " + follows;
+    }
+    void motor()
+    {
+        QFETCH(QString, motor);
+        QFETCH(int, edge);
+        QFETCH(QString, writes);
+        QFETCH(int, gap);
+        QFETCH(QString, shown);
+        freshArea();
+        Session session(std::move(viewed), 0);
+        const bool refused = !session.setMotor(motor.toStdString()).empty();
+        session.setEdge(edge);
+        std::vector<PortWrite> fed{{0, 0}};
+        unsigned long long time = kSecond;
+        for (QChar c : writes)
+            fed.push_back({time = write(c, time, gap * 1000ULL), c.digitValue()});
+        session.advance(time);
+        const QString during = motorLine(session);
+        const auto answered = [&] { return session.advance(time + kSecond), session.following().slowdown >= 0; };
+        QTRY_VERIFY_WITH_TIMEOUT(answered(), 60000);  // worked out on a thread of its own
+        const Session::Following f = session.following();
+        QCOMPARE(QString("%1%2 %3 %4 ").arg(session.motorChoice().c_str(), refused ? "!" : "")
+                     .arg(session.commandedDegrees()).arg(f.lost) + motorLine(session),
+                 f.lost ? shown.arg(suggestedSlowdown(session.motor(), fed, {bool(edge), true})) : shown);
+        QVERIFY(during.endsWith(f.lost ? "Al acabar se calculará el PARPORT_SLOWDOWN que lo haría seguir."
+                                       : "sigue a los pulsos."));
     }
 
     // Gaps written "gap" or "gap*count"; percentiles by nearest rank, so each is a gap that happened.

@@ -1,6 +1,7 @@
 // The viewer's window as a person uses it, off screen: its labels and diagram, its keys, the save
 // dialog, what it keeps between runs, and two viewers side by side.
 #include "application.h"
+#include "clock.h"
 #include "widgets.h"
 #include "window.h"
 
@@ -84,17 +85,22 @@ private slots:
     void viewer()
     {
         SimuladorWindow window(freshArea());
+        window.findChild<QTimer *>()->stop();  // frames at the times below only, past the window's first
         window.show();
         QVERIFY(QTest::qWaitForWindowActive(&window));
         const auto child = [&](const char *name) { return window.findChild<QWidget *>(name); };
         const auto text = [&](const char *name) { return window.findChild<QLabel *>(name)->text(); };
         published::attach(*area, "<img width=1e9>");
-        const unsigned long long now = 10 * kSecond;
+        const unsigned long long now = monotonicNow() + kSecond;
         for (int i = 0; i < 194; ++i)  // a turn right
             published::publish(*area, now - 200000000 + i * 1000000, 888, short(i > 0 && i < 193 && i % 2));
         window.frame(now);
         const Session &session = window.session();
-        QCOMPARE(text("posicion") + text("regularidad"), positionLine(session) + figuresLine(session));
+        QCOMPARE(text("posicion") + text("regularidad") + text("sigue"),
+                 positionLine(session) + figuresLine(session) + motorLine(session));
+        const Dial *dial = window.findChild<Dial *>("dial");  // the rotor a little behind the pulses
+        QVERIFY(dial->rotor() == session.rotorDegrees() && dial->commanded() == session.commandedDegrees() &&
+                dial->rotor() != dial->commanded());
         QVERIFY(text("movimiento").startsWith("Movimiento en curso:") && text("programa").contains("<img"));
         for (auto *lines : {window.findChild<QLabel *>("regularidad"), window.findChild<QLabel *>("programa")})
             QVERIFY(lines->heightForWidth(lines->width()) <= lines->height());
@@ -104,9 +110,9 @@ private slots:
                 child("diagrama")->geometry() == QRect(10, 454, 700, 138));
 
         QStringList focus;
-        for (int tab = 0; tab < 6; ++tab, QTest::keyClick(&window, Qt::Key_Tab))
+        for (int tab = 0; tab < 8; ++tab, QTest::keyClick(&window, Qt::Key_Tab))
             focus << window.focusWidget()->objectName();
-        QCOMPARE(focus.join(' '), "flanco sentidoBajo intervalo congelar guardarCaptura flanco");
+        QCOMPARE(focus.join(' '), "flanco sentidoBajo motor intervalo congelar guardarCaptura flanco sentidoBajo");
         QTest::keyClick(&window, Qt::Key_Tab);
         QTest::keyClick(window.focusWidget(), Qt::Key_Up);
         QTest::keyClick(&window, Qt::Key_C, Qt::AltModifier);  // pressed as a click shows, for a moment
@@ -133,8 +139,8 @@ private slots:
     {
         QVERIFY(captureFolder() != QDir::currentPath());
         auto window = std::make_unique<SimuladorWindow>(freshArea());
-        for (QComboBox *box : window->findChildren<QComboBox *>())
-            box->setCurrentIndex(box->count() - 1);
+        for (QComboBox *box : window->findChildren<QComboBox *>())  // the motor's last: «Otro…», its dialog
+            box->setCurrentIndex(box->count() - 1 - (box->objectName() == "motor"));
         window->findChild<QPushButton *>("congelar")->click();
         window->resize(900, 700);
         window->show();
@@ -150,10 +156,10 @@ private slots:
             return kept + QString::number(again.session().span()) + (again.session().frozen() ? " congelado" : "") +
                    (again.findChild<TimingDiagram *>("diagrama")->size() == QSize(880, 238) ? "" : " not resized");
         };
-        QCOMPARE(opened(), "1144");
-        for (const char *key : {"flanco", "sentidoBajo", "intervalo"})  // hand-edited
+        QCOMPARE(opened(), "11244");
+        for (const char *key : {"flanco", "sentidoBajo", "motor", "intervalo"})  // hand-edited
             QSettings().setValue(key, key[0] == 'f' ? -3 : 99);
-        QCOMPARE(opened(), "0144");
+        QCOMPARE(opened(), "01044");
     }
 };
 
