@@ -15,8 +15,8 @@ std::string more()
     if (source.empty())
         return "Más: man vueltas, man rotacion, man simulador, y /usr/share/doc/motorpasos/ (README.md;\n"
                "LEEME.md en español).\n";
-    return "Más (sin instalar): man -l " + source + "/packaging/vueltas.1 (rotacion.1,\n"
-           "simulador.1; en español, vueltas.es.1…), y " + source + "/LEEME.md.\n";
+    return "Más (sin instalar): man -l " + quoted(source + "/packaging/vueltas.1") + " (rotacion.1,\n"
+           "simulador.1; en español, vueltas.es.1…), y " + quoted(source + "/LEEME.md") + ".\n";
 }
 
 }  // namespace

@@ -91,6 +91,8 @@ namespace inpout {
 void reset();
 // The open port, or nullptr before the first write and after a failure.
 const PortState *openPort();
-// Tests only: another program changed the trace's file, and the trace has not yet looked.
+// Tests only: another program changed the trace's file, and the trace has not yet looked; the trace's watch held
+// back from the kernel's reports, as if they were late, and let go.
 bool traceChangeSeen();
+void holdTraceWatch(bool held);
 }  // namespace inpout

@@ -41,6 +41,10 @@ public:
     bool changed() const { return changed_.load(std::memory_order_acquire); }
     void clear() { changed_.store(false, std::memory_order_release); }
 
+    // Tests only: holds the thread back from the kernel's reports, as if
+    // they were late, until let go; unlike Own, what came meanwhile counts.
+    void hold(bool held) { held ? mutex_.lock() : mutex_.unlock(); }
+
     // Around the trace's own changes to its file: what they make the kernel
     // report is not another program's doing.
     class Own {

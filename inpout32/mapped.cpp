@@ -99,6 +99,16 @@ int fillBlocks(int fd, off_t from, off_t length)
     return fdatasync(fd) == 0 || errno == EINVAL || errno == EROFS ? 0 : errno;
 }
 
+// A host that unloads the library must not be left with a handler in code
+// that is gone: what was there before ours comes back.
+__attribute__((destructor)) void restoreHandler()
+{
+    struct sigaction current;
+    if (sigaction(SIGBUS, nullptr, &current) == 0 && (current.sa_flags & SA_SIGINFO) &&
+        current.sa_sigaction == onBusError)
+        sigaction(SIGBUS, &previous, nullptr);
+}
+
 }  // namespace
 
 FileSizeGuard::FileSizeGuard()

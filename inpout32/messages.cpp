@@ -53,8 +53,8 @@ std::string withoutHardware()
     std::string program = program_invocation_short_name;
     if (!buildTree().empty())
         return "Sin hardware, el motor se ve girar en el puerto simulado: «" + viewerCommand(program) +
-               "», que abre también el simulador de la placa para verlo (o «PARPORT=sim " + buildTree() + "/bin/" +
-               program + "» a solas).";
+               "», que abre también el simulador de la placa para verlo (o «PARPORT=sim " +
+               quoted(buildTree() + "/bin/" + program) + "» a solas).";
     std::string action = program;
     action[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(action[0])));
     return "Sin hardware, el motor se ve girar en el puerto simulado: en el menú de aplicaciones, «" + action +

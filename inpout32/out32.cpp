@@ -84,6 +84,7 @@ struct Library {
     PortState port;
     Trace trace;
     published::Mapped area;  // where viewers see the writes; empty when not published
+    std::string published;   // the file of that area
     int slot = -1;
     unsigned losses = 0;  // mappings lost when last looked: a change means one of ours may be
     pid_t opener = 0;     // the process that opened all this, and the only one to close it
@@ -102,6 +103,7 @@ Library &lib = *new Library;
 // publish must not stop the motor: it is said on standard error, once.
 void publishFrom(const std::string &where)
 {
+    lib.published = where;
     if (where.empty())
         return;
     std::string error;
@@ -114,12 +116,19 @@ void publishFrom(const std::string &where)
 }
 
 // A mapping of ours lost its file (cut short by another program, see
-// mapped.h): the trace said so at its write; publishing just stops.
+// mapped.h): the trace looks at that itself; the area is said once and
+// mapped again (made anew, or taken over where it was emptied), so that the
+// viewers see this program again.
 void afterLoss()
 {
     lib.losses = mapped::losses();
-    if (lib.area && published::gone(*lib.area))
-        lib.area = {};
+    if (!lib.area || !published::gone(*lib.area))
+        return;
+    lib.area = {};
+    warn("El área de publicación " + lib.published + " se acortó mientras se publicaba en ella (otro programa la "
+         "vació o la truncó); se vuelve a abrir. El motor sigue.");
+    publishFrom(lib.published);
+    lib.losses = mapped::losses();
 }
 
 // The port's own files, which no trace may be written into: its area (the
@@ -154,8 +163,8 @@ std::string afterFork()
     lib.trace.leaveToParent();
     return "Este proceso es una copia (fork) del que abrió el puerto (pid " + std::to_string(lib.opener) +
            "): sus escrituras llegan al puerto, pero no a la traza (PARPORT_TRACE), que es de aquel proceso y "
-           "sigue sólo con las suyas. Para trazar las dos, dé a este proceso su propia traza antes de su primera "
-           "escritura, o escriba desde uno solo.";
+           "sigue sólo con las suyas. Para trazarlas, haga de esta parte un programa aparte (exec), que abre su "
+           "propio puerto y su propia traza, o escriba en el puerto desde un solo proceso.";
 }
 
 std::string open(unsigned short address)
@@ -219,6 +228,7 @@ void reset()
     lib.port.fd.reset();
     lib.port = PortState();
     lib.area = {};
+    lib.published.clear();
     lib.slot = -1;
     lib.opener = 0;
     lib.forked = false;
@@ -230,6 +240,7 @@ void reset()
 
 const PortState *openPort() { return lib.state == State::Open ? &lib.port : nullptr; }
 bool traceChangeSeen() { return lib.trace.changeSeen(); }
+void holdTraceWatch(bool held) { lib.trace.holdWatch(held); }
 
 }  // namespace inpout
 

@@ -174,11 +174,13 @@ Mapped mapArea(const std::string &where, std::string &error)
     if (!fd && errno == ENOENT) {
         if (!create(where)) {
             const int err = errno;
+            const std::string folder = where.rfind('/') == std::string::npos ? "." : where.substr(0, where.rfind('/'));
             error = "No se publica el puerto para el simulador: no se pudo crear " + where + ": " + std::strerror(err) +
                     "." + (err == EFBIG ? " Este proceso no puede hacer ficheros tan grandes (ulimit -f): súbalo."
-                           : err == ENOSPC ? " No queda sitio: haga sitio (en /dev/shm, cerrando programas que usen "
-                                             "memoria compartida), o publique en otro disco."
-                                           : "") + advice;
+                           : err != ENOSPC ? ""
+                           : folder == "/dev/shm" ? " Haga sitio en /dev/shm, cerrando programas que usen memoria "
+                                                    "compartida."
+                                                  : " Haga sitio en " + folder + ".") + advice;
             return made;
         }
         fd = openOwn(where, false, why);

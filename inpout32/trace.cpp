@@ -11,6 +11,8 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <functional>
+#include <linux/falloc.h>
 #include <strings.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -216,7 +218,7 @@ std::string Trace::map(off_t at)
     // A file another program changed is not ours to grow again.
     struct stat status;
     if (fstat(fd_.get(), &status) == 0 && status.st_size != size_)
-        return noticeChange();
+        return noticeChange(false);
     const FileWatch::Own own(watch_);
     const off_t start = at & ~(off_t(sysconf(_SC_PAGESIZE)) - 1);
     // A text trace's file grows with its new mark in one step, so that a run
@@ -272,7 +274,7 @@ std::string Trace::append(const char *text, long length)
 {
     // Before any store: the file may no longer be the trace's to write.
     if (watch_.changed()) {
-        const std::string message = noticeChange();
+        const std::string message = noticeChange(false);
         if (!isOpen())
             return message;
     }
@@ -292,32 +294,79 @@ std::string Trace::append(const char *text, long length)
         std::memcpy(at + from, text + from, static_cast<size_t>(newline - from));
         __atomic_store_n(at + newline, '\n', __ATOMIC_RELEASE);
     }
-    // Cut short under us, the file is no longer the trace's to write or to
-    // trim: what it holds now is someone else's doing.
-    if (mapped::losses() != losses_ && window_.lost()) {
-        stop(true);
-        return cutShort();
-    }
+    // Cut short under us (the store went to memory of the process's own):
+    // what the file holds now is someone else's doing, looked at as any change.
+    if (mapped::losses() != losses_ && window_.lost())
+        return noticeChange(true);
+    if (const off_t kept = end_ - from_; kept < off_t(sizeof head_))  // how to tell the file is still the trace's
+        std::memcpy(head_ + kept, text, size_t(std::min<off_t>(length, off_t(sizeof head_) - kept)));
     end_ += length;
     return {};
 }
 
 off_t Trace::reserveEnd() const { return vcd_ ? windowStart_ + kWindow : mark_; }
+off_t Trace::markEnd() const { return vcd_ ? reserveEnd() : mark_ + kMark; }
 
-bool Trace::reserveIntact()
+bool Trace::scan(off_t from, off_t to, const std::function<bool(const char *, size_t)> &each) const
 {
     static char block[1 << 16];
-    for (off_t at = end_; at < reserveEnd();) {
-        const ssize_t n = pread(fd_.get(), block, size_t(std::min<off_t>(sizeof block, reserveEnd() - at)), at);
-        if (n <= 0 || std::any_of(block, block + n, [](char c) { return c != 0; }))
+    for (off_t at = from; at < to;) {
+        const ssize_t n = pread(fd_.get(), block, size_t(std::min<off_t>(sizeof block, to - at)), at);
+        if (n <= 0 || !each(block, size_t(n)))
             return false;
         at += n;
     }
-    char mark[kMark];
-    return vcd_ || (pread(fd_.get(), mark, kMark, mark_) == kMark && std::memcmp(mark, markText_, kMark) == 0);
+    return true;
 }
 
-std::string Trace::noticeChange()
+bool Trace::reserveIntact() const
+{
+    char mark[kMark];
+    const auto zeros = [](const char *bytes, size_t n) { return std::all_of(bytes, bytes + n, [](char c) { return !c; }); };
+    return scan(end_, reserveEnd(), zeros) &&
+           (vcd_ || (pread(fd_.get(), mark, kMark, mark_) == kMark && std::memcmp(mark, markText_, kMark) == 0));
+}
+
+bool Trace::startsAsItsOwn(off_t size) const
+{
+    const off_t length = std::min<off_t>({size - from_, end_ - from_, off_t(sizeof head_)});
+    char start[sizeof head_];
+    return length > 0 && pread(fd_.get(), start, size_t(length), from_) == length &&
+           std::memcmp(start, head_, size_t(length)) == 0;
+}
+
+bool Trace::storedPast(off_t size) const
+{
+    // The kernel zeroes what a cut leaves of its last page past the file's
+    // end; a line stored there since is a line the file never got.
+    const off_t page = sysconf(_SC_PAGESIZE);
+    const off_t from = std::max(size, windowStart_), to = std::min(end_, (size / page + 1) * page);
+    const char *const window = static_cast<const char *>(window_.get());
+    return window && from < to && std::any_of(window + (from - windowStart_), window + (to - windowStart_),
+                                              [](char c) { return c != 0; });
+}
+
+void Trace::blankReserve()
+{
+    // Past the trace's mark is someone else's text, and they may still be
+    // adding to it: nothing is cut or moved by hand. Whole blocks of the
+    // reserve go where the file system can take them out in one step (which
+    // shifts what follows, appends and all, at once); the rest becomes blank
+    // lines, so that the text after it reads on from the trace's lines.
+    const mapped::FileSizeGuard guard;
+    const FileWatch::Own own(watch_);
+    struct stat status;
+    const off_t block = fstat(fd_.get(), &status) == 0 && status.st_blksize > 0 ? status.st_blksize : 4096;
+    off_t last = markEnd();
+    const off_t whole = (end_ + block - 1) / block * block, upTo = last / block * block;
+    if (upTo > whole && fallocate(fd_.get(), FALLOC_FL_COLLAPSE_RANGE, whole, upTo - whole) == 0)
+        last -= upTo - whole;
+    const std::string blank(size_t(std::min<off_t>(last - end_, 1 << 16)), '\n');
+    for (off_t at = end_; at < last; at += off_t(blank.size()))
+        (void)!pwrite(fd_.get(), blank.data(), size_t(std::min<off_t>(off_t(blank.size()), last - at)), at);
+}
+
+std::string Trace::noticeChange(bool lost)
 {
     watch_.clear();
     struct stat status;
@@ -332,16 +381,27 @@ std::string Trace::noticeChange()
         return {};
     }
     if (status.st_size < end_) {
+        // Emptied or written over with other text (`>`), or cut inside the
+        // trace's own lines: only in the last case were lines of the trace's
+        // lost on their way in, and that write fails.
+        const bool ours = startsAsItsOwn(status.st_size);
+        lost = lost || storedPast(status.st_size);
         stop(true);
-        return cutShort();
+        if (ours && lost)
+            return cutShort();
+        warn(head + (ours ? "se acortó mientras se escribía (otro programa lo truncó); se deja como está."
+                          : "lo ha vaciado o escrito otro programa (ahora tiene " + std::to_string(status.st_size) +
+                                " bytes); se deja como está.") + tail);
+        return {};
     }
-    const bool intact = reserveIntact();
+    const bool intact = !lost && reserveIntact();
     if (intact && status.st_size == size_)
         return {};  // its metadata changed, or bytes before the trace's end: nothing of its reserve
     if (intact && status.st_size > size_) {
-        stop(false);
-        warn(head + "recibió " + std::to_string(status.st_size - size_) + " bytes al final, de otro programa." + tail +
-             " Al terminar, lo añadido queda justo tras las líneas de la traza.");
+        warn(head + "recibió " + std::to_string(status.st_size - size_) + " bytes al final, de otro programa, que " +
+             "quedan tras sus líneas." + tail);
+        stop(true);
+        blankReserve();
         return {};
     }
     stop(true);
@@ -352,8 +412,8 @@ std::string Trace::noticeChange()
 
 std::string Trace::cutShort()
 {
-    return "El fichero de traza " + name_ + " (PARPORT_TRACE) se acortó mientras se escribía (otro programa lo vació "
-           "o lo truncó) y se perdieron sus últimas líneas; la traza se detiene aquí y deja el fichero como está. No "
+    return "El fichero de traza " + name_ + " (PARPORT_TRACE) se acortó mientras se escribía (otro programa lo "
+           "truncó) y se perdieron sus últimas líneas; la traza se detiene aquí y deja el fichero como está. No "
            "vacíe ni rote una traza en uso: ciérrela primero, o dé a cada ejecución su propio fichero.";
 }
 
@@ -366,9 +426,8 @@ void Trace::stop(bool keepFile)
 }
 
 // The unused reserve and its mark go, where they still are as the trace
-// left them; what another program appended after them moves down to just
-// after the lines. A file changed otherwise is someone else's doing, and
-// stays as it is.
+// left them. A file changed otherwise is someone else's doing, and stays as
+// it is.
 std::string Trace::tidy()
 {
     struct stat status;
@@ -379,20 +438,12 @@ std::string Trace::tidy()
              "como está.");
         return {};
     }
-    const mapped::FileSizeGuard guard;
-    off_t moved = 0;
-    static char block[1 << 16];
-    for (off_t at = reserveEnd() + (vcd_ ? 0 : kMark); at < status.st_size;) {
-        const ssize_t n = pread(fd_.get(), block, sizeof block, at);
-        if (n <= 0)
-            break;
-        errno = 0;
-        if (pwrite(fd_.get(), block, size_t(n), end_ + moved) != n)
-            return failure("recortar", errno ? errno : EIO);
-        at += n;
-        moved += n;
+    if (status.st_size > markEnd()) {  // appended to just now: see noticeChange()
+        blankReserve();
+        return {};
     }
-    if (ftruncate(fd_.get(), end_ + moved) < 0)
+    const mapped::FileSizeGuard guard;
+    if (ftruncate(fd_.get(), end_) < 0)
         return failure("recortar", errno);
     return {};
 }
@@ -404,7 +455,7 @@ std::string Trace::close()
     std::string message;
     if (opener_ == getpid()) {
         if (owned_ && watch_.changed())
-            message = noticeChange();
+            message = noticeChange(false);
         stop(false);
         if (owned_ && message.empty())
             message = tidy();

@@ -26,6 +26,7 @@
 #include "published.h"
 #include "vcd.h"
 
+#include <functional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -53,6 +54,7 @@ public:
     bool isOpen() const { return static_cast<bool>(window_); }
 
     bool changeSeen() const { return watch_.changed(); }
+    void holdWatch(bool held) { watch_.hold(held); }  // tests only
 
     // A forked child must not write into its parent's trace: it lets go of
     // it without touching the file (the parent's to close).
@@ -62,11 +64,20 @@ private:
     std::string map(off_t at);
     std::string append(const char *text, long length);  // ends in a newline
     std::string failure(const char *what, int err) const;
-    std::string noticeChange();  // another program changed the file: what to say
+    // Another program changed the file (`lost`: a store of the trace's is
+    // known not to have reached it): what to say; the trace stops unless
+    // nothing of its own changed.
+    std::string noticeChange(bool lost);
     std::string cutShort();      // lines were lost: the message
     void stop(bool keepFile);    // no more lines; keepFile: never touch the file again
     off_t reserveEnd() const;    // where the trace's unused zero bytes end
-    bool reserveIntact();        // its zero bytes and mark as it left them
+    off_t markEnd() const;       // and where its mark ends
+    // Reads the file from `from` to `to` a block at a time, while `each` says go on; false when it stopped.
+    bool scan(off_t from, off_t to, const std::function<bool(const char *, size_t)> &each) const;
+    bool reserveIntact() const;  // its zero bytes and mark as it left them
+    bool startsAsItsOwn(off_t size) const;  // the file of `size` bytes still starts this run's text as written
+    bool storedPast(off_t size) const;      // a line was stored past a cut to `size`, into what the file lost
+    void blankReserve();         // its reserve and mark made blank lines, for text appended after them
     std::string tidy();          // takes away its reserve and mark at the end
 
     owned::Fd fd_;
@@ -79,6 +90,7 @@ private:
     off_t from_ = 0;      // where this run's text begins: what comes before is not ours
     off_t mark_ = -1;     // where the mark at the end of the reserve is, if there is one
     char markText_[64];   // what the mark says
+    char head_[32] = {};  // the run's first text, as written
     unsigned losses_ = 0; // mappings lost in this process when the window was mapped
     bool owned_ = false;  // the trace may still take its reserve and mark away at the end
     pid_t opener_ = 0;    // the process that opened it, the only one to change the file

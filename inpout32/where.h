@@ -21,7 +21,23 @@ inline std::string buildTree()
     std::string folder(self, size_t(n));
     folder = folder.substr(0, folder.rfind('/'));
     folder = folder.substr(0, folder.rfind('/'));
-    return access((folder + "/CMakeCache.txt").c_str(), F_OK) == 0 ? folder : "";
+    // This project's: its viewer is built there too, not another project's tree.
+    return access((folder + "/CMakeCache.txt").c_str(), F_OK) == 0 &&
+                   access((folder + "/bin/simulador").c_str(), X_OK) == 0
+               ? folder
+               : "";
+}
+
+// A path as a shell takes it: quoted when it holds anything but the plain characters of a path.
+inline std::string quoted(const std::string &path)
+{
+    if (path.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789/._-+,:@") ==
+        std::string::npos)
+        return path;
+    std::string text = "'";
+    for (char c : path)
+        text += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return text + "'";
 }
 
 // The source tree that build tree was made from, as its CMakeCache.txt
@@ -46,5 +62,5 @@ inline std::string sourceTree()
 inline std::string viewerCommand(const std::string &program)
 {
     const std::string tree = buildTree();
-    return (tree.empty() ? "simulador" : tree + "/bin/simulador") + " --con " + program;
+    return (tree.empty() ? "simulador" : quoted(tree + "/bin/simulador")) + " --con " + program;
 }

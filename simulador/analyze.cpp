@@ -2,6 +2,7 @@
 #include "chart.h"
 #include "clock.h"
 #include "following.h"
+#include "mapped.h"
 #include "owned.h"
 #include "tracefile.h"
 
@@ -97,6 +98,8 @@ private:
 
 std::string writeFile(const std::string &path, const QByteArray &bytes)
 {
+    // Past a file-size limit (ulimit -f) the write fails with EFBIG, said, rather than ending the program.
+    const mapped::FileSizeGuard guard;
     owned::Fd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_CLOEXEC, 0644));
     for (qsizetype done = 0; fd && done < bytes.size();) {
         const ssize_t n = write(fd.get(), bytes.constData() + done, size_t(bytes.size() - done));
@@ -109,8 +112,11 @@ std::string writeFile(const std::string &path, const QByteArray &bytes)
             return fd.reset() == 0 ? std::string()
                                    : "No se pudo guardar el gráfico en " + path + ": " + std::strerror(errno) + ".";
     }
-    return "No se pudo guardar el gráfico en " + path + ": " + std::strerror(errno) +
-           ". Compruebe que la carpeta existe y que puede escribir en ella.";
+    const int err = errno;
+    return "No se pudo guardar el gráfico en " + path + ": " + std::strerror(err) +
+           (err == EFBIG ? ". Este proceso no puede hacer ficheros tan grandes (ulimit -f): súbalo."
+            : err == ENOSPC ? ". El disco está lleno: haga sitio, o guárdelo en otro."
+                            : ". Compruebe que la carpeta existe y que puede escribir en ella.");
 }
 
 std::string saveChart(int argc, char **argv, const Arguments &arguments, const MotorParams &motor,

@@ -112,14 +112,22 @@ const char *unknownArgument(int argc, char **argv)
 
 int launch(int argc, char **argv)
 {
-    if (const char *unknown = unknownArgument(argc, argv)) {
-        std::fprintf(stderr, "simulador: no se entiende «%s».\n\n%s", unknown, helpText("simulador").c_str());
+    const char *unknown = unknownArgument(argc, argv);
+    const char *program = nullptr;
+    bool analysisOnly = false;  // an option of --analizar's without it, which would have taken it
+    for (int i = 1; i < argc && !unknown; ++i) {
+        if (!std::strcmp(argv[i], "--con") && i + 1 < argc)
+            program = argv[++i];
+        else if (!std::strncmp(argv[i], "--con=", 6))
+            program = argv[i] + 6;
+        else if (!std::strncmp(argv[i], "--motor", 7) || !std::strncmp(argv[i], "--grafico", 9))
+            unknown = argv[i], analysisOnly = true;
+    }
+    if (unknown || (program && !*program)) {
+        std::fprintf(stderr, "simulador: no se entiende «%s»%s.\n\n%s", unknown ? unknown : "--con=",
+                     analysisOnly ? " sin --analizar" : "", helpText("simulador").c_str());
         return 2;
     }
-    const char *program = nullptr;
-    for (int i = 1; i + 1 < argc; ++i)
-        if (!std::strcmp(argv[i], "--con"))
-            program = argv[i + 1];
     if (!hasDisplay(argc, argv)) {
         std::fprintf(stderr, "simulador: no hay pantalla (DISPLAY y WAYLAND_DISPLAY vacías): arránquelo en una sesión "
                              "gráfica, o con ssh -X.\n");

@@ -130,6 +130,9 @@ struct Key {
     double MotorParams::*member;
     bool required;
 };
+// The damping ratio of a motor in use, when its file gives no viscous friction.
+constexpr double kUsualDamping = 0.05;
+
 constexpr Key kKeys[] = {
     {"par_retencion", &MotorParams::holdingTorque, true},   {"corriente", &MotorParams::current, true},
     {"resistencia", &MotorParams::resistance, true},        {"inductancia", &MotorParams::inductance, true},
@@ -164,9 +167,13 @@ std::string readMotorFile(const std::string &path, MotorParams &motor)
         return where + " no se puede abrir: " + std::strerror(errno) + ".";
     if (S_ISDIR(status.st_mode))
         return where + " es una carpeta; indique un fichero .ini (hay un ejemplo en docs/motor-ejemplo.ini).";
+    // Told apart before it is opened: opening a FIFO would wait for a writer.
+    if (!S_ISREG(status.st_mode) || status.st_size > 65536)
+        return where + " no se puede leer como un fichero de texto pequeño (.ini): no es un fichero normal, o es "
+                       "demasiado grande.";
     std::ifstream in(path);
-    if (!in || !S_ISREG(status.st_mode) || status.st_size > 65536)
-        return where + " no se puede leer como un fichero de texto pequeño (.ini).";
+    if (!in)
+        return where + " no se puede abrir: " + std::strerror(errno) + ".";
     MotorParams read;
     for (const Key &key : kKeys)
         read.*key.member = 0;
@@ -219,6 +226,10 @@ std::string readMotorFile(const std::string &path, MotorParams &motor)
             missing += (missing.empty() ? "" : ", ") + std::string(key.name);
     if (!missing.empty())
         return where + " no da " + missing + " (cada cifra con su unidad: vea docs/motor-ejemplo.ini).";
+    // A motor in use is damped by its load and its driver; left at none, the
+    // model would ring for ever and lose steps at rates a real one follows.
+    if (std::find(given.begin(), given.end(), "rozamiento_viscoso") == given.end())
+        read.viscousDamping = 2 * kUsualDamping * std::sqrt(read.polePairs() * read.holdingTorque * read.inertia);
     if (const std::string wrong = read.check(); !wrong.empty())
         return where + ": " + wrong + ".";
     motor = read;

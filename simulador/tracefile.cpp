@@ -268,8 +268,13 @@ std::string parseTraffic(const std::string &name, const std::string &text, std::
     size_t first = 0;
     while (first < body.size() && isBlank(body[first]))
         ++first;
-    const std::string message =
+    std::string message =
         first < body.size() && body[first] == '$' ? Dump(name, body).read(writes) : parseText(name, body, writes);
+    // No clock of a machine reads past 2^62 ns (146 years): such a time is a
+    // slip of a hand, and would leave no room to run the model on after it.
+    if (message.empty() && writes.back().time > (1ULL << 62))
+        message = name + ": el tiempo " + std::to_string(writes.back().time) + " (en ns) no es de ningún reloj; "
+                  "¿se editó a mano? Corrija o quite esa línea.";
     if (!message.empty())
         writes.clear();
     return message;

@@ -101,5 +101,7 @@ done <<ROWS
 2|no se entiende «--bogus»|--bogus
 2|no se entiende «--cn»|--cn vueltas
 2|Uso:|--con
+2|«--con=»|--con=
+2|«--motor» sin --analizar|--motor nema17
 ROWS
 echo "10 passed, 0 failed"

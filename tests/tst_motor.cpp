@@ -365,6 +365,7 @@ private slots:
                                                          << "100:1";
         QTest::newRow("a file's own lines before the trace") << QByteArray("mis notas\n\n100 888 3\n") << "100:3";
         QTest::newRow("times going backwards") << QByteArray("200 888 1\n100 888 0\n") << "hacia atrás en la línea 2";
+        QTest::newRow("a time past any clock") << QByteArray("0 888 0\n18446744073704551615 888 1\n") << "ningún reloj";
         QTest::newRow("a line that is not a write") << QByteArray("100 888 1\n200 888\n") << "la línea 2 no es";
         QTest::newRow("not a trace") << QByteArray("hola\n") << "no es una traza";
         QTest::newRow("a picture") << QByteArray("\x89PNG\r\n\x1a\n@@@@IHDR") << "no es una traza";
@@ -459,6 +460,7 @@ private slots:
         QTest::newRow("not a trace") << "--analizar DIR/motor.ini" << 1 << "DIR/motor.ini no es una traza";
         QTest::newRow("times backwards") << "--analizar DIR/atras" << 1 << "DIR/atras: el tiempo va hacia atrás";
         QTest::newRow("a pipe") << "--analizar DIR/tubo" << 1 << "DIR/tubo no es un fichero normal";
+        QTest::newRow("its motor's file a pipe") << "--analizar FILE --motor DIR/tubo" << 1 << "no es un fichero normal";
         QTest::newRow("unknown option") << "--analizar FILE --rapido" << 2 << "«--rapido» no va con --analizar";
         QTest::newRow("unknown motor") << "--analizar FILE --motor gigante" << 2 << "llamado «gigante»";
         QTest::newRow("no file") << "--analizar" << 2 << "--analizar pide un FICHERO";

@@ -68,9 +68,13 @@ void Form1::Command4_Click() { turns_.moverIzquierda(Text1->text().toStdString()
 
 bool Form1::lookForLeave()
 {
+    // Only the window system's news is read: the window is not repainted and
+    // no timer runs, as during any move, so that the pulses are not held up.
+    setUpdatesEnabled(false);
     Application::holdInput = [this](QObject *receiver, QEvent *event) { return hold(receiver, event); };
-    QCoreApplication::processEvents();
+    QCoreApplication::processEvents(QEventLoop::X11ExcludeTimers);
     Application::holdInput = nullptr;
+    setUpdatesEnabled(true);
     return leave_ != Leave::None;
 }
 
