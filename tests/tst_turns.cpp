@@ -12,8 +12,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-constexpr int kRefused = 1 << 20;
-constexpr char kTurnForever[] = "--girar-sin-fin";  // the move stops with an error before its first pulse
+constexpr int kRefused = 1 << 20;  // the move stops with an error before its first pulse
+constexpr char kTurnForever[] = "--girar-sin-fin";  // this program as one that turns until a signal ends it
 
 class TestTurns : public QObject {
     Q_OBJECT
