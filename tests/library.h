@@ -94,7 +94,7 @@ inline bool put(const QString &path, const QByteArray &bytes)
 // A trace's lines as a reader of a running trace takes them: up to the first zero byte, whole lines only.
 inline QStringList lines(const QString &path)
 {
-    const QByteArray text = contents(path).split('\0').front();
+    const QByteArray all = contents(path), text = all.left(all.contains('\0') ? all.indexOf('\0') : all.size());
     return QString(text.left(text.lastIndexOf('\n') + 1)).split('\n', Qt::SkipEmptyParts);
 }
 // Runs `code` in a child process; its exit status, or 128 + the signal that ended it.
