@@ -322,7 +322,9 @@ bool Trace::scan(off_t from, off_t to, const std::function<bool(const char *, si
 bool Trace::reserveIntact() const
 {
     char mark[kMark];
-    const auto zeros = [](const char *bytes, size_t n) { return std::all_of(bytes, bytes + n, [](char c) { return !c; }); };
+    const auto zeros = [](const char *bytes, size_t n) {
+        return std::all_of(bytes, bytes + n, [](char c) { return !c; });
+    };
     return scan(end_, reserveEnd(), zeros) &&
            (vcd_ || (pread(fd_.get(), mark, kMark, mark_) == kMark && std::memcmp(mark, markText_, kMark) == 0));
 }

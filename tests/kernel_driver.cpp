@@ -1,5 +1,5 @@
-// The kernel test's program: vueltas' start-up, a full turn right, a counted move left (argv[1] turns,
-// or 1) and its exit, loading the port library as the programs do; a failure's message and status 1.
+// The kernel tests' program: vueltas' start-up, a turn right, a move left of argv[1] turns (or 1) and its exit, on the
+// port library loaded as the programs load it; a failure's message and status 1.
 #include "errors.h"
 #include "turns.h"
 

@@ -1,10 +1,10 @@
-// What the port library's suites share: a stand-in kernel, the settings of a run, and ways to look at a
-// trace, at a child process and at standard error.
+// What the port library's suites share: a stand-in kernel, a run's settings, a look at a trace, a child, stderr.
 #pragma once
 
 #include "backend.h"
 #include "clock.h"
 #include "inpout32.h"
+#include "table.h"
 
 #include <QtTest>
 #include <fcntl.h>
@@ -14,8 +14,6 @@
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-inline unsigned long long monotonic() { return monotonicNow(); }
 
 struct FakeKernel {
     std::map<std::string, std::string> files;  // what /proc holds
@@ -32,63 +30,71 @@ struct FakeKernel {
     }
 };
 inline FakeKernel fake;
-inline FakeKernel *kernel = &fake;
 
 inline const std::map<unsigned long, std::string> kIoctls = {
-    {PPEXCL, "PPEXCL"}, {PPCLAIM, "PPCLAIM"}, {PPRELEASE, "PPRELEASE"}, {PPDATADIR, "PPDATADIR"}, {PPWDATA, "PPWDATA"},
-    {GPIO_GET_CHIPINFO_IOCTL, "CHIPINFO"}, {GPIO_V2_GET_LINEINFO_IOCTL, "LINEINFO"}, {GPIO_V2_GET_LINE_IOCTL, "GET_LINE"},
-    {GPIO_V2_LINE_SET_VALUES_IOCTL, "SET"}};
+    {PPEXCL, "PPEXCL"}, {PPCLAIM, "PPCLAIM"}, {PPRELEASE, "PPRELEASE"}, {PPDATADIR, "PPDATADIR"},
+    {PPWDATA, "PPWDATA"}, {GPIO_GET_CHIPINFO_IOCTL, "CHIPINFO"}, {GPIO_V2_GET_LINEINFO_IOCTL, "LINEINFO"},
+    {GPIO_V2_GET_LINE_IOCTL, "GET_LINE"}, {GPIO_V2_LINE_SET_VALUES_IOCTL, "SET"}};
 inline std::string number(unsigned long n) { return " " + std::to_string(n); }
 
+// A GPIO chip "9030000.pl061" of lines "L0".."L31", each held by vueltas; the lines requested get fd 9.
+inline int fakeIoctl(int, unsigned long request, void *arg)
+{
+    const std::string name = kIoctls.at(request);
+    if (request == GPIO_GET_CHIPINFO_IOCTL)
+        *static_cast<gpiochip_info *>(arg) = {"gpiochip0", "9030000.pl061", 32};
+    if (auto *line = static_cast<gpio_v2_line_info *>(arg); request == GPIO_V2_GET_LINEINFO_IOCTL) {
+        std::snprintf(line->name, 32, "L%u", line->offset), std::strcpy(line->consumer, "vueltas");
+        line->flags = GPIO_V2_LINE_FLAG_USED;
+    }
+    if (auto *l = static_cast<gpio_v2_line_request *>(arg); request == GPIO_V2_GET_LINE_IOCTL)
+        return l->fd = 9, fake.call(name + number(l->offsets[0]) + number(l->offsets[1]) + number(l->num_lines) + " " +
+                                    l->consumer + number(l->config.flags) + number(l->config.attrs[0].attr.values));
+    if (auto *values = static_cast<gpio_v2_line_values *>(arg); request == GPIO_V2_LINE_SET_VALUES_IOCTL)
+        return fake.call(name + number(values->bits) + "/" + std::to_string(values->mask));
+    if (request == PPWDATA || request == PPDATADIR)
+        return fake.call(name + number(request == PPWDATA ? *static_cast<unsigned char *>(arg)
+                                                           : unsigned(*static_cast<int *>(arg))));
+    return fake.call(name);
+}
+
 inline const inpout::SystemCalls kFake = {
-    [](const char *path, int) { return kernel->call("open " + std::string(path)) < 0 ? -1 : 7; },
-    [](int fd) { return kernel->call("close" + number(unsigned(fd))); },
-    [](int, unsigned long request, void *arg) {
-        const std::string name = kIoctls.at(request);
-        // A GPIO chip "9030000.pl061" of lines "L0".."L31", each held by vueltas; the lines requested get fd 9.
-        if (request == GPIO_GET_CHIPINFO_IOCTL)
-            return *static_cast<gpiochip_info *>(arg) = {"gpiochip0", "9030000.pl061", 32}, kernel->call(name);
-        if (auto *line = static_cast<gpio_v2_line_info *>(arg); request == GPIO_V2_GET_LINEINFO_IOCTL)
-            return std::snprintf(line->name, 32, "L%u", line->offset), std::strcpy(line->consumer, "vueltas"), line->flags = GPIO_V2_LINE_FLAG_USED, kernel->call(name);
-        if (auto *lines = static_cast<gpio_v2_line_request *>(arg); request == GPIO_V2_GET_LINE_IOCTL)
-            return lines->fd = 9, kernel->call(name + number(lines->offsets[0]) + number(lines->offsets[1]) + number(lines->num_lines) + " " + lines->consumer +
-                                               number(lines->config.flags) + number(lines->config.attrs[0].attr.values));
-        if (auto *values = static_cast<gpio_v2_line_values *>(arg); request == GPIO_V2_LINE_SET_VALUES_IOCTL)
-            return kernel->call(name + number(values->bits) + "/" + std::to_string(values->mask));
-        if (request == PPWDATA)
-            return kernel->call(name + number(*static_cast<unsigned char *>(arg)));
-        return kernel->call(request == PPDATADIR ? name + number(unsigned(*static_cast<int *>(arg))) : name);
-    },
-    [](unsigned long from, unsigned long count, int on) { return kernel->call("ioperm" + number(from) + number(count) + number(unsigned(on))); },
-    [](unsigned char value, unsigned short port) { kernel->call("outb" + number(value) + number(port)); },
+    [](const char *path, int) { return fake.call("open " + std::string(path)) < 0 ? -1 : 7; },
+    [](int fd) { return fake.call("close" + number(unsigned(fd))); },
+    fakeIoctl,
+    [](unsigned long at, unsigned long n, int on) { return fake.call("ioperm" + number(at) + number(n) + number(on)); },
+    [](unsigned char value, unsigned short port) { fake.call("outb" + number(value) + number(port)); },
     [](const char *path, std::string &text) {
         errno = ENOENT;
-        const auto file = kernel->files.find(path);
-        return !(text = file == kernel->files.end() ? "" : file->second).empty();
+        const auto file = fake.files.find(path);
+        return !(text = file == fake.files.end() ? "" : file->second).empty();
     },
     [](const char *path) {
-        if (path == std::string("/dev/gpiochip0"))
-            return true;
-        const auto file = kernel->files.lower_bound(path);
-        return file != kernel->files.end() && file->first.rfind(path, 0) == 0;
+        const auto file = fake.files.lower_bound(path);
+        return path == std::string("/dev/gpiochip0") || (file != fake.files.end() && file->first.rfind(path, 0) == 0);
     },
-    [](int) { return std::string(kernel->failing == "subsystem" ? "mem" : "gpio"); },
-    [] { return kernel->clock ? kernel->clock++ : monotonic(); },
+    [](int) { return std::string(fake.failing == "subsystem" ? "mem" : "gpio"); },
+    [] { return fake.clock ? fake.clock++ : monotonicNow(); },
 };
 
 // Each suite's own published area and simulated port: suites run side by side.
-inline QString area() { return QCoreApplication::applicationDirPath() + "/" + QCoreApplication::applicationName() + ".area"; }
 inline QString dir() { return QCoreApplication::applicationDirPath(); }
+inline QString area() { return dir() + "/" + QCoreApplication::applicationName() + ".area"; }
 inline QByteArray contents(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(none)");
 }
+// Writes `bytes` as the whole of the file at `path`.
+inline bool put(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
 // A trace's lines as a reader of a running trace takes them: up to the first zero byte, whole lines only.
 inline QStringList lines(const QString &path)
 {
-    QByteArray text = contents(path);
-    text.truncate(text.indexOf('\0') < 0 ? text.size() : text.indexOf('\0'));
+    const QByteArray all = contents(path), text = all.left(all.contains('\0') ? all.indexOf('\0') : all.size());
     return QString(text.left(text.lastIndexOf('\n') + 1)).split('\n', Qt::SkipEmptyParts);
 }
 // Runs `code` in a child process; its exit status, or 128 + the signal that ended it.
@@ -103,7 +109,6 @@ inline int inChild(Code code)
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 inline unsigned long long timeOf(const QString &line) { return line.section(' ', 0, 0).toULongLong(); }
-
 
 // Settings "NAME=value ...", "@" standing for the test's folder, with a simulated port and area of its own.
 inline void start(const QString &settings)
@@ -120,78 +125,62 @@ inline void start(const QString &settings)
         QFile::remove(qgetenv("PARPORT_TRACE"));
 }
 
-// A backend's writes of 0 and 3, and one past the port's registers (refused), under `settings`: the calls the
-// kernel saw, the last one closing what the port opened; a lock it made goes with it.
-inline void sequenceColumns()
-{
-    QTest::addColumn<QString>("settings");
-    QTest::addColumn<QStringList>("ports");  // the base-addr of each port the kernel shows
-    QTest::addColumn<QString>("calls");
-}
+// A backend's writes of 0, 3 and to a register it lacks (refused, untraced), ports shown at base-addr: the calls.
+inline void sequenceColumns() { columns<QString, QStringList, QString>("settings", "ports", "calls"); }
 inline void checkSequence()
 {
-    QFETCH(QString, settings);
-    start(settings);
-    QFETCH(QStringList, ports);
+    const auto [settings, ports] = fetch<QString, QStringList>("settings", "ports");
+    start(settings + " PARPORT_TRACE=" + area() + ".trace");  // each suite's own: suites run side by side
     for (int n = 0; n < ports.size(); ++n)
         fake.files["/proc/sys/dev/parport/parport" + std::to_string(n) + "/base-addr"] = ports[n].toStdString();
-    Out32(888, 0);
-    Out32(888, 3);
-    QCOMPARE(Out32Error(), nullptr);
-    QCOMPARE(inpout::openPort()->last, 3);
+    Out32(888, 0), Out32(888, 3);
+    QVERIFY(!Out32Error() && inpout::openPort()->last == 3);
     Out32(888 + 3, 1);
     QVERIFY(Out32Error());
     inpout::reset();
     QTEST(fake.calls.join(','), "calls");
-    QVERIFY(!QFile::exists(area() + ".lock"));
+    QVERIFY(!QFile::exists(area() + ".lock") && lines(area() + ".trace").size() == 2);
 }
 
-// A failure at the first write names the device, gives the system's reason and says what to do; a port that
-// could not open stays failed, without trying again, and lets go of what it took.
-inline void failureColumns()
+// A failure at the first write names the device, the reason and what to do; the port stays failed and lets go.
+struct Failure {
+    QString settings, failing;  // the call that fails; "flock": another program holds the trace
+    int err;
+    QStringList phrases;
+    QString shown;  // what the kernel shows of ports
+    bool opens;     // the port is open after the failure
+};
+Q_DECLARE_METATYPE(Failure)
+inline void failureColumns() { QTest::addColumn<Failure>("failure"); }
+inline void failure(const char *name, const QString &settings, const QString &failing, int err,
+                    const QStringList &phrases, const QString &shown = "", bool opens = false)
 {
-    QTest::addColumn<QString>("settings");
-    QTest::addColumn<QString>("failing");  // the call that fails; "flock": another program holds the trace
-    QTest::addColumn<int>("err");
-    QTest::addColumn<QStringList>("phrases");
-    QTest::addColumn<bool>("opens");  // the port is open after the failure
-    QTest::addColumn<QString>("shown");  // what the kernel shows of ports
+    QTest::newRow(name) << Failure{settings, failing, err, phrases, shown, opens};
 }
 inline void checkFailure()
 {
-    QFETCH(QString, settings);
-    QFETCH(QString, failing);
-    QFETCH(int, err);
-    QFETCH(QStringList, phrases);
-    QFETCH(bool, opens);
-    QFETCH(QString, shown);
-    start(settings);
-    for (const QString &path : shown.split(',', Qt::SkipEmptyParts))
+    QFETCH(Failure, failure);
+    start(failure.settings);
+    for (const QString &path : failure.shown.split(',', Qt::SkipEmptyParts))
         fake.files[path.toStdString()] = "x";
-    fake.failing = failing.toStdString();
-    fake.err = err;
-    const owned::Fd holder(failing == "flock" ? ::open(qgetenv("PARPORT_TRACE").constData(), O_RDWR | O_CREAT, 0600) : -1);
+    fake.failing = failure.failing.toStdString(), fake.err = failure.err;
+    const owned::Fd holder(failure.failing == "flock" ? ::open(qgetenv("PARPORT_TRACE"), O_RDWR | O_CREAT, 0600) : -1);
     QVERIFY(!holder || flock(holder.get(), LOCK_EX) == 0);
     Out32(888, 1);
     const QString message = QString::fromUtf8(Out32Error());
-    for (const QString &phrase : phrases + QStringList{QString::fromStdString(err ? inpout::reason(err) : "")})
+    for (const QString &phrase : failure.phrases + QStringList{failure.err ? inpout::reason(failure.err).c_str() : ""})
         QVERIFY2(message.contains(phrase), qPrintable(message + " lacks " + phrase));
-    QCOMPARE(inpout::openPort() != nullptr, opens);
-    QVERIFY(opens || failing == "held" || !QFile::exists(area() + ".lock"));  // another's lock stays
+    QCOMPARE(inpout::openPort() != nullptr, failure.opens);
+    QVERIFY(failure.opens || failure.failing == "held" || !QFile::exists(area() + ".lock"));  // another's lock stays
     const qsizetype calls = fake.calls.size();
     Out32(888, 0);
     QVERIFY(Out32Error());
-    QCOMPARE(fake.calls.size(), calls + (opens ? 1 : 0));
-    QVERIFY(failing != "PPDATADIR" || fake.calls.contains("PPRELEASE"));  // a claim made is let go
+    QCOMPARE(fake.calls.size(), calls + (failure.opens ? 1 : 0));
+    QVERIFY(failure.failing != "PPDATADIR" || fake.calls.contains("PPRELEASE"));  // a claim made is let go
 }
 
 // A suite of the port library: each case starts afresh, on the real kernel unless it says otherwise.
-#define LIBRARY_TEST_CLEANUP                                                                                       \
-    void cleanup()                                                                                                  \
-    {                                                                                                               \
-        inpout::reset();                                                                                            \
-        inpout::useSystemCalls(nullptr);                                                                            \
-    }
+#define LIBRARY_TEST_CLEANUP void cleanup() { inpout::reset(), inpout::useSystemCalls(nullptr); }
 
 // What `code` writes on standard error (through a pipe: a file would count against a file-size limit).
 template <class Code>
@@ -200,15 +189,12 @@ QString stderrOf(Code code)
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) < 0)
         return "(no pipe)";
-    fcntl(ends[1], F_SETPIPE_SZ, 1 << 20);
-    std::fflush(stderr);
-    const int saved = dup(2);
-    dup2(ends[1], 2);
-    ::close(ends[1]);
+    owned::Fd written(ends[1]);
+    const owned::Fd saved(dup(2));
+    fcntl(written.get(), F_SETPIPE_SZ, 1 << 20);
+    std::fflush(stderr), dup2(written.get(), 2), written.reset();  // the pipe's only writer is standard error now
     code();
-    std::fflush(stderr);
-    dup2(saved, 2);
-    ::close(saved);
+    std::fflush(stderr), dup2(saved.get(), 2);
     QFile said;
     said.open(ends[0], QIODevice::ReadOnly, QFileDevice::AutoCloseHandle);
     return QString::fromUtf8(said.readAll());

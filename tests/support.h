@@ -1,18 +1,14 @@
-// What the tests share: a port that records, input queued as a window system
-// queues it, a modal box answered as it shows, the window fixture and one
-// layout check for both windows.
+// What the window tests share: a recording port, input queued as a window system does, modal boxes, a layout check.
 #pragma once
 
 #include "application.h"
+#include "table.h"
 
 #include <QAbstractButton>
 #include <QGroupBox>
 #include <QMessageBox>
-#include <QtTest>
 
-// Records every write and delay in order, without waiting: the digit written
-// ('!' for a write anywhere but 888), 'd' per delay, so a right pulse of
-// vueltas reads "1dd0dd".
+// Every write and delay in order, without waiting: the digit written ('!' off 888), 'd' a delay: a pulse is "1dd0dd".
 struct RecordingPort : motor::Port {
     QString log;
     std::vector<long> bounds;  // the bound of each delay, in order
@@ -40,13 +36,13 @@ struct RecordingPort : motor::Port {
     }
 };
 
-// Input posted, to be handled at the next event pump. A key posted to a window
-// goes through Qt's shortcut matching when it is delivered, as a typed one does.
+// Input posted, handled at the next pump; a key posted to a window goes through Qt's shortcut matching, as typed.
 inline void postClick(QWidget *button)
 {
+    const QPointF at(5, 5);
     for (auto type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease})
-        QCoreApplication::postEvent(button, new QMouseEvent(type, QPointF(5, 5), button->mapToGlobal(QPointF(5, 5)), Qt::LeftButton,
-                                                            type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton, {}));
+        QCoreApplication::postEvent(button, new QMouseEvent(type, at, button->mapToGlobal(at), Qt::LeftButton,
+            type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton, {}));
 }
 inline void postKey(QWidget *target, QKeyCombination key)
 {
@@ -54,9 +50,7 @@ inline void postKey(QWidget *target, QKeyCombination key)
         QCoreApplication::postEvent(target, new QKeyEvent(type, key.key(), key.keyboardModifiers()));
 }
 
-// Answers the next modal message box from inside its own event loop, noting
-// what it showed and the port's log at that moment. A box that doesn't wait
-// runs no event loop of its own, so it is never answered.
+// Answers the next modal message box inside its own loop, noting what it showed and the port's log then.
 struct ModalBox {
     QString shown, logAtBox;
     QTimer poll;
@@ -66,24 +60,23 @@ struct ModalBox {
             auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
             if (box && QThread::currentThread()->loopLevel() > 0) {
                 poll.stop();
-                shown = QStringLiteral("%1|%2|%3|%4").arg(box->windowTitle(), box->text()).arg(box->icon()).arg(box->standardButtons());
+                shown = QString("%1|%2|%3|%4").arg(box->windowTitle(), box->text()).arg(box->icon())
+                            .arg(box->standardButtons());
                 logAtBox = *log;
                 box->button(QMessageBox::Ok)->click();
             }
         });
         poll.start(0);
     }
-    // The contact message: the program's title, one line ended by a carriage
-    // return, the information icon and one OK button.
+    // The contact message: the program's title, one line ended by a carriage return, the information icon, one OK.
     bool showedContact(const QString &title) const
     {
-        return QRegularExpression(QStringLiteral("^%1\\|Para otros proyectos [^\\n]+\\r\\|%2\\|%3$")
-                                      .arg(title).arg(QMessageBox::Information).arg(QMessageBox::Ok)).match(shown).hasMatch();
+        const QString contact = QString("^%1\\|Para otros proyectos [^\\n]+\\r\\|%2\\|%3$").arg(title);
+        return QRegularExpression(contact.arg(QMessageBox::Information).arg(QMessageBox::Ok)).match(shown).hasMatch();
     }
 };
 
-// A program's window on a recording port, with the error box and the
-// program's end stood in for before the window (and its start-up) is made.
+// A program's window on a recording port, the error box and the program's end stood in for before its start-up.
 template <class Form>
 struct WindowFixture {
     std::unique_ptr<RecordingPort> port;
@@ -95,10 +88,7 @@ struct WindowFixture {
     template <class... Args>
     void openWindow(Args &&...args)
     {
-        form.reset();
-        errors.clear();
-        ends.clear();
-        onEnd = nullptr;
+        form.reset(), errors.clear(), ends.clear(), onEnd = nullptr;
         Application::showError = [this](const QString &, const QString &message) { errors << message; };
         Application::endProgram = [this](int status) {
             ends << status;
@@ -122,9 +112,7 @@ struct WindowFixture {
     }
 };
 
-// Layout faults a person would see, in any window: a control that sticks out
-// of its parent or covers a sibling, a caption cut at the window's font, a
-// frame caption not bold or a frame's font passed on to its controls.
+// Layout faults a person would see: a control out of its parent or over a sibling, a caption cut, frame fonts wrong.
 inline void checkLayout(QWidget *client)
 {
     QList<QWidget *> controls = client->findChildren<QWidget *>(QRegularExpression("^(?!qt_).+"));
@@ -143,5 +131,5 @@ inline void checkLayout(QWidget *client)
 }
 
 // Window tests run under the programs' own Application: its notify() is under test too.
-#define WINDOW_TEST_MAIN(Test)                                                                     \
-    int main(int argc, char **argv) { Application app(argc, argv, "prueba"); Test test; return QTest::qExec(&test, argc, argv); }
+#define WINDOW_TEST_MAIN(Test)                                                                                \
+    int main(int c, char **v) { Application app(c, v, "prueba"); Test test; return QTest::qExec(&test, c, v); }

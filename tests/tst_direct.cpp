@@ -10,17 +10,16 @@ private slots:
     void sequence_data()
     {
         sequenceColumns();
-        QTest::newRow("its three registers") << "PARPORT=io" << QStringList() << "ioperm 888 3 1,outb 0 888,outb 3 888,ioperm 888 3 0";
+        QTest::newRow("its three registers") << "PARPORT=io" << QStringList()
+                                             << "ioperm 888 3 1,outb 0 888,outb 3 888,ioperm 888 3 0";
     }
     void sequence() { checkSequence(); }
 
     void failures_data()
     {
         failureColumns();
-        QTest::newRow("no direct access") << "PARPORT=io" << "ioperm" << ENOSYS << QStringList{"no da acceso directo", "ppdev"}
-                                          << false << "";
-        QTest::newRow("not root") << "PARPORT=io" << "ioperm" << EPERM << QStringList{"CAP_SYS_RAWIO", "lockdown", "grupo lp"}
-                                  << false << "";
+        failure("no direct access", "PARPORT=io", "ioperm", ENOSYS, {"no da acceso directo", "ppdev"});
+        failure("not root", "PARPORT=io", "ioperm", EPERM, {"CAP_SYS_RAWIO", "lockdown", "grupo lp"});
     }
     void failures() { checkFailure(); }
 };

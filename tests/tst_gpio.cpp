@@ -11,21 +11,22 @@ private slots:
     // PARPORT=gpio:CHIP:STEP,DIRECTION: the chip, and each line by its number (any number of digits) or name.
     void setting_data()
     {
-        QTest::addColumn<QString>("setting");
-        QTest::addColumn<QString>("read");  // "chip|step|direction", or "" when refused
+        columns<QString, QString>("setting", "read");  // read: "chip|step|direction", or "" when refused
         QTest::newRow("numbers") << "gpiochip0:17,27" << "gpiochip0|17|27";
         QTest::newRow("a path and names") << "/dev/gpiochip4:GPIO17,GPIO27" << "/dev/gpiochip4|GPIO17|GPIO27";
         QTest::newRow("a label with a colon") << "pinctrl:bcm:3,4" << "pinctrl:bcm|3|4";
-        for (const char *bad : {"gpiochip0:17", "gpiochip0:5,5", ":1,2", "gpiochip0:1,", "gpiochip0:,1", "c:1,2,3", "c:05,5"})
+        for (const char *bad : {"gpiochip0:17", "gpiochip0:5,5", ":1,2", "gpiochip0:1,", "gpiochip0:,1", "c:1,2,3",
+                                "c:05,5"})
             QTest::newRow(bad) << bad << "";
     }
     void setting()
     {
         QFETCH(QString, setting);
-        inpout::GpioSetting read;
-        const QString message = QString::fromStdString(inpout::readGpioSetting(setting.toStdString(), read));
-        QTEST(message.isEmpty() ? QString::fromStdString(read.chip + "|" + read.step + "|" + read.direction) : "", "read");
-        QVERIFY(message.isEmpty() || (message.contains("«gpio:" + setting + "»") && message.contains("gpio:CHIP:PASO")));
+        inpout::GpioSetting got;
+        const std::string message = inpout::readGpioSetting(setting.toStdString(), got);
+        QTEST(QString::fromStdString(message.empty() ? got.chip + "|" + got.step + "|" + got.direction : ""), "read");
+        const QString said = QString::fromStdString(message);
+        QVERIFY(said.isEmpty() || (said.contains("«gpio:" + setting + "»") && said.contains("gpio:CHIP:PASO")));
         QVERIFY(inpout::lineNumber("17") == 17 && inpout::lineNumber("123456789") == 123456789);
         QVERIFY(inpout::lineNumber("GPIO17") == -1 && inpout::lineNumber("") == -1);
     }
@@ -40,37 +41,32 @@ private slots:
                 made.config.attrs[0].attr.values == 0 && made.config.attrs[0].mask == 3);
     }
 
-    // Lines requested once as outputs at 0, named after the program; direction set before step; released. A chip
-    // is checked to be one before any ioctl.
+    // The chip checked before any ioctl; lines asked once as outputs at 0; direction set before step; released.
     void sequence_data()
     {
         sequenceColumns();
-        const QString lines = "open /dev/gpiochip0,CHIPINFO,GET_LINE %1 %2 2 tst_gpio 8 0,close 7,SET 2/2,SET 1/1,close 9";
+        const QString lines = "open /dev/gpiochip0,CHIPINFO,GET_LINE %1 %2 2 tst_gpio 8 0,close 7,SET 2/2,SET 1/1,"
+                              "close 9";
         QTest::newRow("by name, offsets") << "PARPORT=gpio:gpiochip0:4,6" << QStringList() << lines.arg(4).arg(6);
         QTest::newRow("two-digit lines") << "PARPORT=gpio:gpiochip0:17,27" << QStringList() << lines.arg(17).arg(27);
         QTest::newRow("by label, a line's name") << "PARPORT=gpio:9030000.pl061:4,L6" << QStringList()
-                                                 << lines.arg(4).arg(6).replace(",GET", "," + QString("LINEINFO,").repeated(7) + "GET");
+            << lines.arg(4).arg(6).replace(",GET", "," + QString("LINEINFO,").repeated(7) + "GET");
     }
     void sequence() { checkSequence(); }
 
     void failures_data()
     {
         failureColumns();
-        QTest::newRow("no permission") << "PARPORT=gpio:gpiochip0:4,6" << "open" << EACCES
-                                       << QStringList{"/dev/gpiochip0", "grupo gpio", "udev"} << false << "";
-        QTest::newRow("not a chip") << "PARPORT=gpio:/dev/null:4,6" << "subsystem" << 0
-                                    << QStringList{"/dev/null no es un chip GPIO"} << false << "";
-        QTest::newRow("no such chip") << "PARPORT=gpio:pl061:4,6" << "" << 0 << QStringList{"«pl061»", "gpiodetect"} << false << "";
-        QTest::newRow("no such line") << "PARPORT=gpio:gpiochip0:4,GPIO27" << "" << 0
-                                      << QStringList{"«GPIO27»", "9030000.pl061", "de 0 a 31"} << false << "";
-        QTest::newRow("past the last line") << "PARPORT=gpio:gpiochip0:32,2" << "" << 0 << QStringList{"«32»", "/dev/gpiochip0"}
-                                            << false << "";
-        QTest::newRow("one line twice") << "PARPORT=gpio:gpiochip0:6,L6" << "" << 0 << QStringList{"«gpio:gpiochip0:6,L6»"}
-                                        << false << "";
-        QTest::newRow("lines held") << "PARPORT=gpio:gpiochip0:4,6" << "GET_LINE" << EBUSY
-                                    << QStringList{"las tiene «vueltas»", "/dev/gpiochip0"} << false << "";
-        QTest::newRow("no v2 interface") << "PARPORT=gpio:gpiochip0:4,6" << "GET_LINE" << ENOTTY
-                                         << QStringList{"v2", "Linux 5.10"} << false << "";
+        const QString chip = "PARPORT=gpio:gpiochip0:";
+        failure("no permission", chip + "4,6", "open", EACCES, {"/dev/gpiochip0", "grupo gpio", "udev"});
+        failure("not a chip", "PARPORT=gpio:/dev/null:4,6", "subsystem", 0, {"/dev/null no es un chip GPIO"});
+        failure("no such chip", "PARPORT=gpio:pl061:4,6", "", 0, {"«pl061»", "gpiodetect"});
+        failure("no such line", chip + "4,GPIO27", "", 0, {"«GPIO27»", "9030000.pl061", "de 0 a 31"});
+        failure("past the last line", chip + "32,2", "", 0, {"«32»", "/dev/gpiochip0"});
+        failure("one line twice", chip + "6,L6", "", 0, {"«gpio:gpiochip0:6,L6»"});
+        failure("lines held", chip + "4,6", "GET_LINE", EBUSY,
+                {"las tiene «vueltas»", "/dev/gpiochip0 (9030000.pl061, líneas 4 y 6)"});
+        failure("no v2 interface", chip + "4,6", "GET_LINE", ENOTTY, {"v2", "Linux 5.10"});
     }
     void failures() { checkFailure(); }
 };

@@ -1,4 +1,4 @@
-// The words of the library's shared failures, each against the situation that raises it: what failed, where, and what to do there.
+// The library's shared failures, each against the situation that raises it: what failed, where, what to do.
 #include "library.h"
 
 class TestMessages : public QObject {
@@ -12,21 +12,19 @@ private slots:
     {
         failureColumns();
         const QString modules = "/lib/modules/" + QSysInfo::kernelVersion() + "/kernel/drivers/parport";
-        const QString here = QCoreApplication::applicationDirPath().section('/', 0, -2);  // this build tree
-        QTest::newRow("no port found") << "" << "open" << ENODEV
-                                       << QStringList{"/dev/parport0", "no tiene puerto paralelo", here + "/bin/simulador --con tst_messages",
-                                                      "PARPORT=sim " + here + "/bin/tst_messages"}
-                                       << false << "/sys/module/parport_pc," + modules;
-        QTest::newRow("no driver in the kernel") << "" << "open" << ENOENT << QStringList{"no tiene puerto paralelo"} << false << "";
-        QTest::newRow("modules not loaded") << "" << "open" << ENOENT << QStringList{"sudo modprobe parport_pc ppdev"} << false
-                                            << modules;
-        QTest::newRow("ppdev not loaded") << "" << "open" << ENOENT << QStringList{"modprobe ppdev", "/etc/modules"} << false
-                                          << "/proc/sys/dev/parport/parport1";
-        QTest::newRow("no port at 888 nor parport0") << "" << "open" << ENOENT << QStringList{"ninguno en la dirección 888", "PARPORT=/dev/parportN"}
-                                                     << false << "/proc/sys/dev/parport/parport1,/sys/module/ppdev";
-        QTest::newRow("not that port") << "PARPORT=/dev/parport7" << "open" << ENOENT << QStringList{"/dev/parport7", "pero no ese", "compruebe PARPORT"}
-                                       << false << "/proc/sys/dev/parport/parport1,/sys/module/ppdev";
-        QTest::newRow("an unknown setting") << "PARPORT=lpt1" << "" << 0 << QStringList{"«lpt1»", "PARPORT=sim", "gpio:gpiochip0:17,27"} << false << "";
+        const QString here = dir().section('/', 0, -2), ppdev = "/proc/sys/dev/parport/parport1,/sys/module/ppdev";
+        failure("no port found", "", "open", ENODEV, {"/dev/parport0", "no tiene puerto paralelo",
+                here + "/bin/simulador --con tst_messages", "PARPORT=sim " + here + "/bin/tst_messages"},
+                "/sys/module/parport_pc," + modules);
+        failure("no driver in the kernel", "", "open", ENOENT, {"no tiene puerto paralelo"});
+        failure("modules not loaded", "", "open", ENOENT, {"sudo modprobe parport_pc ppdev"}, modules);
+        failure("ppdev not loaded", "", "open", ENOENT, {"modprobe ppdev", "/etc/modules"},
+                "/proc/sys/dev/parport/parport1");
+        failure("no port at 888 nor parport0", "", "open", ENOENT,
+                {"ninguno en la dirección 888", "PARPORT=/dev/parportN"}, ppdev);
+        failure("not that port", "PARPORT=/dev/parport7", "open", ENOENT,
+                {"/dev/parport7", "pero no ese", "compruebe PARPORT"}, ppdev);
+        failure("an unknown setting", "PARPORT=lpt1", "", 0, {"«lpt1»", "PARPORT=sim", "gpio:gpiochip0:17,27"});
     }
     void portsShown() { checkFailure(); }
 };

@@ -11,10 +11,9 @@ private slots:
     void sequence_data()
     {
         sequenceColumns();
-        QTest::newRow("card only") << "" << QStringList{"53264\t53272\n"}
-                                   << "open /dev/parport0,PPEXCL,PPCLAIM,PPDATADIR 0,PPWDATA 0,PPWDATA 3,PPRELEASE,close 7";
-        QTest::newRow("the port at 888 second") << "" << QStringList{"632\n", "888\t1912\n"} << "open /dev/parport1,PPEXCL,PPCLAIM,PPDATADIR 0,PPWDATA 0,"
-                                                              "PPWDATA 3,PPRELEASE,close 7";
+        const QString calls = "open /dev/parport%1,PPEXCL,PPCLAIM,PPDATADIR 0,PPWDATA 0,PPWDATA 3,PPRELEASE,close 7";
+        QTest::newRow("card only") << "" << QStringList{"53264\t53272\n"} << calls.arg(0);
+        QTest::newRow("the port at 888 second") << "" << QStringList{"632\n", "888\t1912\n"} << calls.arg(1);
     }
     void sequence() { checkSequence(); }
 
@@ -22,18 +21,14 @@ private slots:
     {
         failureColumns();
         const QStringList taken{"otro programa", "rmmod lp"};
-        QTest::newRow("permission") << "" << "open" << EPERM
-                                    << QStringList{"/dev/parport0", "grupo lp", "no hace falta ser root"} << false << "";
-        QTest::newRow("permission, not a port") << "PARPORT=/dev/null" << "open" << EACCES
-                                                << QStringList{"grupo root", "no parece un puerto paralelo", "parportN"}
-                                                << false << "";
-        QTest::newRow("busy at open") << "PARPORT=/dev/parport3" << "open" << EBUSY
-                                      << (QStringList(taken) << "/dev/parport3") << false << "";
-        QTest::newRow("busy at claim") << "" << "PPCLAIM" << EBUSY << (QStringList(taken) << "/dev/parport0") << false << "";
-        QTest::newRow("not a port") << "PARPORT=/dev/ttyS0" << "PPEXCL" << ENOTTY
-                                    << QStringList{"/dev/ttyS0", "no parece un puerto paralelo"} << false << "";
-        QTest::newRow("lines not driven") << "" << "PPDATADIR" << EIO << QStringList{"/dev/parport0", "PPDATADIR"} << false << "";
-        QTest::newRow("write fails") << "" << "PPWDATA" << EIO << QStringList{"/dev/parport0", "PPWDATA"} << true << "";
+        failure("permission", "", "open", EPERM, {"/dev/parport0", "grupo lp", "no hace falta ser root"});
+        failure("permission, not a port", "PARPORT=/dev/null", "open", EACCES,
+                {"grupo root", "no parece un puerto paralelo", "parportN"});
+        failure("busy at open", "PARPORT=/dev/parport3", "open", EBUSY, taken + QStringList{"/dev/parport3"});
+        failure("busy at claim", "", "PPCLAIM", EBUSY, taken + QStringList{"/dev/parport0"});
+        failure("not a port", "PARPORT=/dev/ttyS0", "PPEXCL", ENOTTY, {"/dev/ttyS0", "no parece un puerto paralelo"});
+        failure("lines not driven", "", "PPDATADIR", EIO, {"/dev/parport0", "PPDATADIR"});
+        failure("write fails", "", "PPWDATA", EIO, {"/dev/parport0", "PPWDATA"}, "", true);
     }
     void failures() { checkFailure(); }
 };

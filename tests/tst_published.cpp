@@ -2,8 +2,8 @@
 #include "library.h"
 #include "published.h"
 
+#include <csignal>
 #include <memory>
-
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
@@ -15,46 +15,58 @@ class TestPublished : public QObject {
 private slots:
     LIBRARY_TEST_CLEANUP
 
-    // With no room for the area the program runs on unpublished, leaving no file, and clears dead writers' drafts.
-    void noRoomForTheArea_data()
+    // Without room for the area, SIGBUS blocked, or the area cut short: said; the motor runs on; dead drafts go.
+    void withoutTheArea_data()
     {
-        QTest::addColumn<QString>("what");
-        QTest::addColumn<int>("status");
-        QTest::newRow("file-size limit") << "limit" << 0;
-        QTest::newRow("full shared memory") << "full" << 0;
+        columns<QString, QString>("what", "said");
+        QTest::newRow("no file may grow") << "limit" << "ulimit -f";
+        QTest::newRow("full shared memory") << "full" << "Haga sitio en";
+        QTest::newRow("SIGBUS blocked") << "sigbus" << "SIGBUS";
+        QTest::newRow("the area cut short, made again") << "cut" << "se vuelve a abrir";
     }
-    void noRoomForTheArea()
+    void withoutTheArea()
     {
-        QFETCH(QString, what);
+        const auto [what, said] = fetch<QString, QString>("what", "said");
         const QString folder = dir() + "/full";
         if (what == "full" && geteuid() != 0)
             QSKIP("needs root: a small tmpfs in a private mount namespace");
-        QDir(folder).removeRecursively();
-        QVERIFY(QDir().mkpath(folder));
-        QTEST(inChild([&] {
-                  const rlimit limit = {1 << 16, RLIM_INFINITY};
-                  if (what == "limit" && setrlimit(RLIMIT_FSIZE, &limit) != 0)
-                      return 10;
-                  if (what == "full" && (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-                                         mount("tmpfs", folder.toLocal8Bit(), "tmpfs", 0, "size=64k") != 0))
-                      return 11;
-                  QFile fill(folder + "/fill");
-                  if (what == "full" && !(fill.open(QIODevice::WriteOnly) && fill.write(QByteArray(56 << 10, 'x')) && fill.flush()))
-                      return 12;
-                  QFile(folder + "/area.nuevo-1073741824").open(QIODevice::WriteOnly);  // a dead writer's
-                  const QString live = QString("area.nuevo-%1").arg(getppid());  // a live one's
-                  QFile(folder + "/" + live).open(QIODevice::WriteOnly);
-                  start("PARPORT=sim PARPORT_PUBLISH=" + folder + "/area");
-                  Out32(888, 1);
-                  Out32(888, 0);
-                  const QStringList left = QDir(folder).entryList({"area", "area.nuevo-*"}, QDir::Files);
-                  return Out32Error() || inpout::openPort()->last != 0 ? 1 : left == QStringList{live} ? 0 : 2;
-              }),
-              "status");
+        QVERIFY(QDir(folder).removeRecursively() && QDir().mkpath(folder));
+        const QString told = stderrOf([&] {
+            QCOMPARE(inChild([&] {
+                         const rlimit none = {0, RLIM_INFINITY};
+                         sigset_t bus;
+                         sigemptyset(&bus), sigaddset(&bus, SIGBUS), signal(SIGXFSZ, SIG_DFL);
+                         if ((what == "limit" && setrlimit(RLIMIT_FSIZE, &none)) ||
+                             (what == "sigbus" && pthread_sigmask(SIG_BLOCK, &bus, nullptr)))
+                             return 10;
+                         if (what == "full" && (unshare(CLONE_NEWNS) ||
+                                                mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
+                                                mount("tmpfs", folder.toLocal8Bit(), "tmpfs", 0, "size=64k")))
+                             return 11;
+                         if (what == "full" && !put(folder + "/fill", QByteArray(56 << 10, 'x')))
+                             return 12;
+                         const QString live = QString("area.nuevo-%1").arg(getppid());  // a live writer's draft
+                         put(folder + "/area.nuevo-1073741824", ""), put(folder + "/" + live, "");  // and a dead one's
+                         start("PARPORT=sim PARPORT_PUBLISH=" + folder + "/area");
+                         for (int i = 0; i < 2000; ++i, Out32(888, short(i & 3 && i < 2000)))
+                             if (what == "cut" && i == 1 && ::truncate(qgetenv("PARPORT_PUBLISH"), 0) != 0)
+                                 return 13;
+                         std::string error, name;
+                         std::int32_t pid = 0;
+                         const published::Mapped area = published::mapArea(qgetenv("PARPORT_PUBLISH").toStdString(),
+                                                                            error);
+                         if (what == "cut" && !(area && published::writer(*area, 0, pid, name) && pid == getpid()))
+                             return 14;  // published again, as itself
+                         QStringList left = QDir(folder).entryList({"area", "area.nuevo-*"}, QDir::Files);
+                         if (what == "cut" || what == "sigbus")  // the area made and cut; or never looked for
+                             left = left.filter(live);
+                         return Out32Error() || inpout::openPort()->last != 0 ? 1 : left == QStringList{live} ? 0 : 2;
+                     }), 0);
+        });
+        QVERIFY2(told.contains(said), qPrintable(told));
     }
 
-    // Writes are published for viewers; a slot left by a killed program, or held by a pid given since to
-    // another process, is taken over; a new area is this user's alone.
+    // Writes are published; a dead program's slot, or one whose pid went to another, is taken over; a new area is 0600.
     void publishes()
     {
         const std::string path = area().toStdString();
@@ -66,15 +78,13 @@ private slots:
         for (published::Writer &writer : area->writers)  // long gone, or a pid since given to another
             writer.pid = writer.ready = &writer == area->writers ? getppid() : 1 << 30;
         start("PARPORT=sim PARPORT_SLOWDOWN=100000");  // the most slowdown, which stretches no gap past 0.1 s
-        Out32(888, 3);
-        Out32(888, 2);
+        Out32(888, 3), Out32(888, 2);
         published::Write last;
         QVERIFY(published::last(*area, last) && last.value == 2 && last.address == 888 && area->writes == 2);
         std::int32_t pid = 0;
         QVERIFY(published::writer(*area, 0, pid, name) && pid == getpid() && name == "tst_published");
         inpout::reset();
-        QVERIFY(!published::writer(*area, 0, pid, name) && !published::writer(*area, 1, pid, name));  // released; long gone
-        area = {};
+        QVERIFY(!published::writer(*area, 0, pid, name) && !published::writer(*area, 1, pid, name));  // let go; gone
         struct stat status;
         QVERIFY(stat(path.c_str(), &status) == 0 && (status.st_mode & 0777) == 0600);
     }
@@ -82,8 +92,7 @@ private slots:
     // Only an area that is this user's own and of this layout is used; any other file is left as it was.
     void areaOnlyItsOwn_data()
     {
-        QTest::addColumn<QString>("kind");
-        QTest::addColumn<QString>("refusal");  // "": used
+        columns<QString, QString>("kind", "refusal");  // refusal: "" when used
         QTest::newRow("empty file") << "empty" << "";
         QTest::newRow("a folder") << "folder" << "no se pudo abrir: ";
         QTest::newRow("a user's file") << "notes" << "no es un área";
@@ -95,17 +104,13 @@ private slots:
     }
     void areaOnlyItsOwn()
     {
-        QFETCH(QString, kind);
-        QFETCH(QString, refusal);
+        const auto [kind, refusal] = fetch<QString, QString>("kind", "refusal");
         const QString path = dir() + "/other.area", file = kind == "link" ? dir() + "/notes.txt" : path;
-        QFile::remove(path);
-        const QByteArray before = kind == "empty" ? "" : kind == "version" ? QByteArray::fromHex("016d6f746f7061730100000000000000")
-                                                                                 .leftJustified(sizeof(published::Area), '\0')
-                                                                           : QByteArray("mis notas\n").leftJustified(sizeof(published::Area));
-        QDir(path).removeRecursively();
-        QFile written(file);
-        QVERIFY(kind == "folder" ? QDir().mkdir(path) : written.open(QIODevice::WriteOnly | QIODevice::Truncate) && written.write(before) == before.size());
-        written.close();
+        QFile::remove(path), QDir(path).removeRecursively();
+        const qsizetype size = sizeof(published::Area);
+        const QByteArray head = kind == "version" ? QByteArray::fromHex("016d6f746f7061730100") : "mis notas\n";
+        const QByteArray before = kind == "empty" ? QByteArray() : head.leftJustified(size, '\0');  // version 1, a note
+        QVERIFY(kind == "folder" ? QDir().mkdir(path) : put(file, before));
         QVERIFY(kind != "link" || QFile::link(file, path));
         QVERIFY(!kind.startsWith('0') || ::chmod(path.toLocal8Bit(), kind.toUInt(nullptr, 8)) == 0);
         if (kind == "foreign" && (geteuid() != 0 || ::chown(path.toLocal8Bit(), 65534, 65534) != 0))
@@ -114,16 +119,16 @@ private slots:
         published::Mapped area = published::mapArea(path.toStdString(), error);
         QCOMPARE(bool(area), refusal.isEmpty());
         QVERIFY2(QString::fromStdString(error).contains(refusal) && (!area || error.empty()), error.c_str());
-        QVERIFY(area ? area->header.magic == published::kMagic && QFileInfo(path).size() == qint64(sizeof(published::Area)) && QFile::permissions(path) == (QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser)
-                     : (kind == "folder" || contents(file) == before) && error.find(path.toStdString()) != std::string::npos);
+        const QFileInfo info(path);  // this user's alone: 0600
+        const auto own = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser;
+        QVERIFY(area ? area->header.magic == published::kMagic && info.size() == size && info.permissions() == own
+                     : (kind == "folder" || contents(file) == before) && QString::fromStdString(error).contains(path));
     }
 
-    // Writes stamped 1, 2, … before and after a cursor is placed, a fault at the first after it (or the newest
-    // before): what it yields ("|": it had to wait), lost, whether the ring lost the start, the write before.
+    // Writes 1, 2, … around a cursor's placing, a fault after: what it yields ("|": waited), lost, late, before.
     void cursor_data()
     {
-        QTest::addColumn<QString>("script");  // before, since, after, fault
-        QTest::addColumn<QString>("seen");
+        columns<QString, QString>("script", "seen");  // script: before, since, after, fault
         QTest::newRow("the present") << "3 now 2" << "4 5 before 3";
         QTest::newRow("since a time") << "5 3 0" << "3 4 5 before 2";
         QTest::newRow("the ring lost the start") << "32778 0 0" << "11..32778 (32768) late";

@@ -1,6 +1,4 @@
-// The rotacion window and its loop, driven on the offscreen platform. The
-// loop runs for a bounded number of half-steps; input is posted during it, as
-// a window system would queue it, and handled at the loop's pumps.
+// The rotacion window and its loop, for a bounded number of half-steps, input posted and handled at its pumps.
 #include "form1.h"
 #include "support.h"
 
@@ -40,21 +38,12 @@ private slots:
 
     void layout() { checkLayout(form->centralWidget()); QCOMPARE(QApplication::focusWidget(), form.get()); }
 
-    // Write order from a click on the button captioned `first`, with input
-    // handled at the pump after the write numbered `at`: a click switches or
-    // restarts the rotation, writing its first value at once; an exit writes 0
-    // and nothing after it; closing writes nothing; a port failure ends the
-    // program with 1; the contact message stops the stepping while it is open.
-    // A speed change sets the very next delay; queued behind a click, the one
-    // after that click's write.
+    // Writes from a click on `first`, input at the pump after write `at`: a click switches or restarts at once; exit
+    // writes 0, then nothing; a failure ends with 1; the contact box holds it; speed sets the next delay.
     void writeOrder_data()
     {
-        QTest::addColumn<QString>("first");
-        QTest::addColumn<int>("at");
-        QTest::addColumn<QString>("input");
-        QTest::addColumn<QString>("expected");
-        QTest::addColumn<int>("slow");   // delays at the start-up speed, 3000
-        QTest::addColumn<int>("speed");  // of the delays after those
+        // slow: delays at the start-up speed, 3000; speed: of the delays after those
+        columns<QString, int, QString, QString, int, int>("first", "at", "input", "expected", "slow", "speed");
         QTest::newRow("right") << kDer << 0 << "" << "232323232323" << 12 << 3000;
         QTest::newRow("left") << kIzq << 0 << "" << "010101010101" << 12 << 3000;
         QTest::newRow("left, then right") << kIzq << 2 << "cmdder" << "012323232323" << 12 << 3000;
@@ -72,11 +61,8 @@ private slots:
     }
     void writeOrder()
     {
-        QFETCH(QString, first);
-        QFETCH(int, at);
-        QFETCH(QString, input);
-        QFETCH(int, slow);
-        QFETCH(int, speed);
+        const auto [first, at, input, slow, speed] =
+            fetch<QString, int, QString, int, int>("first", "at", "input", "slow", "speed");
         ModalBox box(&port->log);
         port->atWrite(at, [&] {
             for (const QString &one : input.split(' '))
@@ -85,8 +71,7 @@ private slots:
         QTest::mouseClick(button(first), Qt::LeftButton);
         QTEST(writes(), "expected");
         QCOMPARE(errors, input == "fail" ? QStringList("puerto roto") : QStringList());
-        // The contact box was answered inside the pump that showed it, with
-        // the port as it was at the write before.
+        // The contact box was answered inside the pump that showed it, with the port as it was at the write before.
         QCOMPARE(box.showedContact("Control de un Motor de Pasos: Rotacion"), input == "Ctrl+P");
         QVERIFY(box.logAtBox.isEmpty() || box.logAtBox.mid(1).remove('d') == writes().left(at));
         // An exit is the last write, with no delay after it; it ends the program.

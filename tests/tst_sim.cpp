@@ -1,6 +1,5 @@
 // The simulated port: one program at a time, its lock beside the area, and a user's file never written.
 #include "library.h"
-#include "published.h"
 
 class TestSim : public QObject {
     Q_OBJECT
@@ -11,22 +10,18 @@ private slots:
     void failures_data()
     {
         failureColumns();
-        QTest::newRow("no such folder") << "PARPORT=sim PARPORT_PUBLISH=@/no-such-folder/area" << "" << ENOENT
-                                        << QStringList{"no-such-folder/area.lock", "no existe"} << false << "";
-        QTest::newRow("another program has it") << "PARPORT=sim" << "held" << EWOULDBLOCK
-                                                << QStringList{"lo tiene tst_sim (pid", "PARPORT_PUBLISH=FICHERO"} << false << "";
+        failure("no such folder", "PARPORT=sim PARPORT_PUBLISH=@/no-such-folder/area", "", ENOENT,
+                {"no-such-folder/area.lock", "no existe"});
+        failure("another program has it", "PARPORT=sim", "held", EWOULDBLOCK,
+                {"lo tiene tst_sim (pid", "PARPORT_PUBLISH=FICHERO"});
     }
     void failures()
     {
-        QFETCH(QString, failing);
-        const pid_t holder = failing == "held" ? fork() : -1;
-        if (holder == 0) {  // a program of its own that holds the port until it is ended
-            start("PARPORT=sim");
-            Out32(888, 0);
-            pause();
-            _exit(0);
-        }
-        QTRY_VERIFY(failing != "held" || QFileInfo(area() + ".lock").size() > 0);
+        QFETCH(Failure, failure);
+        const pid_t holder = failure.failing == "held" ? fork() : -1;
+        if (holder == 0)  // a program of its own that holds the port until it is ended
+            start("PARPORT=sim"), Out32(888, 0), pause(), _exit(0);
+        QTRY_VERIFY(holder < 0 || QFileInfo(area() + ".lock").size() > 0);
         checkFailure();
         if (holder > 0)
             kill(holder, SIGKILL), waitpid(holder, nullptr, 0);
@@ -36,13 +31,12 @@ private slots:
     void usersFileKept()
     {
         start("PARPORT=sim");
-        QFile notes(area() + ".lock");
-        QVERIFY(notes.open(QIODevice::WriteOnly) && notes.write("mis notas (pid 5)\n") && (notes.close(), true));
+        QVERIFY(put(area() + ".lock", "mis notas (pid 5)\n"));
         Out32(888, 3);
         QVERIFY(!Out32Error());
         inpout::reset();
-        QCOMPARE(contents(notes.fileName()), "mis notas (pid 5)\n");
-        notes.remove();
+        QCOMPARE(contents(area() + ".lock"), "mis notas (pid 5)\n");
+        QFile::remove(area() + ".lock");
     }
 };
 

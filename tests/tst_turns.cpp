@@ -1,5 +1,4 @@
-// The turn commands of vueltas: the pulse count read from the turns text, and
-// the exact traffic of a counted move in each direction.
+// The turn commands of vueltas: the pulses read from the turns text, a move's exact traffic, how the program ends.
 #include "clock.h"
 #include "errors.h"
 #include "published.h"
@@ -21,8 +20,7 @@ class TestTurns : public QObject {
 private slots:
     void countedMoves_data()
     {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<int>("count");  // what pulseCount gives; no pulse below 1
+        columns<QString, int>("text", "count");  // count: what pulseCount gives; no pulse below 1
         const std::pair<const char *, int> rows[] = {
             {"1", 96}, {"0.5", 48}, {"2.5", 240}, {" ", 0}, {"", 0}, {"xyz", 0}, {"-2", -192},
             // Lenient reading: blanks anywhere, the rest after the number ignored.
@@ -38,8 +36,7 @@ private slots:
     }
     void countedMoves()
     {
-        QFETCH(QString, text);
-        QFETCH(int, count);
+        const auto [text, count] = fetch<QString, int>("text", "count");
         for (const QString pulse : {"1dd0dd", "3dd2dd"}) {
             RecordingPort port;
             vueltas::Turns turns(port);
@@ -49,8 +46,8 @@ private slots:
                 QCOMPARE(vueltas::pulseCount(text.toStdString()), count);
             } catch (const InputError &error) {
                 QCOMPARE(count, kRefused);
-                const QString message = QString::fromUtf8(error.what());
-                QVERIFY2(message.contains("«" + text + "»") && message.contains("341"), error.what());
+                QVERIFY2(QString(error.what()).contains("«" + text + "»") && QString(error.what()).contains("341"),
+                         error.what());
             }
             // Start-up, then the pulses, with no final write; an error writes nothing.
             const int pulses = count == kRefused ? 0 : std::max(count, 0);
@@ -59,11 +56,10 @@ private slots:
         }
     }
 
-    // The delay really counts: 30001 passes for a bound of 30000.
     void delayCounts() { QCOMPARE(motor::ParallelPort().delay(30000), 30001L); }
 
-    // A program that ends on a failure of something beside the port (its trace that can't grow past a file-size
-    // limit) leaves the lines at 0, as the viewer sees them.
+    // A program ending on a failure beside the port (its trace unable to grow past a file-size limit) leaves the
+    // lines at 0, as published.
     void failureLeavesLinesIdle()
     {
         const QString trace = QCoreApplication::applicationDirPath() + "/turns.trace";
@@ -93,8 +89,7 @@ private slots:
         qunsetenv("PARPORT_TRACE");
     }
 
-    // A signal that ends the program in the middle of a move (kill, Ctrl+C, the terminal closed) leaves the lines
-    // at 0, traced, and the program still ends by that signal.
+    // A signal ending the program mid-move (kill, Ctrl+C, a closed terminal) leaves the lines at 0, traced; ends it.
     void endingSignals_data()
     {
         QTest::addColumn<int>("signal");
@@ -119,21 +114,18 @@ private slots:
             execl(self.constData(), self.constData(), kTurnForever, static_cast<char *>(nullptr));
             _exit(127);
         }
-        // Well into the move: a run's lines, up to its first zero byte.
-        const auto written = [&] {
+        const auto text = [&] {
             QFile file(trace);
-            return file.open(QIODevice::ReadOnly) ? file.readAll().split('\0').front().count('\n') : 0;
+            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
         };
-        int status = 0;
-        QTRY_VERIFY_WITH_TIMEOUT(written() > 200 || waitpid(child, &status, WNOHANG) != 0, 20000);
-        kill(child, signal);
-        waitpid(child, &status, 0);
+        int status = 0;  // well into the move: a run's lines, up to its first zero byte
+        QTRY_VERIFY_WITH_TIMEOUT(text().split('\0').front().count('\n') > 200 || waitpid(child, &status, WNOHANG),
+                                 20000);
+        kill(child, signal), waitpid(child, &status, 0);
         QVERIFY2(WIFSIGNALED(status) && WTERMSIG(status) == signal, qPrintable(QString::number(status)));
-        QFile file(trace);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const QByteArray text = file.readAll();
-        QVERIFY2(!text.contains('\0') && text.endsWith(" 888 0\n"), text.right(80));  // closed as at any end
-        const QList<QByteArray> values = text.trimmed().split('\n');
+        const QByteArray ended = text();
+        QVERIFY2(!ended.contains('\0') && ended.endsWith(" 888 0\n"), ended.right(80));  // closed as at any end
+        const QList<QByteArray> values = ended.trimmed().split('\n');
         QVERIFY(values[values.size() - 2].endsWith(" 3") || values[values.size() - 2].endsWith(" 2"));
         qunsetenv("PARPORT_TRACE");
     }
