@@ -71,7 +71,10 @@ grep -qF "$build/bin/simulador --con vueltas" "$dir/out" && grep -qF "man -l $(c
 ends_with "no hay pantalla" "${nodisplay[@]}" "$bin/simulador" --con true
 "$bin/simulador" --con true && "$bin/simulador" --con true || fail "simulador --con true ended with $?"
 [ "$(viewers | wc -l)" -eq 1 ] || fail "not one viewer after two launches, but: $(viewers)"
-[ "$(PARPORT=lpt9 "$bin/simulador" --con printenv | grep -c '^PARPORT=lpt9$')" = 1 ] || fail "--con changed PARPORT"
+for area in "$dir/area" "$dir/otra.area"; do  # watched already; and with a viewer of its own started beside
+  [ "$(PARPORT_PUBLISH=$area PARPORT=lpt9 "$bin/simulador" --con printenv | grep -c '^PARPORT=lpt9$')" = 1 ] ||
+    fail "--con changed PARPORT (PARPORT_PUBLISH=$area)"
+done
 printf '#!/bin/sh\necho hola\n' >"$bin/hola" && chmod +x "$bin/hola"  # beside the viewer, not on the PATH
 [ "$(PATH=/usr/bin:/bin "$bin/simulador" --con hola)" = hola ] || fail "--con did not start the program beside it"
 # A program ended by a signal while idle leaves the lines at 0, its trace closed as at any end, and its status

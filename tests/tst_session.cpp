@@ -287,10 +287,10 @@ private slots:
     {
         freshArea();
         const unsigned long long now = 10 * kSecond;
+        write("2", now - 6 * kSecond);  // before the session, and the span of the capture below
         Session session(std::move(viewed), now - 5 * kSecond);
-        QVERIFY(programsLine(session).startsWith("Ningún programa"));
+        QVERIFY(programsLine(session).startsWith("Ningún programa") && session.board().direction());  // as it stood
         published::attach(*area, "vueltas");
-        write("2", now - 3 * kSecond);  // before the span of the capture below
         write("0" + QString("10").repeated(96) + "0", now - 200000000, 1000000);
         session.advance(now);
         QCOMPARE(programsLine(session), QString("Puerto abierto por vueltas (pid %1): escribiendo.").arg(getpid()));
@@ -312,6 +312,9 @@ private slots:
             QCOMPARE(session.save(file, at).message, "Guardadas 194 escrituras en " + file + ": el último movimiento, "
                      "pues el motor está parado. El anillo no había perdido ninguna del intervalo.");
         }
+        session.setSpan(kSpanChoices - 1);  // all the ring: not called the last move
+        QVERIFY(!session.save(dir + "/todo.vcd", now + 4 * kSecond).message.contains("movimiento"));
+        session.setSpan(1);
         if (!QStandardPaths::findExecutable("sigrok-cli").isEmpty()) {  // decoded as at the bench (README): 96 steps
             QProcess sigrok;  // give the positions between two steps, 95 of them, down while the direction is low
             sigrok.start("sigrok-cli", {"-I", "vcd:downsample=1000", "-i", file, "-P", "stepper_motor:step=D0_pulso:"

@@ -96,6 +96,8 @@ private slots:
             published::publish(*area, now - 200000000 + i * 1000000, 888, short(i > 0 && i < 193 && i % 2));
         window.frame(now);
         const Session &session = window.session();
+        QCOMPARE(text("enVigor"), "En vigor: un paso en cada flanco de subida del bit 0; bit 1 a 0: horario, a 1: "
+                                  "antihorario.");
         QCOMPARE(text("posicion") + text("regularidad") + text("sigue"),
                  positionLine(session) + figuresLine(session) + motorLine(session));
         const Dial *dial = window.findChild<Dial *>("dial");  // the rotor a little behind the pulses
