@@ -15,7 +15,8 @@ class TestPublished : public QObject {
 private slots:
     LIBRARY_TEST_CLEANUP
 
-    // Without room for the area, SIGBUS blocked, or the area cut short: said; the motor runs on; dead drafts go.
+    // Without room for the area, SIGBUS blocked, or the area cut short: said; the motor runs on; where an area is
+    // made, a dead writer's draft goes and a live one's stays.
     void withoutTheArea_data()
     {
         columns<QString, QString>("what", "said");

@@ -313,7 +313,8 @@ private slots:
                      "pues el motor está parado. El anillo no había perdido ninguna del intervalo.");
         }
         session.setSpan(kSpanChoices - 1);  // all the ring: not called the last move
-        QVERIFY(!session.save(dir + "/todo.vcd", now + 4 * kSecond).message.contains("movimiento"));
+        const Session::Saved all = session.save(dir + "/todo.vcd", now + 4 * kSecond);
+        QVERIFY2(all.ok && !all.message.contains("movimiento"), qPrintable(all.message));
         session.setSpan(1);
         if (!QStandardPaths::findExecutable("sigrok-cli").isEmpty()) {  // decoded as at the bench (README): 96 steps
             QProcess sigrok;  // give the positions between two steps, 95 of them, down while the direction is low

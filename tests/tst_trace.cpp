@@ -146,7 +146,8 @@ private slots:
     }
     void failures() { checkFailure(); }
 
-    // Another program changes the file: noticed before the next line, said once, its bytes kept, the motor goes on.
+    // Another program changes the file: said once, its bytes kept, the motor goes on; noticed before the next line,
+    // or when the kernel's report comes late, the lines a cut took on their way in make a write fail.
     void othersChanges_data()
     {
         // command: another program's, on %F (%A: the trace's lines until then); after: writes then, the last a 0
