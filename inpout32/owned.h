@@ -35,9 +35,6 @@ public:
     int get() const { return fd_; }
     explicit operator bool() const { return fd_ >= 0; }
 
-    // Gives it up to the caller, who closes it from then on.
-    int release() { return std::exchange(fd_, -1); }
-
     // Closes it now: close's result (0 when there was nothing to close, or
     // in another process), with errno set when it failed.
     int reset()

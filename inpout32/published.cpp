@@ -133,9 +133,7 @@ std::string simulatedPortLock(const char *setting)
     return (area.empty() ? defaultArea() : area) + ".lock";
 }
 
-namespace {
-
-owned::Fd openOwn(const std::string &path, bool create, std::string &why)
+owned::Fd openOwnFile(const std::string &path, bool create, std::string &why)
 {
     // Not a terminal of a device named by a slip, and never blocking on one.
     const int flags = O_RDWR | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC | (create ? O_CREAT : 0);
@@ -150,10 +148,6 @@ owned::Fd openOwn(const std::string &path, bool create, std::string &why)
     errno = EPERM;  // there, but not ours: not to be made anew
     return fd;
 }
-
-}  // namespace
-
-int openOwnFile(const std::string &path, bool create, std::string &why) { return openOwn(path, create, why).release(); }
 
 Mapped mapArea(const std::string &where, std::string &error)
 {
@@ -170,7 +164,7 @@ Mapped mapArea(const std::string &where, std::string &error)
         return Mapped();
     };
     std::string why;
-    owned::Fd fd = openOwn(where, false, why);
+    owned::Fd fd = openOwnFile(where, false, why);
     if (!fd && errno == ENOENT) {
         if (!create(where)) {
             const int err = errno;
@@ -183,7 +177,7 @@ Mapped mapArea(const std::string &where, std::string &error)
                                                   : " Haga sitio en " + folder + ".") + advice;
             return made;
         }
-        fd = openOwn(where, false, why);
+        fd = openOwnFile(where, false, why);
     }
     if (!fd)
         return refuse(why);

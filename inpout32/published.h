@@ -86,12 +86,15 @@ std::string areaFrom(const char *setting);
 // not meet (tests run side by side); with publishing off it is the default
 // area's.
 std::string simulatedPortLock(const char *setting);
+// How the line its holder writes into that lock begins: "libinpout32: vueltas
+// (pid 1234)". A file that begins so is a lock, never a trace.
+constexpr char kLockWord[] = "libinpout32: ";
 
 // Opens `path` for reading and writing, never through a symbolic link,
-// creating it with mode 0600 when `create` and it is missing. Returns -1 and
-// sets `why` (Spanish, for a person) unless it is a regular file of this
+// creating it with mode 0600 when `create` and it is missing. Holds nothing
+// and sets `why` (Spanish, for a person) unless it is a regular file of this
 // user's that no one else may write.
-int openOwnFile(const std::string &path, bool create, std::string &why);
+owned::Fd openOwnFile(const std::string &path, bool create, std::string &why);
 
 // Which file, as the system tells files apart: the same name may come to
 // name another file, and two names one file.

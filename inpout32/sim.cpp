@@ -13,11 +13,11 @@
 namespace inpout {
 namespace {
 
-// The line a holder writes into the lock: "libinpout32: vueltas (pid 1234)".
-constexpr char kHolderWord[] = "libinpout32: ";
+using published::kLockWord;
+
 std::string holderLine()
 {
-    return kHolderWord + std::string(program_invocation_short_name) + " (pid " + std::to_string(getpid()) + ")\n";
+    return kLockWord + std::string(program_invocation_short_name) + " (pid " + std::to_string(getpid()) + ")\n";
 }
 
 // What the lock file holds, when it is a holder's line or nothing: a file of
@@ -28,8 +28,8 @@ bool holderText(int fd, std::string &holder)
     char text[64] = {};
     const ssize_t n = pread(fd, text, sizeof text - 1, 0);
     const std::string line(text, n > 0 ? static_cast<size_t>(n) : 0);
-    const size_t word = sizeof kHolderWord - 1;
-    if (line.empty() || (line.compare(0, word, kHolderWord) == 0 && line.find(" (pid ") != std::string::npos &&
+    const size_t word = sizeof kLockWord - 1;
+    if (line.empty() || (line.compare(0, word, kLockWord) == 0 && line.find(" (pid ") != std::string::npos &&
                          line.size() < sizeof text - 1 && line.compare(line.size() - 2, 2, ")\n") == 0)) {
         holder = line.empty() ? line : line.substr(word, line.size() - word - 1);
         return true;
@@ -54,7 +54,7 @@ std::string openSim(PortState &port, const std::string &lock, unsigned short add
     port.base = address;
     std::string why;
     for (int tries = 0; !port.fd && tries < 100; ++tries) {
-        port.fd = owned::Fd(published::openOwnFile(lock, true, why));
+        port.fd = published::openOwnFile(lock, true, why);
         if (!port.fd)
             return "No se pudo abrir el cerrojo del " + port.device + ": " + why + ". " +
                    (errno == ENOENT || errno == ENOTDIR
@@ -104,7 +104,7 @@ std::string closeSim(PortState &port)
     // A lock file this program made is removed, while still held, so that
     // nothing is left beside a file named by mistake in PARPORT_PUBLISH.
     std::string holder;
-    if (port.fd && holderText(port.fd.get(), holder) && kHolderWord + holder + "\n" == holderLine() &&
+    if (port.fd && holderText(port.fd.get(), holder) && kLockWord + holder + "\n" == holderLine() &&
         stillNamed(port.fd.get(), port.lock))
         unlink(port.lock.c_str());
     port.fd.reset();

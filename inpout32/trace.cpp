@@ -11,7 +11,6 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <functional>
 #include <linux/falloc.h>
 #include <strings.h>
 #include <sys/file.h>
@@ -51,6 +50,23 @@ off_t number(const char *text)
     return value;
 }
 
+// The first byte in [from, to) that is 0 (`zero`) or is not; `to` when there
+// is none, -1 when the file can't be read that far.
+off_t firstByte(int fd, off_t from, off_t to, bool zero)
+{
+    static char block[1 << 16];
+    for (off_t at = from; at < to;) {
+        const ssize_t n = pread(fd, block, static_cast<size_t>(std::min<off_t>(sizeof block, to - at)), at);
+        if (n <= 0)
+            return -1;
+        const char *found = std::find_if(block, block + n, [zero](char c) { return (c == '\0') == zero; });
+        if (found != block + n)
+            return at + (found - block);
+        at += n;
+    }
+    return to;
+}
+
 // Where the text of a run that was killed ends, when the file of `size` bytes
 // ends in its reserve and mark; -1 when it does not.
 off_t killedRunEnd(int fd, off_t size)
@@ -66,23 +82,14 @@ off_t killedRunEnd(int fd, off_t size)
         mark[kMark - 1] != '\n' || from < 0 || window < 0 || window + kWindow != size || from > size - kMark)
         return -1;
     // The first zero byte after the run's lines; none of its lines holds one.
-    static char block[1 << 16];
-    off_t zero = -1;
-    for (off_t at = std::max(from, window); zero < 0 && at < last;) {
-        const ssize_t n = pread(fd, block, static_cast<size_t>(std::min<off_t>(sizeof block, last - at)), at);
-        if (n <= 0)
-            return -1;
-        if (const void *found = std::memchr(block, '\0', static_cast<size_t>(n)))
-            zero = at + (static_cast<const char *>(found) - block);
-        at += n;
-    }
-    if (zero < 0)
+    const off_t zero = firstByte(fd, std::max(from, window), last, true);
+    if (zero < 0 || zero >= last)
         return -1;
     // A line cut short by the kill goes too: back to the last newline.
     const off_t back = std::max(from, zero - kMark);
-    const ssize_t n = pread(fd, block, static_cast<size_t>(zero - back), back);
-    const void *newline = n > 0 ? memrchr(block, '\n', static_cast<size_t>(n)) : nullptr;
-    return newline ? back + (static_cast<const char *>(newline) - block) + 1 : back;
+    const ssize_t n = pread(fd, mark, static_cast<size_t>(zero - back), back);
+    const void *newline = n > 0 ? memrchr(mark, '\n', static_cast<size_t>(n)) : nullptr;
+    return newline ? back + (static_cast<const char *>(newline) - mark) + 1 : back;
 }
 
 // What a file the trace must not write is, from its first bytes; "" when it
@@ -95,7 +102,8 @@ std::string forbidden(int fd)
     std::memcpy(&magic, head, sizeof magic);
     if (n >= 8 && magic == published::kMagic)
         return "un área de publicación del puerto, que leen el simulador y los programas";
-    if (n >= 13 && std::memcmp(head, "libinpout32: ", 13) == 0)
+    if (constexpr size_t word = sizeof published::kLockWord - 1;
+        n >= ssize_t(word) && std::memcmp(head, published::kLockWord, word) == 0)
         return "el cerrojo de un puerto simulado";
     return {};
 }
@@ -307,25 +315,10 @@ std::string Trace::append(const char *text, long length)
 off_t Trace::reserveEnd() const { return vcd_ ? windowStart_ + kWindow : mark_; }
 off_t Trace::markEnd() const { return vcd_ ? reserveEnd() : mark_ + kMark; }
 
-bool Trace::scan(off_t from, off_t to, const std::function<bool(const char *, size_t)> &each) const
-{
-    static char block[1 << 16];
-    for (off_t at = from; at < to;) {
-        const ssize_t n = pread(fd_.get(), block, size_t(std::min<off_t>(sizeof block, to - at)), at);
-        if (n <= 0 || !each(block, size_t(n)))
-            return false;
-        at += n;
-    }
-    return true;
-}
-
 bool Trace::reserveIntact() const
 {
     char mark[kMark];
-    const auto zeros = [](const char *bytes, size_t n) {
-        return std::all_of(bytes, bytes + n, [](char c) { return !c; });
-    };
-    return scan(end_, reserveEnd(), zeros) &&
+    return firstByte(fd_.get(), end_, reserveEnd(), false) == reserveEnd() &&
            (vcd_ || (pread(fd_.get(), mark, kMark, mark_) == kMark && std::memcmp(mark, markText_, kMark) == 0));
 }
 
@@ -462,10 +455,8 @@ std::string Trace::close()
         if (owned_ && message.empty())
             message = tidy();
     }
-    window_.reset();
-    watch_.stop();
+    stop(true);
     fd_.reset();
-    owned_ = false;
     windowStart_ = end_ = size_ = from_ = 0;
     mark_ = -1;
     vcd_ = false;
@@ -477,10 +468,8 @@ std::string Trace::close()
 void Trace::leaveToParent()
 {
     // Each owner lets go without touching the file: they are the parent's.
-    window_.reset();
-    watch_.stop();
+    stop(true);
     fd_.reset();
-    owned_ = false;
 }
 
 }  // namespace inpout

@@ -13,9 +13,11 @@
 // first change another program makes (a note appended, the file written over,
 // cut short or removed) is noticed before the next line is stored: the trace
 // stops there and says so, and from then on leaves the file as the other
-// program made it. All it still does, at the end, is take away its own
-// reserve and mark where they still are, moving down whatever was appended
-// after them.
+// program made it. Only a note appended after its reserve and mark is worked
+// on: the reserve and mark go where they are (whole blocks taken out where the
+// file system can, the rest made blank lines), so the note reads on from the
+// trace's lines; at the end it does the same for an append it had not yet
+// heard of.
 //
 // A reader of a running trace takes the text up to its first zero byte, and of
 // that only the whole lines, up to the last newline.
@@ -26,7 +28,6 @@
 #include "published.h"
 #include "vcd.h"
 
-#include <functional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -72,8 +73,6 @@ private:
     void stop(bool keepFile);    // no more lines; keepFile: never touch the file again
     off_t reserveEnd() const;    // where the trace's unused zero bytes end
     off_t markEnd() const;       // and where its mark ends
-    // Reads the file from `from` to `to` a block at a time, while `each` says go on; false when it stopped.
-    bool scan(off_t from, off_t to, const std::function<bool(const char *, size_t)> &each) const;
     bool reserveIntact() const;  // its zero bytes and mark as it left them
     bool startsAsItsOwn(off_t size) const;  // the file of `size` bytes still starts this run's text as written
     bool storedPast(off_t size) const;      // a line was stored past a cut to `size`, into what the file lost

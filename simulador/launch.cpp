@@ -24,7 +24,7 @@ namespace {
 bool watchAlone(const std::string &area)
 {
     std::string why;
-    owned::Fd lock(area.empty() ? -1 : published::openOwnFile(area + ".visor", true, why));
+    owned::Fd lock = area.empty() ? owned::Fd() : published::openOwnFile(area + ".visor", true, why);
     if (!lock || flock(lock.get(), LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK) {
         // Held until the process ends: the viewer's, or the launcher's until it becomes the program.
         static owned::Fd held;
