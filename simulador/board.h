@@ -3,6 +3,8 @@
 // figures the viewer draws from it. No widgets.
 #pragma once
 
+#include "stepper.h"
+
 #include <deque>
 #include <vector>
 
@@ -12,10 +14,7 @@ constexpr int kStepsPerTurn = 96;
 constexpr unsigned long long kSecond = 1000000000ULL;  // times are in ns
 constexpr unsigned long long kRateWindow = kSecond / 2;  // speed is averaged over this
 
-struct BoardSettings {
-    bool fallingEdge = false;     // step on 1 -> 0 instead of 0 -> 1
-    bool lowIsClockwise = true;   // direction line low turns clockwise
-};
+using BoardSettings = DriverSettings;  // the same rules as the motor's driver follows
 
 class Board {
 public:

@@ -47,8 +47,8 @@ Run runMotor(const MotorParams &motor, const std::vector<PortWrite> &writes, con
     };
     const auto stopped = [&] { return options.stopAtFirstSlip && model.lostSteps() > 0; };
     unsigned long long time = writes.empty() ? 0 : writes.front().time;
-    size_t fed = 0;
-    for (size_t i = 0; i < writes.size() && !stopped(); ++i, ++fed) {
+    size_t i = 0;  // the writes fed
+    for (; i < writes.size() && !stopped(); ++i) {
         if (i > 0 && writes[i].time > writes[i - 1].time)
             time += stretchedGap(writes[i].time - writes[i - 1].time, options.slowdown);
         if (options.observe && options.sampleEvery)
@@ -72,7 +72,7 @@ Run runMotor(const MotorParams &motor, const std::vector<PortWrite> &writes, con
     run.commanded = model.commandedSteps();
     run.rotor = model.rotorSteps();
     run.lost = model.lostSteps();
-    run.writes = fed;
+    run.writes = i;
     run.start = writes.empty() ? 0 : writes.front().time;
     run.end = std::max(time, model.restedAt());
     return run;

@@ -144,8 +144,10 @@ int launch(int argc, char **argv)
     // pipe closes by itself when PROGRAMA takes this process's place, or a
     // byte comes when it could not, and the viewer then leaves with it.
     int started[2] = {-1, -1};
+    owned::Fd told;
     if (alone && !area.empty() && pipe2(started, O_CLOEXEC) == 0) {  // with publishing off a viewer would show nothing
-        owned::Fd heard(started[0]), told(started[1]);
+        owned::Fd heard(started[0]);
+        told = owned::Fd(started[1]);
         // The viewer in a session of its own, reparented at once: it stays open
         // after the program ends (a capture can still be saved), and a Ctrl+C
         // meant for the program does not close it.
@@ -171,18 +173,14 @@ int launch(int argc, char **argv)
         }
         if (child > 0)
             waitpid(child, nullptr, 0);
-        heard.reset();
-        if (const char *parport = std::getenv("PARPORT"); !parport || !*parport)
-            setenv("PARPORT", "sim", 1);
-        execl(path.c_str(), program, static_cast<char *>(nullptr));
-        const int err = errno;
-        (void)!write(told.get(), "x", 1);
-        return cannotStart(program, err);
     }
     if (const char *parport = std::getenv("PARPORT"); !parport || !*parport)
         setenv("PARPORT", "sim", 1);
     execl(path.c_str(), program, static_cast<char *>(nullptr));
-    return cannotStart(program, errno);
+    const int err = errno;
+    if (told)
+        (void)!write(told.get(), "x", 1);
+    return cannotStart(program, err);
 }
 
 }  // namespace simulador

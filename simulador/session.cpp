@@ -90,7 +90,7 @@ Session::Session(MappedArea area, unsigned long long now)
     board_.feed(last.value);
     taken_ = takenTime(last.time, 0, now);
     changes_.push_back({taken_, last.value});
-    shown_ = frameAt(moves_, now, kSpans[span_]);
+    shown_ = frame(now);
     rebuild();
 }
 
@@ -140,7 +140,7 @@ void Session::rebuild()
     // counts its edges otherwise, starts from where the shaft stands.
     turned_ = rotorDegrees();
     giveUp();
-    model_ = MotorModel(motor_, DriverSettings{board_.settings.fallingEdge, board_.settings.lowIsClockwise});
+    model_ = MotorModel(motor_, board_.settings);
     model_.feed(taken_, lines());
     stretch_ = {{{taken_, lines()}}, false, 0};
     move_ = {};
@@ -192,8 +192,7 @@ void Session::advance(unsigned long long now)
     speed_ = stepsPerSecond(recent_, now);
     followMove(now);
     figure(now);
-    if (!frozen_)
-        shown_ = frameAt(moves_, now, kSpans[span_]);
+    shown_ = frame(now);
 }
 
 void Session::take(const published::Write &write, unsigned long long now)
@@ -254,8 +253,7 @@ void Session::followMove(unsigned long long now)
         move_.kept = writes.back().time - writes[1].time;
     giveUp_ = std::make_shared<std::atomic<bool>>(false);
     job_ = std::async(std::launch::async, [motor = motor_, writes = std::move(writes), giveUp = giveUp_,
-                                           driver = DriverSettings{board_.settings.fallingEdge,
-                                                                   board_.settings.lowIsClockwise}] {
+                                           driver = board_.settings] {
         try {
             return suggestedSlowdown(motor, writes, driver, [&](double) {
                 if (*giveUp)
@@ -319,11 +317,11 @@ void Session::checkArea(unsigned long long now)
     areaError_ = error;
 }
 
-Capture Session::capture(unsigned long long now) const
-{
-    const Frame shown = frozen_ ? shown_ : frameAt(moves_, now, kSpans[span_]);
-    return simulador::capture(area_.area(), shown.from, shown.to);
-}
+Frame Session::frame(unsigned long long now) const { return frozen_ ? shown_ : frameAt(moves_, now, kSpans[span_]); }
+
+Capture Session::capture(const Frame &shown) const { return simulador::capture(area_.area(), shown.from, shown.to); }
+
+Capture Session::capture(unsigned long long now) const { return capture(frame(now)); }
 
 QString Session::nothing() const
 {
@@ -346,7 +344,8 @@ Session::Saved Session::save(const QString &path, unsigned long long now) const
         std::fprintf(stderr, "simulador: %s\n", qPrintable(message));
         return Saved{false, message};
     };
-    const Capture taken = capture(now);
+    const Frame shown = frame(now);
+    const Capture taken = capture(shown);
     const char *trace = std::getenv("PARPORT_TRACE");
     const Kept kept{{Target::Regular, area_.file()}, targetAt(trace ? trace : ""), targetAt(area_.path() + ".lock"),
                     targetAt(area_.path() + ".visor")};
@@ -386,7 +385,7 @@ Session::Saved Session::save(const QString &path, unsigned long long now) const
                              errno == EFBIG ? QStringLiteral("Este proceso no puede hacer ficheros tan grandes "
                                                              "(ulimit -f): súbalo, o guarde un intervalo menor.")
                                             : QStringLiteral("Elija otra carpeta o haga sitio en el disco.")));
-    const bool held = !frozen_ && frameAt(moves_, now, kSpans[span_]).held;
+    const bool held = !frozen_ && shown.held;
     const QString what = frozen_                 ? QStringLiteral(": lo que muestra el diagrama congelado")
                          : held && kSpans[span_] ? QStringLiteral(": el último movimiento, pues el motor está parado")
                                                  : QString();

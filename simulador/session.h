@@ -158,6 +158,8 @@ private:
     Regularity gaps(unsigned long long from, unsigned long long to) const;
     int lines() const { return board_.pulse() | board_.direction() << 1; }
     void rebuild();  // the model anew, from the lines as they stand
+    Frame frame(unsigned long long now) const;  // what the diagram frames: frozen, or at `now`
+    Capture capture(const Frame &shown) const;
     void feedModel(int value, bool fresh, bool step, unsigned long long previous, int before);
     void followMove(unsigned long long now);
     void giveUp();   // the job going on, if any

@@ -8,14 +8,12 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLabel>
-#include <QLocale>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 #include <QSettings>
 #include <QShortcut>
 #include <QSignalBlocker>
-#include <QStandardPaths>
 #include <QTimer>
 #include <algorithm>
 
