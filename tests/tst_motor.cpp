@@ -389,6 +389,22 @@ private slots:
     // simulador --analizar as a person runs it; FILE and SLOW: the README's turns of vueltas (full speed, slowed).
     void command_data()
     {
+        // The files the rows read: motors of one's own, and the README's turn as the library dumps it.
+        const QByteArray figures("pasos_por_vuelta=48\npar_retencion=0.03\ncorriente=0.5\nresistencia=8\n"
+                                 "inductancia=0.01\ntension=12\ninercia=2e-6\n");
+        file("motor.ini", figures + "rozamiento_viscoso=1e-4\n");
+        file("poco.ini", figures + "rozamiento_viscoso=1e-5\nrozamiento_seco=2e-4\n");
+        file("pesado.ini", QByteArray(figures).replace("2e-6", "5e-2") + "rozamiento_viscoso=1e-4\n");
+        QFile turn(DOCS "/giro.trace");
+        QVERIFY(turn.open(QIODevice::ReadOnly));
+        QByteArray dump = QByteArray::fromStdString(vcd::header("hoy", "1.0"));
+        vcd::Lines lines;
+        for (const QByteArray &line : turn.readAll().trimmed().split('\n')) {
+            char text[vcd::kWriteMax];
+            const unsigned long long time = line.left(line.indexOf(' ')).toULongLong();
+            dump.append(text, qsizetype(vcd::write(text, lines, time, line.right(1).toInt())));
+        }
+        file("giro.vcd", dump);
         columns<QString, int, QString>("command", "status", "said");  // said: on standard output, or standard error
         const QString says("^motor: %1\npasos pedidos: 96\npasos dados: %2\npasos perdidos: %3\narranque máximo: %4 "
                            "pasos/s\nresonancias: ninguna\nPARPORT_SLOWDOWN sugerido: %5\n$");
@@ -420,21 +436,6 @@ private slots:
     void command()
     {
         auto [command, status, said] = fetch<QString, int, QString>("command", "status", "said");
-        const QByteArray figures("pasos_por_vuelta=48\npar_retencion=0.03\ncorriente=0.5\nresistencia=8\n"
-                                 "inductancia=0.01\ntension=12\ninercia=2e-6\n");
-        file("motor.ini", figures + "rozamiento_viscoso=1e-4\n");
-        file("poco.ini", figures + "rozamiento_viscoso=1e-5\nrozamiento_seco=2e-4\n");
-        file("pesado.ini", QByteArray(figures).replace("2e-6", "5e-2") + "rozamiento_viscoso=1e-4\n");
-        QFile turn(DOCS "/giro.trace");
-        QVERIFY(turn.open(QIODevice::ReadOnly));
-        QByteArray dump = QByteArray::fromStdString(vcd::header("hoy", "1.0"));
-        vcd::Lines lines;
-        for (const QByteArray &line : turn.readAll().trimmed().split('\n')) {
-            char text[vcd::kWriteMax];
-            const unsigned long long time = line.left(line.indexOf(' ')).toULongLong();
-            dump.append(text, qsizetype(vcd::write(text, lines, time, line.right(1).toInt())));
-        }
-        file("giro.vcd", dump);
         QStringList arguments = command.split(' ');
         arguments.replaceInStrings("FILE", DOCS "/giro.trace").replaceInStrings("SLOW", DOCS "/giro-lento.trace");
         arguments.replaceInStrings("DIR", dir_);

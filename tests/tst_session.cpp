@@ -1,6 +1,7 @@
 // What the viewer knows, without a window, tested without one: figures, frames, capture, where it may go.
 #include "following.h"
 #include "session.h"
+#include "table.h"
 #include "vcd.h"
 
 #include <QProcess>
@@ -17,13 +18,6 @@ static int risingEdges(const std::string &dump)
 {
     const QString text = QString::fromStdString(dump);
     return int(text.count("\n1!\n") - text.contains("$end\n#0\n1!\n"));
-}
-
-// A table's columns, of the types given, by name.
-template <class... Types, class... Names>
-static void columns(Names... names)
-{
-    (QTest::addColumn<Types>(names), ...);
 }
 
 class TestSession : public QObject {
