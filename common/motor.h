@@ -2,10 +2,12 @@
 // the counts. Bit 0 of a value is the pulse line, bit 1 the direction line.
 #pragma once
 
+#include "write.h"
+
 namespace motor {
 
-constexpr short kPuerto = 888;       // data register of the first parallel port (0x378)
-constexpr int kPulsesPerTurn = 96;
+constexpr short kPuerto = traffic::kDataPort;  // data register of the first parallel port (0x378)
+constexpr int kPulsesPerTurn = traffic::kPulsesPerTurn;
 
 // The two values of one pulse: first, then second.
 struct Pattern {

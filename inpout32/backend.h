@@ -70,10 +70,6 @@ extern const Backend gpioBackend;
 // simulated port its lock file, for GPIO the chip and lines), or the message.
 std::string chooseBackend(const char *setting, const Backend *&backend, std::string &device);
 
-// The PARPORT_SLOWDOWN setting: every gap between two writes becomes this many
-// times as long. Returns "" and sets `factor` (1 when unset), or the message.
-std::string readSlowdown(const char *setting, double &factor);
-
 // Messages: the system's reason for errno, and the line for a failed call.
 std::string reason(int err);
 std::string openFailure(const std::string &device, int err);

@@ -3,6 +3,7 @@
 #include "inpout32.h"
 #include "backend.h"
 #include "mapped.h"
+#include "pacing.h"
 #include "published.h"
 #include "trace.h"
 
@@ -45,36 +46,7 @@ std::string chooseBackend(const char *setting, const Backend *&backend, std::str
     return {};
 }
 
-std::string readSlowdown(const char *setting, double &factor)
-{
-    factor = 1;
-    if (!setting || !*setting)
-        return {};
-    // Digits with at most one full stop, whatever the locale: nothing else.
-    const std::string value = setting;
-    const bool plain = value.find_first_not_of("0123456789.") == std::string::npos &&
-                       value.find_first_of("0123456789") != std::string::npos &&
-                       std::count(value.begin(), value.end(), '.') <= 1;
-    static const locale_t c = newlocale(LC_ALL_MASK, "C", nullptr);
-    const double number = plain ? strtod_l(value.c_str(), nullptr, c) : 0;
-    if (number >= 1 && number <= 100000) {
-        factor = number;
-        return {};
-    }
-    return "La variable PARPORT_SLOWDOWN vale «" + value + "», y debe ser un número de 1 a 100000 (se admiten "
-           "decimales con punto, como 2.5): cuántas veces más largo se hace cada intervalo entre dos escrituras. "
-           "Corríjala, o quítela para la velocidad de siempre.";
-}
-
 namespace {
-
-// A gap longer than this is the program idle or waiting for a person, not a
-// step's timing: it is left as it is.
-constexpr unsigned long long kLongestStretched = 50000000;  // 50 ms
-// No gap is stretched beyond this, so that at the largest slowdowns the
-// window still answers within a moment and a program's last 0 reaches the
-// port at once; above it the slowdown is less than asked.
-constexpr unsigned long long kLongestGap = 100000000;  // 0.1 s
 
 enum class State { Closed, Open, Failed };
 
@@ -173,7 +145,7 @@ std::string open(unsigned short address)
     std::string device;
     std::string message = chooseBackend(std::getenv("PARPORT"), backend, device);
     if (message.empty())
-        message = readSlowdown(std::getenv("PARPORT_SLOWDOWN"), lib.slowdown);
+        message = traffic::readSlowdown(std::getenv("PARPORT_SLOWDOWN"), lib.slowdown);
     // The port before the trace: a program turned away (a busy port) leaves
     // an earlier trace as it was.
     if (message.empty())
@@ -249,11 +221,9 @@ void holdTraceWatch(bool held) { lib.trace.holdWatch(held); }
 static void stretchGap()
 {
     using namespace inpout;
-    const unsigned long long gap = sys().now() - lib.returned;
-    if (lib.returned == 0 || gap > kLongestStretched)
+    if (lib.returned == 0)
         return;
-    const unsigned long long until =
-        lib.returned + std::min(static_cast<unsigned long long>(double(gap) * lib.slowdown), kLongestGap);
+    const unsigned long long until = lib.returned + traffic::stretchedGap(sys().now() - lib.returned, lib.slowdown);
     while (sys().now() < until) {
     }
 }

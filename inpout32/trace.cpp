@@ -1,8 +1,8 @@
 #include "trace.h"
 #include "backend.h"
-#include "decimal.h"
 #include "mapped.h"
 #include "published.h"
+#include "tracetext.h"
 #include "vcd.h"
 
 #include <algorithm>
@@ -264,17 +264,8 @@ std::string Trace::write(unsigned long long time, unsigned short address, short 
         const long length = static_cast<long>(vcd::write(buffer, lines_, time - first_, value));
         return length ? append(buffer, length) : std::string();
     }
-    // "<t> <address> <value>\n", built from its end.
     char *const end = buffer + sizeof buffer;
-    char *line = end;
-    *--line = '\n';
-    line = decimal(line, static_cast<unsigned long long>(value < 0 ? -value : value));
-    if (value < 0)
-        *--line = '-';
-    *--line = ' ';
-    line = decimal(line, address);
-    *--line = ' ';
-    line = decimal(line, time);
+    const char *const line = traffic::traceLine(end, time, address, value);
     return append(line, end - line);
 }
 

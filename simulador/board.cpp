@@ -6,16 +6,14 @@ namespace simulador {
 
 void Board::feed(int value)
 {
-    const int pulse = value & 1, direction = (value >> 1) & 1;
-    const bool edge = settings.fallingEdge ? (pulse_ == 1 && pulse == 0) : (pulse_ == 0 && pulse == 1);
-    if (known_ && edge) {
-        lastSense_ = (direction == 0) == settings.lowIsClockwise ? 1 : -1;
+    if (known_ && settings.steps(pulse_, value)) {
+        lastSense_ = settings.sense(value);
         position_ += lastSense_;
         ++steps_;
     }
     known_ = true;
-    pulse_ = pulse;
-    direction_ = direction;
+    pulse_ = value & 1;
+    direction_ = (value >> 1) & 1;
 }
 
 unsigned long long takenTime(unsigned long long time, unsigned long long previous, unsigned long long now)

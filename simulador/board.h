@@ -10,11 +10,10 @@
 
 namespace simulador {
 
-constexpr int kStepsPerTurn = 96;
 constexpr unsigned long long kSecond = 1000000000ULL;  // times are in ns
 constexpr unsigned long long kRateWindow = kSecond / 2;  // speed is averaged over this
 
-using BoardSettings = DriverSettings;  // the same rules as the motor's driver follows
+using BoardSettings = traffic::BoardRules;  // the same rules as the motor's driver follows
 
 class Board {
 public:

@@ -7,9 +7,6 @@ namespace simulador {
 
 namespace {
 
-constexpr unsigned long long kLongestStretched = 50000000;  // 50 ms: longer gaps are the program idle
-constexpr unsigned long long kLongestGap = 100000000;       // 0.1 s: no gap is stretched past it
-constexpr int kMostSlowdown = 100000;                        // the library's own bound
 constexpr unsigned long long kRestChunk = 10000000;          // 10 ms: how the end's coming to rest is walked
 
 // Steady rates are tried from this up, each this much above the one before.
@@ -18,24 +15,17 @@ constexpr double kRateGrid = 1.06;
 
 }  // namespace
 
-unsigned long long stretchedGap(unsigned long long gap, double slowdown)
-{
-    if (slowdown <= 1 || gap > kLongestStretched)
-        return gap;
-    return static_cast<unsigned long long>(std::min(double(gap) * slowdown, double(kLongestGap)));
-}
-
 int slowdownLimit(const std::vector<PortWrite> &writes)
 {
     unsigned long long shortest = 0;
     for (size_t i = 1; i < writes.size(); ++i) {
         const unsigned long long gap = writes[i].time - writes[i - 1].time;
-        if (gap > 0 && gap <= kLongestStretched && (shortest == 0 || gap < shortest))
+        if (gap > 0 && gap <= traffic::kLongestStretched && (shortest == 0 || gap < shortest))
             shortest = gap;
     }
     if (shortest == 0)
         return 1;
-    return int(std::min<unsigned long long>(kMostSlowdown, (kLongestGap + shortest - 1) / shortest));
+    return int(std::min<unsigned long long>(traffic::kMostSlowdown, (traffic::kLongestGap + shortest - 1) / shortest));
 }
 
 Run runMotor(const MotorParams &motor, const std::vector<PortWrite> &writes, const RunOptions &options)
@@ -50,7 +40,7 @@ Run runMotor(const MotorParams &motor, const std::vector<PortWrite> &writes, con
     size_t i = 0;  // the writes fed
     for (; i < writes.size() && !stopped(); ++i) {
         if (i > 0 && writes[i].time > writes[i - 1].time)
-            time += stretchedGap(writes[i].time - writes[i - 1].time, options.slowdown);
+            time += traffic::stretchedGap(writes[i].time - writes[i - 1].time, options.slowdown);
         if (options.observe && options.sampleEvery)
             while (!model.settled() && model.time() + options.sampleEvery < time) {
                 model.advanceTo(model.time() + options.sampleEvery);

@@ -4,6 +4,7 @@
 // smallest slowdown that makes a file followed. No Qt, no clock.
 #pragma once
 
+#include "pacing.h"
 #include "stepper.h"
 
 #include <functional>
@@ -14,11 +15,6 @@ namespace simulador {
 
 // Told how far a long piece of work has gone, from 0 to 1.
 using Progress = std::function<void(double)>;
-
-// The gap the port library makes of a program's gap of `gap` ns under
-// PARPORT_SLOWDOWN=`slowdown`: `slowdown` times as long, but no gap past
-// 0.1 s, and a gap over 50 ms (the program idle) left as it is.
-unsigned long long stretchedGap(unsigned long long gap, double slowdown);
 
 // The slowdown past which no gap of `writes` grows any more (at most the
 // library's 100000).

@@ -419,14 +419,14 @@ QString positionLine(const Session &session)
     const long position = session.board().position();
     return QStringLiteral("Posición: %1 pasos (%2 vueltas)")
         .arg(position)
-        .arg(spanish.toString(double(position) / kStepsPerTurn, 'f', 2));
+        .arg(spanish.toString(double(position) / traffic::kPulsesPerTurn, 'f', 2));
 }
 
 QString speedLine(const Session &session)
 {
     const double speed = std::abs(session.speed());
     return QStringLiteral("Velocidad (media de 0,5 s): %1 pasos/s, %2 rpm")
-        .arg(spanish.toString(speed, 'f', 0), spanish.toString(speed * 60 / kStepsPerTurn, 'f', 1));
+        .arg(spanish.toString(speed, 'f', 0), spanish.toString(speed * 60 / traffic::kPulsesPerTurn, 'f', 1));
 }
 
 QString figuresLine(const Session &session)

@@ -323,10 +323,8 @@ void MotorModel::feed(unsigned long long time, int value)
         started_ = true;
     }
     advanceTo(time);
-    const int pulse = value & 1, direction = (value >> 1) & 1;
-    const bool edge = driver_.fallingEdge ? (pulse_ == 1 && pulse == 0) : (pulse_ == 0 && pulse == 1);
-    if (known_ && edge) {
-        const int sense = (direction == 0) == driver_.lowIsClockwise ? 1 : -1;
+    if (known_ && driver_.steps(lines_, value)) {
+        const int sense = driver_.sense(value);
         k_ += sense;
         delta_ += sense * kHalfStep;
         ++pulses_;
@@ -336,8 +334,7 @@ void MotorModel::feed(unsigned long long time, int value)
         ringing_ = 0;
     }
     known_ = true;
-    pulse_ = pulse;
-    direction_ = direction;
+    lines_ = value;
 }
 
 void MotorModel::advanceTo(unsigned long long time)

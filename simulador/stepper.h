@@ -11,17 +11,15 @@
 // simplest boards, so they hold with T_h and the two-phase ones with √2·T_h.
 #pragma once
 
+#include "write.h"
+
 #include <algorithm>
 #include <string>
 #include <vector>
 
 namespace simulador {
 
-// One write to the port: when (ns) and the value (bit 0 pulse, bit 1 direction).
-struct PortWrite {
-    unsigned long long time;
-    int value;
-};
+using traffic::PortWrite;
 
 // A motor, its load and its driver board, in SI units.
 struct MotorParams {
@@ -90,10 +88,7 @@ private:
 };
 
 // The board's rules, as the viewer's options set them.
-struct DriverSettings {
-    bool fallingEdge = false;    // step on 1 -> 0 instead of 0 -> 1
-    bool lowIsClockwise = true;  // direction line low turns clockwise
-};
+using DriverSettings = traffic::BoardRules;
 
 class MotorModel {
 public:
@@ -143,7 +138,7 @@ private:
     unsigned long long now_ = 0;
     bool started_ = false;  // the model's time is a write's
     bool known_ = false;    // the lines are known
-    int pulse_ = 0, direction_ = 0;
+    int lines_ = 0;         // the lines as last written
 
     long k_ = 0;            // the board's counter: half steps, clockwise
     long m_ = 0;            // poles slipped: the rotor is 8·m half steps behind the counter's idea

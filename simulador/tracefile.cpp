@@ -1,5 +1,8 @@
 #include "tracefile.h"
 #include "owned.h"
+#include "decimal.h"
+#include "tracetext.h"
+#include "vcd.h"
 
 #include <cerrno>
 #include <cstring>
@@ -16,20 +19,6 @@ constexpr unsigned long long kMost = ~0ULL;
 constexpr long long kLargest = 1LL << 32;  // bytes: a trace this long is hours of traffic
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
-
-// Reads a decimal number at `at` into `value`; false when there is none or it overflows.
-bool decimal(std::string_view text, size_t &at, unsigned long long &value)
-{
-    const size_t from = at;
-    value = 0;
-    for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
-        const unsigned digit = unsigned(text[at] - '0');
-        if (value > (kMost - digit) / 10)
-            return false;
-        value = value * 10 + digit;
-    }
-    return at > from;
-}
 
 std::string shown(std::string_view line)
 {
@@ -63,35 +52,21 @@ std::string parseText(const std::string &name, std::string_view text, std::vecto
         const std::string_view line = text.substr(start, end - start);
         start = end + 1;
         ++number;
-        size_t at = 0;
-        const auto blanks = [&] {
-            const size_t from = at;
-            while (at < line.size() && (line[at] == ' ' || line[at] == '\t' || line[at] == '\r'))
-                ++at;
-            return at > from;
-        };
-        blanks();
-        if (at == line.size())
+        if (line.find_first_not_of(" \t\r") == std::string_view::npos)
             continue;
-        unsigned long long time = 0, address = 0, value = 0;
-        bool negative = false;
-        bool ok = decimal(line, at, time) && blanks() && decimal(line, at, address) && blanks();
-        if (ok && at < line.size() && line[at] == '-')
-            negative = true, ++at;
-        ok = ok && decimal(line, at, value);
-        blanks();
-        if (!ok || at != line.size()) {
+        traffic::TraceLine write;
+        if (!traffic::readTraceLine(line, write)) {
             if (!any)
                 continue;
             return name + ": la línea " + std::to_string(number) + " no es una escritura del puerto («tiempo "
                    "dirección valor»): " + shown(line) + ".";
         }
-        if (any && time < last)
-            return backwards(name, "en la línea " + std::to_string(number), time, last);
+        if (any && write.time < last)
+            return backwards(name, "en la línea " + std::to_string(number), write.time, last);
         any = true;
-        last = time;
-        if (address == 888)
-            writes.push_back({time, int((negative ? 0 - value : value) & 3)});
+        last = write.time;
+        if (write.address == traffic::kDataPort)
+            writes.push_back({write.time, int(write.value & 3)});
     }
     if (!any)
         return name + " no es una traza del puerto: no tiene líneas «tiempo 888 valor» como las de PARPORT_TRACE, "
@@ -116,7 +91,8 @@ public:
             return message;
         emit(writes);
         if (writes.empty())
-            return name_ + " es un volcado VCD sin ningún cambio de D0_pulso ni de D1_direccion.";
+            return name_ + " es un volcado VCD sin ningún cambio de " + vcd::kPulseWire + " ni de " +
+                   vcd::kDirectionWire + ".";
         return {};
     }
 
@@ -157,15 +133,18 @@ private:
             if (word == "$enddefinitions") {
                 if (pulse_.empty() || direction_.empty())
                     return name_ + " es un volcado VCD sin " +
-                           (pulse_.empty() && direction_.empty() ? "las líneas D0_pulso y D1_direccion"
-                            : pulse_.empty()                     ? "la línea D0_pulso"
-                                                                 : "la línea D1_direccion") +
+                           (pulse_.empty() && direction_.empty()
+                                ? std::string("las líneas ") + vcd::kPulseWire + " y " + vcd::kDirectionWire
+                            : pulse_.empty() ? std::string("la línea ") + vcd::kPulseWire
+                                             : std::string("la línea ") + vcd::kDirectionWire) +
                            ". Dé esos nombres a las señales de paso (bit 0) y dirección (bit 1), como el volcado de "
                            "la biblioteca (PARPORT_TRACE=FICHERO.vcd) y las capturas del simulador.";
                 return {};
             }
             if (word == "$var" && words.size() >= 4) {
-                std::string &id = words[3] == "D0_pulso" ? pulse_ : words[3] == "D1_direccion" ? direction_ : none_;
+                std::string &id = words[3] == vcd::kPulseWire       ? pulse_
+                                  : words[3] == vcd::kDirectionWire ? direction_
+                                                                    : none_;
                 if (id.empty())
                     id = std::string(words[2]);
             } else if (word == "$timescale") {
@@ -203,7 +182,7 @@ private:
         if (kind == '#') {
             size_t at = 1;
             unsigned long long t = 0;
-            if (!decimal(token_, at, t) || at != token_.size() || t > kMost / times_)
+            if (!traffic::readDecimal(token_, at, t) || at != token_.size() || t > kMost / times_)
                 return name_ + ": " + shown(token_) + " no es un tiempo del volcado.";
             t = t * times_ / per_;
             if (t < time_)
@@ -261,10 +240,7 @@ std::string parseTraffic(const std::string &name, const std::string &text, std::
     std::string_view body(text);
     // A running or killed trace ends in zero bytes and the library's mark:
     // only the whole lines before the first zero byte are the run's.
-    if (const size_t zero = body.find('\0'); zero != std::string_view::npos) {
-        body = body.substr(0, zero);
-        body = body.substr(0, body.rfind('\n') == std::string_view::npos ? 0 : body.rfind('\n') + 1);
-    }
+    body = traffic::readableText(body);
     size_t first = 0;
     while (first < body.size() && isBlank(body[first]))
         ++first;

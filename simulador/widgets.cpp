@@ -24,12 +24,15 @@ void Dial::paintEvent(QPaintEvent *)
     painter.setPen(QPen(QColor(0x2b, 0x31, 0x37), 2));
     painter.setBrush(QColor(0xd8, 0xdd, 0xe2));
     painter.drawEllipse(QPointF(0, 0), radius, radius);
-    // One tick per step, a longer one every quarter turn.
-    for (int step = 0; step < 96; ++step) {
+    // A tick for each pulse of the programs' turn (a half step of the default
+    // motor; a motor of more steps a turn moves less for one), a longer one
+    // every quarter turn.
+    constexpr int ticks = traffic::kPulsesPerTurn, quarter = ticks / 4;
+    for (int step = 0; step < ticks; ++step) {
         painter.save();
-        painter.rotate(step * 360.0 / 96);
-        painter.setPen(QPen(QColor(0x4a, 0x55, 0x60), step % 24 == 0 ? 2.5 : 1));
-        painter.drawLine(QPointF(0, -radius), QPointF(0, -radius * (step % 24 == 0 ? 0.82 : 0.92)));
+        painter.rotate(step * 360.0 / ticks);
+        painter.setPen(QPen(QColor(0x4a, 0x55, 0x60), step % quarter == 0 ? 2.5 : 1));
+        painter.drawLine(QPointF(0, -radius), QPointF(0, -radius * (step % quarter == 0 ? 0.82 : 0.92)));
         painter.restore();
     }
     painter.save();

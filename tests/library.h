@@ -4,6 +4,7 @@
 #include "backend.h"
 #include "clock.h"
 #include "inpout32.h"
+#include "tracetext.h"
 #include "table.h"
 
 #include <QtTest>
@@ -94,8 +95,9 @@ inline bool put(const QString &path, const QByteArray &bytes)
 // A trace's lines as a reader of a running trace takes them: up to the first zero byte, whole lines only.
 inline QStringList lines(const QString &path)
 {
-    const QByteArray all = contents(path), text = all.left(all.contains('\0') ? all.indexOf('\0') : all.size());
-    return QString(text.left(text.lastIndexOf('\n') + 1)).split('\n', Qt::SkipEmptyParts);
+    const QByteArray all = contents(path);
+    return QString::fromStdString(std::string(traffic::readableText({all.constData(), size_t(all.size())})))
+        .split('\n', Qt::SkipEmptyParts);
 }
 // Runs `code` in a child process; its exit status, or 128 + the signal that ended it.
 template <class Code>

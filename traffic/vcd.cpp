@@ -17,8 +17,8 @@ std::string header(const char *date, const char *version)
            "\n$end\n"
            "$timescale 1 ns $end\n"
            "$scope module puerto $end\n"
-           "$var wire 1 ! D0_pulso $end\n"
-           "$var wire 1 \" D1_direccion $end\n"
+           "$var wire 1 ! " + kPulseWire + " $end\n"
+           "$var wire 1 \" " + kDirectionWire + " $end\n"
            "$upscope $end\n"
            "$enddefinitions $end\n";
 }
@@ -34,7 +34,7 @@ std::size_t write(char *out, Lines &lines, unsigned long long time, int value)
         time = lines.time + 1;
     char digits[20];
     char *const end = digits + sizeof digits;
-    char *const digit = decimal(end, time);
+    char *const digit = traffic::decimal(end, time);
     char *at = out;
     *at++ = '#';
     std::memcpy(at, digit, static_cast<std::size_t>(end - digit));

@@ -6,12 +6,17 @@
 //
 // Two 1-bit wires, in this order: D0_pulso (bit 0, identifier '!') and
 // D1_direccion (bit 1, identifier '"'). Times are in ns since the first write.
+// A dump is read back by those names, whatever tool wrote it.
 #pragma once
 
 #include <cstddef>
 #include <string>
 
 namespace vcd {
+
+// The wires' names: the pulse line (bit 0, pin 2) and the direction line (bit 1, pin 3).
+constexpr char kPulseWire[] = "D0_pulso";
+constexpr char kDirectionWire[] = "D1_direccion";
 
 // Room enough for the text of any one write.
 constexpr std::size_t kWriteMax = 32;
