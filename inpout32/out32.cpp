@@ -115,11 +115,11 @@ std::vector<published::FileIdentity> portFiles(const std::string &area)
     for (const std::string &path : {area, area + ".lock", area + ".visor", usual, usual + ".lock", usual + ".visor"}) {
         struct stat status;
         if (!path.empty() && stat(path.c_str(), &status) == 0)
-            files.push_back({status.st_dev, status.st_ino});
+            files.push_back(published::FileIdentity::of(status));
     }
     struct stat status;
     if (lib.port.fd && fstat(lib.port.fd.get(), &status) == 0)
-        files.push_back({status.st_dev, status.st_ino});
+        files.push_back(published::FileIdentity::of(status));
     return files;
 }
 

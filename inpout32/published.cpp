@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -149,6 +150,8 @@ owned::Fd openOwnFile(const std::string &path, bool create, std::string &why)
     return fd;
 }
 
+bool lockedByAnother(int fd) { return fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) < 0 && errno == EWOULDBLOCK; }
+
 Mapped mapArea(const std::string &where, std::string &error)
 {
     Mapped made;
@@ -215,7 +218,7 @@ Mapped mapArea(const std::string &where, std::string &error)
             (void)!ftruncate(fd.get(), 0);  // empty again, as it was
         return refuse(why);
     }
-    made.identity_ = {status.st_dev, status.st_ino};
+    made.identity_ = FileIdentity::of(status);
     if (fresh) {
         fillHeader(*made);
         (void)!fchmod(fd.get(), 0600);  // this user's alone, as a new area is

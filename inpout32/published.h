@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <type_traits>
 
@@ -96,11 +97,18 @@ constexpr char kLockWord[] = "libinpout32: ";
 // user's that no one else may write.
 owned::Fd openOwnFile(const std::string &path, bool create, std::string &why);
 
+// Whether another process holds the lock of `fd` (a viewer's, a port's): this
+// process then holds it, exclusively, when it was free. A lock that can't be
+// had for another reason (no descriptor, a file system without locks) counts
+// as free: two viewers are better than none.
+bool lockedByAnother(int fd);
+
 // Which file, as the system tells files apart: the same name may come to
 // name another file, and two names one file.
 struct FileIdentity {
     dev_t device = 0;
     ino_t inode = 0;
+    static FileIdentity of(const struct stat &status) { return {status.st_dev, status.st_ino}; }
     bool operator==(const FileIdentity &other) const { return device == other.device && inode == other.inode; }
     bool operator!=(const FileIdentity &other) const { return !(*this == other); }
 };

@@ -42,8 +42,8 @@ bool holderText(int fd, std::string &holder)
 bool stillNamed(int fd, const std::string &path)
 {
     struct stat held, named;
-    return fstat(fd, &held) == 0 && stat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
-           held.st_ino == named.st_ino;
+    return fstat(fd, &held) == 0 && stat(path.c_str(), &named) == 0 &&
+           published::FileIdentity::of(held) == published::FileIdentity::of(named);
 }
 
 // `lock` is the lock file of this user's simulated port. The lock is held as

@@ -163,7 +163,7 @@ std::string Trace::open(const char *path, const std::vector<published::FileIdent
     // The port's own files: writing lines into them would break them for
     // every program and viewer that uses them.
     std::string what = forbidden(fd_.get());
-    const published::FileIdentity self{status.st_dev, status.st_ino};
+    const auto self = published::FileIdentity::of(status);
     if (what.empty() && std::find(notThese.begin(), notThese.end(), self) != notThese.end())
         what = "uno de los ficheros del puerto (su área de publicación o un cerrojo)";
     if (!what.empty()) {

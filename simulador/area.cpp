@@ -9,7 +9,7 @@ bool fileId(const std::string &path, FileId &id)
     struct stat status;
     if (stat(path.c_str(), &status) < 0)
         return false;
-    id = {{status.st_dev, status.st_ino}, status.st_size};
+    id = {published::FileIdentity::of(status), status.st_size};
     return true;
 }
 

@@ -19,13 +19,12 @@ namespace simulador {
 namespace {
 
 // Whether no other viewer watches the area at `area`; this process then holds
-// the lock. A lock that can't be had for another reason counts as free: two
-// viewers are better than none.
+// the lock.
 bool watchAlone(const std::string &area)
 {
     std::string why;
     owned::Fd lock = area.empty() ? owned::Fd() : published::openOwnFile(area + ".visor", true, why);
-    if (!lock || flock(lock.get(), LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK) {
+    if (!published::lockedByAnother(lock.get())) {
         // Held until the process ends: the viewer's, or the launcher's until it becomes the program.
         static owned::Fd held;
         held = std::move(lock);

@@ -50,7 +50,7 @@ Target targetAt(const std::string &path)
     struct stat status;
     if (path.empty() || stat(path.c_str(), &status) < 0)
         return {};
-    const FileId id{{status.st_dev, status.st_ino}, status.st_size};
+    const FileId id{published::FileIdentity::of(status), status.st_size};
     return {S_ISREG(status.st_mode) ? Target::Regular : Target::Other, id};
 }
 
@@ -72,8 +72,7 @@ Refusal refusal(std::size_t writes, const Target &target, const Kept &kept)
 owned::Fd openViewer(const std::string &path, bool &alone)
 {
     owned::Fd fd(open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600));
-    // A lock that can't be had for another reason counts as free: better on top than never open.
-    alone = !fd || flock(fd.get(), LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK;
+    alone = !published::lockedByAnother(fd.get());
     if (fd)
         flock(fd.get(), LOCK_SH);
     return fd;
