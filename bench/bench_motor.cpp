@@ -6,6 +6,7 @@
 // processor time of the command itself.
 #include "bench.h"
 #include "following.h"
+#include "motors.h"
 #include "session.h"
 #include "tracefile.h"
 
@@ -17,6 +18,8 @@
 #include <unistd.h>
 
 using namespace simulador;
+using namespace model;
+using namespace traffic;
 
 namespace {
 

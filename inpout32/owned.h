@@ -1,9 +1,11 @@
 // Owners of what the system lends the library and the viewer: a descriptor
-// and a mapping. Each lets go of what it holds when it goes, and only in the
-// process that made it: a forked child that ends must not close or unmap
-// what its parent goes on using (the kernel drops the child's copies anyway).
+// (fd.h) and a mapping. Each lets go of what it holds when it goes, and only
+// in the process that made it: a forked child that ends must not close or
+// unmap what its parent goes on using (the kernel drops the child's copies
+// anyway).
 #pragma once
 
+#include "fd.h"
 #include "mapped.h"
 
 #include <cstddef>
@@ -13,51 +15,6 @@
 #include <utility>
 
 namespace owned {
-
-class Fd {
-public:
-    Fd() = default;
-    // `closer` stands in for close(2) where tests replace the kernel.
-    explicit Fd(int fd, int (*closer)(int) = ::close) : fd_(fd), closer_(closer), maker_(getpid()) {}
-    Fd(Fd &&other) noexcept { *this = std::move(other); }
-    Fd &operator=(Fd &&other) noexcept
-    {
-        if (this != &other) {
-            reset();
-            fd_ = std::exchange(other.fd_, -1);
-            closer_ = other.closer_;
-            maker_ = other.maker_;
-        }
-        return *this;
-    }
-    ~Fd() { reset(); }
-
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-
-    // Closes it now: close's result (0 when there was nothing to close, or
-    // in another process), with errno set when it failed.
-    int reset()
-    {
-        if (fd_ < 0)
-            return 0;
-        const int fd = std::exchange(fd_, -1);
-        return maker_ == getpid() ? closer_(fd) : 0;
-    }
-
-    // In a forked child, closes the child's own copy, which the kernel gave
-    // it and which its maker's process still holds open.
-    void closeCopy()
-    {
-        if (fd_ >= 0)
-            closer_(std::exchange(fd_, -1));
-    }
-
-private:
-    int fd_ = -1;
-    int (*closer_)(int) = ::close;
-    pid_t maker_ = 0;
-};
 
 // A shared mapping of a file. A watched one is kept from ever killing the
 // process when its file is cut short (see mapped.h).

@@ -2,6 +2,7 @@
 #include "chart.h"
 #include "clock.h"
 #include "following.h"
+#include "motors.h"
 #include "mapped.h"
 #include "owned.h"
 #include "tracefile.h"
@@ -20,6 +21,10 @@
 #include <unistd.h>
 
 namespace simulador {
+
+using namespace model;
+using traffic::PortWrite;
+using traffic::readTraffic;
 
 namespace {
 
@@ -167,25 +172,14 @@ int analyzeCommand(int argc, char **argv)
         std::fprintf(stderr, "simulador: %s.\n%s", wrong.c_str(), kUsage);
         return 2;
     }
-    MotorParams motor = motorPresets().front();
-    if (!arguments.motor.empty()) {
-        if (arguments.motor.find('/') != std::string::npos || endsWith(arguments.motor, ".ini")) {
-            if (const std::string message = readMotorFile(arguments.motor, motor); !message.empty()) {
-                std::fprintf(stderr, "simulador: %s\n", message.c_str());
-                return 1;
-            }
-        } else if (const MotorParams *preset = findPreset(arguments.motor)) {
-            motor = *preset;
-        } else {
-            std::string names;
-            for (const MotorParams &known : motorPresets())
-                names += (names.empty() ? "" : ", ") + known.name;
-            std::fprintf(stderr, "simulador: no hay ningún motor llamado «%s». Los motores son %s; o dé un FICHERO.ini "
-                                 "con las cifras del suyo (vea man simulador).\n%s",
-                         arguments.motor.c_str(), names.c_str(), kUsage);
-            return 2;
+    MotorParams motor = model::motorPresets().front();
+    if (!arguments.motor.empty())
+        if (const std::string message = model::chooseMotor(arguments.motor, motor); !message.empty()) {
+            // A file that can't be read is a file's failure; a name of no motor, a wrong argument.
+            const bool file = model::namesFile(arguments.motor);
+            std::fprintf(stderr, "simulador: %s\n%s", message.c_str(), file ? "" : kUsage);
+            return file ? 1 : 2;
         }
-    }
     std::vector<PortWrite> writes;
     if (const std::string message = readTraffic(arguments.file, writes); !message.empty()) {
         std::fprintf(stderr, "simulador: %s\n", message.c_str());

@@ -1,5 +1,6 @@
 #include "session.h"
 #include "following.h"
+#include "motors.h"
 #include "mapped.h"
 
 #include <QDateTime>
@@ -22,6 +23,8 @@
 #include <sys/stat.h>
 
 namespace simulador {
+
+using namespace model;
 
 namespace {
 
@@ -117,15 +120,13 @@ void Session::setSpan(int choice) { span_ = std::clamp(choice, 0, kSpanChoices -
 
 std::string Session::setMotor(const std::string &choice)
 {
-    MotorParams motor = motorPresets().front();
-    const bool file = choice.find('/') != std::string::npos ||
-                      (choice.size() > 4 && strcasecmp(choice.c_str() + choice.size() - 4, ".ini") == 0);
-    if (!file) {
-        if (const MotorParams *preset = findPreset(choice))
-            motor = *preset;
-    } else if (const std::string error = readMotorFile(choice, motor); !error.empty()) {
+    MotorParams motor = model::motorPresets().front();
+    const bool file = model::namesFile(choice);
+    if (const std::string error = model::chooseMotor(choice, motor); !error.empty() && file) {
         std::fprintf(stderr, "simulador: %s\n", error.c_str());
         return error;
+    } else if (!error.empty()) {
+        motor = model::motorPresets().front();  // a name of none (a hand-edited settings file): the default
     }
     motor_ = motor;
     motorChoice_ = file ? choice : motor.name;

@@ -77,7 +77,7 @@ public:
     // as it was, and the result says why (also on standard error). The
     // model, like the edge and the sense, starts again from the present.
     std::string setMotor(const std::string &choice);
-    const MotorParams &motor() const { return motor_; }
+    const model::MotorParams &motor() const { return motor_; }
     const std::string &motorChoice() const { return motorChoice_; }  // the preset's name, or the file's path
     // The shaft's two hands, in degrees clockwise in [0, 360): where the model
     // puts the rotor, and where the pulses asked it to be.
@@ -188,14 +188,14 @@ private:
     int frozenBefore_ = 0;
     Frame shown_;
 
-    MotorParams motor_;
+    model::MotorParams motor_;
     std::string motorChoice_;
-    MotorModel model_;
+    model::MotorModel model_;
     double turned_ = 0;  // degrees the rotor had turned when the model was last built
     // The writes since the last silence, with the lines before them first (at
     // most kMoveKept), and the model's count of lost pulses as they began.
     struct Stretch {
-        std::vector<PortWrite> writes;
+        std::vector<traffic::PortWrite> writes;
         bool cut = false;  // it went on past the writes kept
         long lostBefore = 0;
     } stretch_;
@@ -204,7 +204,7 @@ private:
         bool seen = false;
         bool going = false;  // the stretch going on is it
         long lostBefore = 0;
-        std::vector<PortWrite> writes;  // once a stretch after it began, until its slowdown is asked for
+        std::vector<traffic::PortWrite> writes;  // once a stretch after it began, until its slowdown is asked for
         bool cut = false;
         unsigned long long kept = 0;
         bool asked = false;

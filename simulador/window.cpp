@@ -1,5 +1,6 @@
 #include "window.h"
 #include "clock.h"
+#include "motors.h"
 #include "widgets.h"
 
 #include <QBoxLayout>
@@ -111,7 +112,7 @@ void SimuladorWindow::build()
     lowSense_ = named<QComboBox>(this, "sentidoBajo", {240, 24});
     lowSense_->addItems({QStringLiteral("en sentido horario"), QStringLiteral("en sentido antihorario")});
     motor_ = named<QComboBox>(this, "motor", {200, 24});
-    for (const MotorParams &motor : motorPresets())
+    for (const model::MotorParams &motor : model::motorPresets())
         motor_->addItem(QString::fromStdString(motor.name), QString::fromStdString(motor.name));
     motor_->addItem(QStringLiteral("Otro…"));
     motor_->setToolTip(QStringLiteral("El motor que se simula tras la placa: 48pasos, uno pequeño de 7,5°; nema17, uno "
@@ -255,7 +256,7 @@ void SimuladorWindow::showMotor()
 {
     const QSignalBlocker quiet(motor_);
     const QString choice = QFile::decodeName(session_->motorChoice().c_str());
-    const int presets = int(motorPresets().size());
+    const int presets = int(model::motorPresets().size());
     if (motor_->count() > presets + 1 && motor_->itemData(presets).toString() != choice)
         motor_->removeItem(presets);  // one's own file, no longer the one in use
     if (motor_->findData(choice) < 0)

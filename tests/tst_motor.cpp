@@ -2,6 +2,7 @@
 #include "board.h"
 #include "chart.h"
 #include "following.h"
+#include "motors.h"
 #include "stepper.h"
 #include "table.h"
 #include "tracefile.h"
@@ -13,6 +14,8 @@
 #include <sys/stat.h>
 
 using namespace simulador;
+using namespace model;
+using namespace traffic;
 
 namespace {
 

@@ -1,5 +1,6 @@
 // What the viewer knows, without a window, tested without one: figures, frames, capture, where it may go.
 #include "following.h"
+#include "motors.h"
 #include "session.h"
 #include "table.h"
 #include "vcd.h"
@@ -12,6 +13,8 @@
 #include <unistd.h>
 
 using namespace simulador;
+using namespace model;
+using traffic::PortWrite;
 
 // Steps as a decoder counts them in a value change dump: changes of the pulse line ('!') to 1 after the first.
 static int risingEdges(const std::string &dump)

@@ -17,7 +17,9 @@
 #include <string>
 #include <vector>
 
-namespace simulador {
+namespace model {
+
+constexpr double kPi = 3.14159265358979323846;
 
 using traffic::PortWrite;
 
@@ -48,19 +50,6 @@ struct MotorParams {
     // "" when the figures make a motor the model can run, else why not (Spanish).
     std::string check() const;
 };
-
-// The default first: a small 48-step motor of the kind hobby boards turn at
-// 96 pulses a turn; then a NEMA 17 hybrid on a half-step driver, and the
-// default with a heavy load.
-const std::vector<MotorParams> &motorPresets();
-const MotorParams *findPreset(const std::string &name);  // by name, any case; null when none
-
-// A motor of one's own, from a small INI file (see docs/motor-ejemplo.ini):
-// one "clave = valor" a line, '#' or ';' comments, an optional [motor] section,
-// decimals with a point or a comma. The motor's seven figures are required;
-// detent, friction and load are 0 when not given. Returns "" or the message,
-// naming the file and, for a bad line, the line.
-std::string readMotorFile(const std::string &path, MotorParams &motor);
 
 // What a dynamometer would read: the mean torque the phases give with the
 // rotor turned steadily at `rate` pulses a second, at the lag behind the field
@@ -115,11 +104,6 @@ public:
     double loadAngle() const { return delta_; }         // electrical radians the rotor lags the field, about (-π, π]
     long lostSteps() const { return lost_; }            // pulses lost since the start, every slip counted
     long slips() const { return slipsAhead_ + slipsBehind_; }
-    double speed() const { return omega_; }              // rad/s, clockwise positive
-    double currentA() const { return iA_; }              // A
-    double currentB() const { return iB_; }
-    // The electromagnetic torque the phases give now, N·m.
-    double torque() const;
 
 private:
     void integrate(unsigned long long from, double seconds);
@@ -153,4 +137,4 @@ private:
     long pulses_ = 0, lost_ = 0, slipsAhead_ = 0, slipsBehind_ = 0;
 };
 
-}  // namespace simulador
+}  // namespace model

@@ -5,12 +5,12 @@
 // other tool's. No Qt.
 #pragma once
 
-#include "stepper.h"
+#include "write.h"
 
 #include <string>
 #include <vector>
 
-namespace simulador {
+namespace traffic {
 
 // Reads `path` into `writes`, oldest first. Returns "" or the message for the
 // person, naming the file and what is wrong with it (missing, a folder, not a
@@ -21,4 +21,4 @@ std::string readTraffic(const std::string &path, std::vector<PortWrite> &writes)
 // the messages call it.
 std::string parseTraffic(const std::string &name, const std::string &text, std::vector<PortWrite> &writes);
 
-}  // namespace simulador
+}  // namespace traffic

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-namespace simulador {
+namespace model {
 
 // Told how far a long piece of work has gone, from 0 to 1.
 using Progress = std::function<void(double)>;
@@ -73,4 +73,4 @@ double pullOutRate(const MotorParams &motor, double startRate);
 int suggestedSlowdown(const MotorParams &motor, const std::vector<PortWrite> &writes, DriverSettings driver = {},
                       const Progress &progress = {});
 
-}  // namespace simulador
+}  // namespace model

@@ -1,20 +1,12 @@
 #include "stepper.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
-#include <cstring>
-#include <fstream>
-#include <locale.h>
-#include <sstream>
-#include <strings.h>
-#include <sys/stat.h>
 
-namespace simulador {
+namespace model {
 
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
 constexpr double kHalfStep = kPi / 4;  // electrical radians the field turns per pulse
 
 // The half-step table: each phase's target, in units of the current limit, for k mod 8.
@@ -36,14 +28,6 @@ double windings(const Chopper &chopper, double kt, double omega, double s, doubl
     iA = a;
     iB = b;
     return torque;
-}
-
-MotorParams preset(const char *name, int fullSteps, double holding, double current, double resistance,
-                   double inductance, double voltage, double inertia, double detent, double coulomb, double viscous,
-                   double load)
-{
-    return {name,    fullSteps, holding, current, resistance, inductance,
-            voltage, inertia,   detent,  coulomb, viscous,    load};
 }
 
 }  // namespace
@@ -94,145 +78,6 @@ std::string MotorParams::check() const
     if (inductance * current / voltage < 1e-7 || resistance / inductance > 1e7)
         return "inductancia demasiado pequeña para esa tensión y corriente; revise sus unidades (henrios: 12 mH "
                "son 0.012)";
-    return {};
-}
-
-const std::vector<MotorParams> &motorPresets()
-{
-    // name, full steps a turn, holding torque N·m, current A, resistance Ω, inductance H, supply V,
-    // inertia kg·m², detent N·m, dry friction N·m, viscous N·m·s/rad, load N·m
-    static const std::vector<MotorParams> presets = {
-        // A small 7.5° motor of the kind hobby boards drive: f0 ≈ 62 Hz, ζ ≈ 0.065.
-        preset("48pasos", 48, 0.025, 0.4, 10, 0.012, 12, 2e-6, 0.002, 0.001, 1e-4, 0),
-        // A 1.8° NEMA 17 (42 × 40 mm) at 1.5 A on a 24 V half-step driver, with a
-        // coupling: f0 ≈ 250 Hz, ζ ≈ 0.06.
-        preset("nema17", 200, 0.40, 1.5, 1.5, 0.0028, 24, 8e-6, 0.015, 0.010, 1.5e-3, 0),
-        // The small motor turning a pulley and a belt: three times the inertia,
-        // more friction, and a fifth of its holding torque as a load.
-        preset("48pasos-carga", 48, 0.025, 0.4, 10, 0.012, 12, 6e-6, 0.002, 0.003, 2e-4, 0.005),
-    };
-    return presets;
-}
-
-const MotorParams *findPreset(const std::string &name)
-{
-    for (const MotorParams &motor : motorPresets())
-        if (strcasecmp(motor.name.c_str(), name.c_str()) == 0)
-            return &motor;
-    return nullptr;
-}
-
-namespace {
-
-// The INI file's keys, their members, and whether a file must give them.
-struct Key {
-    const char *name;
-    double MotorParams::*member;
-    bool required;
-};
-// The damping ratio of a motor in use, when its file gives no viscous friction.
-constexpr double kUsualDamping = 0.05;
-
-constexpr Key kKeys[] = {
-    {"par_retencion", &MotorParams::holdingTorque, true},   {"corriente", &MotorParams::current, true},
-    {"resistencia", &MotorParams::resistance, true},        {"inductancia", &MotorParams::inductance, true},
-    {"tension", &MotorParams::voltage, true},               {"inercia", &MotorParams::inertia, true},
-    {"par_detencion", &MotorParams::detentTorque, false},   {"rozamiento_seco", &MotorParams::coulombTorque, false},
-    {"rozamiento_viscoso", &MotorParams::viscousDamping, false}, {"par_carga", &MotorParams::loadTorque, false},
-};
-
-std::string trimmed(const std::string &text)
-{
-    const size_t from = text.find_first_not_of(" \t\r");
-    return from == std::string::npos ? std::string() : text.substr(from, text.find_last_not_of(" \t\r") + 1 - from);
-}
-
-// A number with a point or a comma for its decimals, and an optional exponent; NaN when it is not one.
-double number(std::string text)
-{
-    std::replace(text.begin(), text.end(), ',', '.');
-    static const locale_t c = newlocale(LC_ALL_MASK, "C", nullptr);
-    char *end = nullptr;
-    const double value = text.empty() ? NAN : strtod_l(text.c_str(), &end, c);
-    return end && *end == '\0' && std::isfinite(value) ? value : NAN;
-}
-
-}  // namespace
-
-std::string readMotorFile(const std::string &path, MotorParams &motor)
-{
-    const std::string where = "El fichero de motor " + path;
-    struct stat status;
-    if (stat(path.c_str(), &status) != 0)
-        return where + " no se puede abrir: " + std::strerror(errno) + ".";
-    if (S_ISDIR(status.st_mode))
-        return where + " es una carpeta; indique un fichero .ini (hay un ejemplo en docs/motor-ejemplo.ini).";
-    // Told apart before it is opened: opening a FIFO would wait for a writer.
-    if (!S_ISREG(status.st_mode) || status.st_size > 65536)
-        return where + " no se puede leer como un fichero de texto pequeño (.ini): no es un fichero normal, o es "
-                       "demasiado grande.";
-    std::ifstream in(path);
-    if (!in)
-        return where + " no se puede abrir: " + std::strerror(errno) + ".";
-    MotorParams read;
-    for (const Key &key : kKeys)
-        read.*key.member = 0;
-    read.name = path.substr(path.rfind('/') + 1);
-    read.name = read.name.substr(0, read.name.rfind('.'));
-    std::vector<std::string> given;
-    std::string line;
-    for (int number_ = 1; std::getline(in, line); ++number_) {
-        const std::string at = where + ", línea " + std::to_string(number_) + ": ";
-        line = trimmed(line.substr(0, line.find_first_of("#;")));
-        if (line.empty() || (line.front() == '[' && line.back() == ']'))
-            continue;
-        const size_t equals = line.find('=');
-        if (equals == std::string::npos)
-            return at + "se esperaba «clave = valor».";
-        const std::string key = trimmed(line.substr(0, equals)), value = trimmed(line.substr(equals + 1));
-        if (std::find(given.begin(), given.end(), key) != given.end())
-            return at + "«" + key + "» ya se dio antes.";
-        given.push_back(key);
-        if (key == "nombre") {
-            if (value.empty())
-                return at + "el nombre está vacío.";
-            read.name = value;
-            continue;
-        }
-        const double figure = number(value);
-        if (key == "pasos_por_vuelta") {
-            if (!(figure == std::floor(figure) && figure >= 4 && figure <= 2000))
-                return at + "pasos_por_vuelta debe ser un número entero de pasos enteros por vuelta, como 48 o 200.";
-            read.fullSteps = int(figure);
-            continue;
-        }
-        const Key *known = std::find_if(std::begin(kKeys), std::end(kKeys),
-                                        [&](const Key &k) { return key == k.name; });
-        if (known == std::end(kKeys))
-            return at + "clave «" + key + "» desconocida. Las claves son: nombre, pasos_por_vuelta, par_retencion, "
-                        "corriente, resistencia, inductancia, tension, inercia, par_detencion, rozamiento_seco, "
-                        "rozamiento_viscoso y par_carga.";
-        if (std::isnan(figure))
-            return at + "«" + value + "» no es un número (se admiten 0.012, 0,012 y 1.2e-2).";
-        read.*known->member = figure;
-    }
-    if (in.bad())
-        return where + " no se pudo leer entero.";
-    std::string missing;
-    if (std::find(given.begin(), given.end(), "pasos_por_vuelta") == given.end())
-        missing = "pasos_por_vuelta";
-    for (const Key &key : kKeys)
-        if (key.required && std::find(given.begin(), given.end(), key.name) == given.end())
-            missing += (missing.empty() ? "" : ", ") + std::string(key.name);
-    if (!missing.empty())
-        return where + " no da " + missing + " (cada cifra con su unidad: vea docs/motor-ejemplo.ini).";
-    // A motor in use is damped by its load and its driver; left at none, the
-    // model would ring for ever and lose steps at rates a real one follows.
-    if (std::find(given.begin(), given.end(), "rozamiento_viscoso") == given.end())
-        read.viscousDamping = 2 * kUsualDamping * std::sqrt(read.polePairs() * read.holdingTorque * read.inertia);
-    if (const std::string wrong = read.check(); !wrong.empty())
-        return where + ": " + wrong + ".";
-    motor = read;
     return {};
 }
 
@@ -309,12 +154,6 @@ double degrees(double steps, int perTurn)
 
 double MotorModel::commandedDegrees() const { return degrees(double(k_), p_.pulsesPerTurn()); }
 double MotorModel::rotorDegrees() const { return degrees(rotorSteps(), p_.pulsesPerTurn()); }
-
-double MotorModel::torque() const
-{
-    const double phi = (k_ & 7) * kHalfStep - delta_;
-    return kt_ * (-iA_ * std::sin(phi) + iB_ * std::cos(phi));
-}
 
 void MotorModel::feed(unsigned long long time, int value)
 {
@@ -439,4 +278,4 @@ void MotorModel::countSlips()
     }
 }
 
-}  // namespace simulador
+}  // namespace model

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-namespace simulador {
+namespace model {
 
 namespace {
 
@@ -214,4 +214,4 @@ int suggestedSlowdown(const MotorParams &motor, const std::vector<PortWrite> &wr
     return pass;
 }
 
-}  // namespace simulador
+}  // namespace model

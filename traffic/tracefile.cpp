@@ -1,5 +1,5 @@
 #include "tracefile.h"
-#include "owned.h"
+#include "fd.h"
 #include "decimal.h"
 #include "tracetext.h"
 #include "vcd.h"
@@ -11,7 +11,7 @@
 #include <string_view>
 #include <sys/stat.h>
 
-namespace simulador {
+namespace traffic {
 
 namespace {
 
@@ -305,4 +305,4 @@ std::string readTraffic(const std::string &path, std::vector<PortWrite> &writes)
     }
 }
 
-}  // namespace simulador
+}  // namespace traffic
