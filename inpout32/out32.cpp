@@ -61,8 +61,9 @@ struct Library {
     unsigned losses = 0;  // mappings lost when last looked: a change means one of ours may be
     pid_t opener = 0;     // the process that opened all this, and the only one to close it
     bool forked = false;  // this process is a child forked since: the trace is not its own
-    double slowdown = 1;
-    unsigned long long returned = 0;  // when the last write returned, while slowing down
+    traffic::Pacing pacing;           // PARPORT_SLOWDOWN and PARPORT_MAXRATE
+    unsigned long long handed = 0;    // when the last write was handed to the backend, while paced
+    unsigned long long returned = 0;  // and when it returned
     std::string error;  // why the port could not open, or why the last write failed
     bool lastFailed = false;
 };
@@ -145,7 +146,7 @@ std::string open(unsigned short address)
     std::string device;
     std::string message = chooseBackend(std::getenv("PARPORT"), backend, device);
     if (message.empty())
-        message = traffic::readSlowdown(std::getenv("PARPORT_SLOWDOWN"), lib.slowdown);
+        message = traffic::readPacing(std::getenv("PARPORT_SLOWDOWN"), std::getenv("PARPORT_MAXRATE"), lib.pacing);
     // The port before the trace: a program turned away (a busy port) leaves
     // an earlier trace as it was.
     if (message.empty())
@@ -204,8 +205,8 @@ void reset()
     lib.slot = -1;
     lib.opener = 0;
     lib.forked = false;
-    lib.slowdown = 1;
-    lib.returned = 0;
+    lib.pacing = {};
+    lib.handed = lib.returned = 0;
     lib.error.clear();
     lib.lastFailed = false;
 }
@@ -217,15 +218,20 @@ void holdTraceWatch(bool held) { lib.trace.holdWatch(held); }
 }  // namespace inpout
 
 // Waits, spinning on the clock so that pulses stay even, until the gap since
-// the last write returned is `slowdown` times as long as the program made it.
-static void stretchGap()
+// the last write returned is `slowdown` times as long as the program made it,
+// and half a pulse at the rate asked has passed since that write was handed
+// to the backend: the longer of the two. Then notes when this one is handed.
+static void pace()
 {
     using namespace inpout;
-    if (lib.returned == 0)
-        return;
-    const unsigned long long until = lib.returned + traffic::stretchedGap(sys().now() - lib.returned, lib.slowdown);
-    while (sys().now() < until) {
+    if (lib.returned != 0) {
+        const unsigned long long stretched =
+            lib.returned + traffic::stretchedGap(sys().now() - lib.returned, lib.pacing.slowdown);
+        const unsigned long long until = std::max(stretched, lib.handed + lib.pacing.shortestGap());
+        while (sys().now() < until) {
+        }
     }
+    lib.handed = sys().now();
 }
 
 INPOUT_API void Out32(short address, short value)
@@ -243,8 +249,8 @@ INPOUT_API void Out32(short address, short value)
     std::string message;
     if (lib.forked)
         message = afterFork();
-    if (lib.slowdown > 1)
-        stretchGap();
+    if (lib.pacing.slowed())
+        pace();
     std::string failed = lib.backend->write(lib.port, static_cast<unsigned short>(address),
                                              static_cast<unsigned char>(value));
     if (failed.empty() && (lib.trace.isOpen() || lib.area)) {
@@ -259,7 +265,7 @@ INPOUT_API void Out32(short address, short value)
         if (mapped::losses() != lib.losses)
             afterLoss();
     }
-    if (lib.slowdown > 1)
+    if (lib.pacing.slowed())
         lib.returned = sys().now();
     if (!failed.empty() || !message.empty()) {
         lib.error = failed.empty() ? message : failed;

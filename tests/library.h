@@ -118,7 +118,7 @@ inline void start(const QString &settings)
     inpout::reset();
     fake = FakeKernel();
     inpout::useSystemCalls(&kFake);
-    for (const char *name : {"PARPORT", "PARPORT_TRACE", "PARPORT_SLOWDOWN"})
+    for (const char *name : {"PARPORT", "PARPORT_TRACE", "PARPORT_SLOWDOWN", "PARPORT_MAXRATE"})
         qunsetenv(name);
     qputenv("PARPORT_PUBLISH", area().toLocal8Bit());
     for (const QString &setting : settings.split(' ', Qt::SkipEmptyParts))

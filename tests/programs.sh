@@ -10,7 +10,7 @@ stage=$dir/stage bin=$dir/stage/usr/local/bin
 rm -rf "$dir" && mkdir -p "$dir"
 DESTDIR=$stage cmake --install "$build" --prefix /usr/local >/dev/null
 export PARPORT=sim PARPORT_PUBLISH=$dir/area QT_QPA_PLATFORM=offscreen
-unset LD_LIBRARY_PATH PARPORT_TRACE PARPORT_SLOWDOWN
+unset LD_LIBRARY_PATH PARPORT_TRACE PARPORT_SLOWDOWN PARPORT_MAXRATE
 fail() { echo "FAIL: $*" >&2; exit 1; }
 # A running trace as a reader takes it: up to the first zero byte, whole lines only.
 lines() { perl -0777 -pe 's/\0.*//s; s/[^\n]*\z//' "$dir/trace" 2>/dev/null || true; }
@@ -56,7 +56,7 @@ man=$stage/usr/local/share/man
 for program in vueltas rotacion simulador; do
   "${nodisplay[@]}" "$bin/$program" --help >"$dir/$program.help"
   for text in "$dir/$program.help" "$man/man1/$program.1" "$man/es/man1/$program.1"; do
-    for word in /dev/parportN io sim gpio:CHIP:STEP,DIR PARPORT_TRACE PARPORT_SLOWDOWN PARPORT_PUBLISH; do
+    for word in /dev/parportN io sim gpio:CHIP:STEP,DIR PARPORT_TRACE PARPORT_SLOWDOWN PARPORT_MAXRATE PARPORT_PUBLISH; do
       sed 's/\\f[BIRP]//g; s/^\.B //' "$text" | awk -v w="$word" '$1 == w {n++} END {exit !n}' || fail "$text: no $word"
     done
   done

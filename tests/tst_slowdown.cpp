@@ -1,4 +1,4 @@
-// PARPORT_SLOWDOWN: every gap between two writes stretched as asked, and the settings refused.
+// PARPORT_SLOWDOWN and PARPORT_MAXRATE: every gap between two writes paced as asked, and the settings refused.
 #include "library.h"
 
 #include <clocale>
@@ -12,30 +12,41 @@ private slots:
     void refused_data()
     {
         failureColumns();
-        for (const QString bad : {"0.99", "2,5"})  // the settings read: tst_traffic
-            failure(qPrintable(bad), "PARPORT=sim PARPORT_SLOWDOWN=" + bad, "", 0,
-                    {"PARPORT_SLOWDOWN vale «" + bad + "»", "100000"});
+        for (const QString bad : {"PARPORT_SLOWDOWN=0.99", "PARPORT_MAXRATE=2,5"})  // the settings read: tst_traffic
+            failure(qPrintable(bad), "PARPORT=sim " + bad, "", 0, {QString(bad).replace("=", " vale «") + "»", "100000"});
     }
     void refused() { checkFailure(); }
 
-    // PARPORT_SLOWDOWN=6.5, read in a comma locale, makes each gap 6.5 times as long; none past 0.1 s, over 50 ms kept.
-    void slowdown()
+    // The gaps a program makes (after a first write), and what the library makes of them on a stand-in clock, read in
+    // a comma locale: N times as long, none past 0.1 s, over 50 ms kept; under a rate, none shorter than half a pulse.
+    void paced_data()
     {
+        columns<QString, QList<qulonglong>, QList<qulonglong>>("settings", "gaps", "paced");
+        QTest::newRow("slowdown") << "PARPORT_SLOWDOWN=6.5" << QList<qulonglong>{500, 20000000, 60000000}
+                                  << QList<qulonglong>{3250, 100000000, 60000000};
+        QTest::newRow("rate") << "PARPORT_MAXRATE=1000.0" << QList<qulonglong>{500, 20000000, 60000000}
+                              << QList<qulonglong>{500000, 20000000, 60000000};
+        QTest::newRow("both, the longer") << "PARPORT_SLOWDOWN=2 PARPORT_MAXRATE=1000" << QList<qulonglong>{500, 400000}
+                                          << QList<qulonglong>{500000, 800000};
+    }
+    void paced()
+    {
+        const auto [settings, gaps, paced] = fetch<QString, QList<qulonglong>, QList<qulonglong>>("settings", "gaps",
+                                                                                                   "paced");
         qputenv("LOCPATH", QByteArray(LOCALES));
         if (!setlocale(LC_ALL, "es_ES.UTF-8"))
             QSKIP("no Spanish locale was built into " LOCALES);
-        start("PARPORT=sim PARPORT_SLOWDOWN=6.5 PARPORT_TRACE=@/slow.trace");
+        start("PARPORT=sim PARPORT_TRACE=@/slow.trace " + settings);
         fake.clock = 1000;
-        const unsigned long long gaps[] = {0, 500, 20000000, 60000000};
+        Out32(888, 1);
         for (unsigned long long gap : gaps)
             fake.clock += gap, Out32(888, 1);
         inpout::reset(), setlocale(LC_ALL, "C");
         const QStringList trace = lines(qgetenv("PARPORT_TRACE"));
-        QCOMPARE(trace.size(), 4);
-        for (int i = 1; i < 4; ++i) {
-            const unsigned long long gap = timeOf(trace[i]) - timeOf(trace[i - 1]);
-            const unsigned long long expected = gaps[i] > 50000000 ? gaps[i] : std::min(gaps[i] * 13 / 2, 100000000ULL);
-            QVERIFY2(gap >= expected && gap < expected + 40, qPrintable(trace.join('|')));
+        QCOMPARE(trace.size(), gaps.size() + 1);
+        for (int i = 0; i < gaps.size(); ++i) {
+            const unsigned long long gap = timeOf(trace[i + 1]) - timeOf(trace[i]);
+            QVERIFY2(gap >= paced[i] && gap < paced[i] + 40, qPrintable(trace.join('|')));
         }
     }
 };

@@ -9,39 +9,55 @@ class TestTraffic : public QObject {
     Q_OBJECT
 
 private slots:
-    // Digits with at most one full stop, from 1 to 100000 inclusive; anything else refused, naming the variable.
-    void slowdown_data()
+    // Digits with at most one full stop: a slowdown from 1 to 100000, a rate from 5 to 100000, both ends in;
+    // anything else refused, naming the variable; the shortest gap a rate leaves, half a pulse, by hand.
+    void settings_data()
     {
-        columns<QByteArray, double>("setting", "factor");  // factor 0: refused
-        for (const auto &[setting, factor] : std::initializer_list<std::pair<const char *, double>>{
-                 {"", 1}, {"1", 1}, {"6.5", 6.5}, {"100000", 100000}, {"1.", 1}, {"0.99", 0}, {"100001", 0},
-                 {"2,5", 0}, {"1e3", 0}, {"diez", 0}, {".", 0}, {" 2", 0}, {"-3", 0}})
-            QTest::newRow(*setting ? setting : "empty") << QByteArray(setting) << factor;
+        columns<QByteArray, QByteArray, double, double, qulonglong>("slowdown", "rate", "factor", "pulses", "gap");
+        const auto row = [](const char *slowdown, const char *rate, double factor, double pulses, qulonglong gap) {
+            QTest::addRow("%s/%s", slowdown, rate) << QByteArray(slowdown) << QByteArray(rate) << factor << pulses << gap;
+        };
+        row("", "", 1, 0, 0), row("1", "5", 1, 5, 100000000), row("6.5", "1000", 6.5, 1000, 500000);
+        row("100000", "100000", 100000, 100000, 5000), row("1.", "5.", 1, 5, 100000000), row("1", "750.5", 1, 750.5, 666223);
+        for (const char *bad : {"0.99", "100001", "2,5", "1e3", "diez", ".", " 2", "-3"})
+            row(bad, "", -1, 0, 0), row("", bad, 1, -1, 0);
+        row("", "4.99", 1, -1, 0), row("", "100000.1", 1, -1, 0);
     }
-    void slowdown()
+    void settings()
     {
-        const auto [setting, factor] = fetch<QByteArray, double>("setting", "factor");
-        double read = -1;
-        const std::string message = traffic::readSlowdown(setting.constData(), read);
-        QCOMPARE(read, factor ? factor : 1);
-        QCOMPARE(message.empty(), factor != 0);
-        QVERIFY(factor || message.find("PARPORT_SLOWDOWN vale «" + setting.toStdString() + "»") != std::string::npos);
+        const auto [slowdown, rate, factor, pulses, gap] =
+            fetch<QByteArray, QByteArray, double, double, qulonglong>("slowdown", "rate", "factor", "pulses", "gap");
+        traffic::Pacing read{-1, -1};
+        const std::string message = traffic::readPacing(slowdown.constData(), rate.constData(), read);
+        const bool refused = factor < 0 || pulses < 0;
+        QCOMPARE(message.empty(), !refused);
+        QCOMPARE(read.slowdown, refused ? 1 : factor);
+        QCOMPARE(read.maxRate, refused ? 0 : pulses);
+        QCOMPARE(qulonglong(read.shortestGap()), gap);
+        const QByteArray named = factor < 0 ? "PARPORT_SLOWDOWN vale «" + slowdown : "PARPORT_MAXRATE vale «" + rate;
+        QVERIFY(!refused || QByteArray::fromStdString(message).contains(named + "»"));
     }
 
-    // N times the gap; never past 0.1 s; a gap over 50 ms (the program idle) as it was.
-    void stretched_data()
+    // N times the gap; never past 0.1 s; a gap over 50 ms (the program idle) as it was; under a rate, no gap shorter
+    // than half its pulse, a longer one as it was; with both, the longer of the two.
+    void paced_data()
     {
-        columns<qulonglong, double, qulonglong>("gap", "slowdown", "stretched");
-        QTest::newRow("ten times") << 20000ULL << 10.0 << 200000ULL;
-        QTest::newRow("a half") << 1000ULL << 1.5 << 1500ULL;
-        QTest::newRow("none") << 1000ULL << 1.0 << 1000ULL;
-        QTest::newRow("capped at 0.1 s") << 50000000ULL << 3.0 << 100000000ULL;
-        QTest::newRow("over 50 ms: idle") << 50000001ULL << 3.0 << 50000001ULL;
+        columns<qulonglong, double, double, qulonglong>("gap", "slowdown", "rate", "paced");
+        QTest::newRow("ten times") << 20000ULL << 10.0 << 0.0 << 200000ULL;
+        QTest::newRow("a half") << 1000ULL << 1.5 << 0.0 << 1500ULL;
+        QTest::newRow("none") << 1000ULL << 1.0 << 0.0 << 1000ULL;
+        QTest::newRow("capped at 0.1 s") << 50000000ULL << 3.0 << 0.0 << 100000000ULL;
+        QTest::newRow("over 50 ms: idle") << 50000001ULL << 3.0 << 0.0 << 50000001ULL;
+        QTest::newRow("1000 pulses/s: 0.5 ms") << 17000ULL << 1.0 << 1000.0 << 500000ULL;
+        QTest::newRow("a longer gap as it was") << 700000ULL << 1.0 << 1000.0 << 700000ULL;
+        QTest::newRow("both: the slowdown's longer") << 400000ULL << 2.0 << 1000.0 << 800000ULL;
+        QTest::newRow("both: the rate's longer") << 17000ULL << 2.0 << 1000.0 << 500000ULL;
     }
-    void stretched()
+    void paced()
     {
-        const auto [gap, slowdown, stretched] = fetch<qulonglong, double, qulonglong>("gap", "slowdown", "stretched");
-        QCOMPARE(qulonglong(traffic::stretchedGap(gap, slowdown)), stretched);
+        const auto [gap, slowdown, rate, paced] = fetch<qulonglong, double, double, qulonglong>("gap", "slowdown",
+                                                                                                 "rate", "paced");
+        QCOMPARE(qulonglong(traffic::pacedGap(gap, {slowdown, rate})), paced);
     }
 
     // A line as written, and lines read back: blanks around the figures, a sign; nothing else is a write.
