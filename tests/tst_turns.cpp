@@ -1,5 +1,6 @@
 // The turn commands of vueltas: the pulses read from the turns text, a move's exact traffic, how the program ends.
 #include "clock.h"
+#include "endingsignals.h"
 #include "errors.h"
 #include "published.h"
 #include "support.h"
