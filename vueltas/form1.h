@@ -36,10 +36,10 @@ private slots:
 private:
     void Form_Load();
 
-    // A request to leave during a move: the exit button (or Alt+S), or the
+    // A request to leave during a slowed move: the exit button (or Alt+S), or the
     // frame's close control.
     enum class Leave { None, Exit, Close };
-    // What a move looks at now and then: the input that came, of which the
+    // What a slowed move looks at now and then: the input that came, of which the
     // requests to leave are taken and the rest held for after the move.
     bool lookForLeave();
     bool hold(QObject *receiver, QEvent *event);
