@@ -73,7 +73,8 @@ private slots:
         QTest::newRow("the close control") << "20" << "Command4" << "close" << stopped + "$" << -1 << false;
         QTest::newRow("the close control, a full turn") << "2.5" << "Command2" << "close" << stopped + "$" << -1 << false;
         QTest::newRow("a turn, then Salir") << "20" << "Command4" << "Command1|Command5" << stopped + "0$" << 0 << true;
-        QTest::newRow("a turn waits for the move") << "20" << "Command4" << "Command1" << all + kRight + "0$" << -1 << true;
+        QTest::newRow("two turns wait for the move")
+            << "20" << "Command4" << "Command2|Command1" << all + kLeft + "0" + kRight + "0$" << -1 << true;
         QTest::newRow("right and middle clicks on Salir")
             << "20" << "Command4" << "Command5:right|Command5:middle" << all + "$" << -1 << true;
         QTest::newRow("full speed: Izq, Salir, a turn") << "" << "Command3" << "Command4|Command5|Command1"

@@ -7,6 +7,7 @@
 #include <QEvent>
 #include <QPointer>
 #include <QWidget>
+#include <functional>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -44,11 +45,12 @@ private:
     bool lookForLeave();
     bool hold(QObject *receiver, QEvent *event);
     Leave leaveAsked(QObject *receiver, QEvent *event) const;
+    static std::function<QEvent *()> remade(const QEvent *event);  // a held event, made again when handed on
     void afterMove();  // leaves as asked, or hands on the input held, in order
 
     vueltas::Turns turns_;
     Leave leave_ = Leave::None;
-    std::vector<std::pair<QPointer<QObject>, std::unique_ptr<QEvent>>> held_;
+    std::vector<std::pair<QPointer<QObject>, std::function<QEvent *()>>> held_;
     QGroupBox *Frame1;
     QPushButton *Command1;
     QPushButton *Command2;
