@@ -35,7 +35,8 @@ private slots:
         QTest::newRow("counted right") << "1" << "Der" << kRight << "^$" << 0;
         QTest::newRow("counted left") << "1" << "Izq" << kLeft << "^$" << 0;
         QTest::newRow("info") << "7" << "&Info" << "" << "^$" << 0;
-        QTest::newRow("Alt+I") << "7" << "Alt+I" << "" << "^$" << 0;
+        // An access key clicks without taking the focus: Space then turns, as at start.
+        QTest::newRow("Alt+I, Alt+S, Space") << "7" << "Alt+I|Alt+S|Space" << "0" + kRight + "0" << "^$" << 0;
         QTest::newRow("error, then a turn") << "342" << "Izq|1 Giro Completo a la Derecha" << kRight + "0"
                                             << "^[^\\n]*«342»[^\\n]*341[^\\n]*$" << 0;
         QTest::newRow("port fails mid-move") << "1" << "Der" << "1dd0dd1" << "^puerto roto$" << 3;
@@ -47,15 +48,18 @@ private slots:
         ModalBox box(&port->log);
         port->atWrite(failAt, [] { throw FatalError("puerto roto"); });
         child<QLineEdit>("Text1")->setText(text);
-        for (const QString &input : inputs.split('|'))
+        for (const QString &input : inputs.split('|')) {
+            form->activateWindow();  // again once a box is gone, as a window manager does
             if (QAbstractButton *captioned = button(input))
                 QTest::mouseClick(captioned, Qt::LeftButton);
-            else
+            else if (QTest::qWaitForWindowActive(form.get()))
                 QTest::keySequence(QApplication::focusWidget(), QKeySequence(input));
+        }
         QTEST(port->log.mid(1), "traffic");
-        QCOMPARE(box.showedContact("Control de un Motor de Pasos: Vueltas"), inputs == "&Info" || inputs == "Alt+I");
+        const bool info = inputs.contains("Info") || inputs.contains("Alt+I");
+        QCOMPARE(box.showedContact("Control de un Motor de Pasos: Vueltas"), info);
         QVERIFY2(QRegularExpression(error).match(errors.join('\n')).hasMatch(), qPrintable(errors.join('\n')));
-        QCOMPARE(ends, failAt ? QList<int>({1}) : QList<int>());
+        QCOMPARE(ends, failAt ? QList<int>({1}) : inputs.contains("Alt+S") ? QList<int>({0}) : QList<int>());
     }
 
     // At full speed a move looks at nothing: all input given during it, a request to leave too, is handled after it,
