@@ -44,7 +44,8 @@ inline void postClick(QWidget *button, Qt::MouseButton which = Qt::LeftButton)
     const QPointF at = button->mapTo(window, QPointF(5, 5));
     for (auto type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease})  // each made when sent, as Qt makes it
         QMetaObject::invokeMethod(window->windowHandle(), [=] {
-            QMouseEvent click(type, at, window->mapToGlobal(at), which, type == QEvent::MouseButtonPress ? which : Qt::NoButton, {});
+            const Qt::MouseButtons down = type == QEvent::MouseButtonPress ? which : Qt::NoButton;
+            QMouseEvent click(type, at, window->mapToGlobal(at), which, down, {});
             QCoreApplication::sendEvent(window->windowHandle(), &click);
         }, Qt::QueuedConnection);
 }

@@ -70,19 +70,21 @@ private slots:
     {
         // first: the move, of 5 turns when counted; inputs: at its 20th write; traffic: after start-up, up to the
         // program's end; ended: its end status, -1 none; open: the window is there
-        columns<QString, QString, QString, QString, int, bool>("slowdown", "first", "inputs", "traffic", "ended", "open");
+        columns<QString, QString, QString, QString, int, bool>("slowdown", "first", "inputs", "traffic", "ended",
+                                                               "open");
         const QString stopped = "^(3dd2dd){10}", all = "^" + kLeft.repeated(5);  // stopped at the look after pulse 10
         QTest::newRow("Salir") << "20" << "Command4" << "Command5" << stopped + "0$" << 0 << true;
         QTest::newRow("Alt+S") << "20" << "Command4" << "Alt+S" << stopped + "0$" << 0 << true;
         QTest::newRow("the close control") << "20" << "Command4" << "close" << stopped + "$" << -1 << false;
-        QTest::newRow("the close control, a full turn") << "2.5" << "Command2" << "close" << stopped + "$" << -1 << false;
+        QTest::newRow("the close control, a turn") << "2.5" << "Command2" << "close" << stopped + "$" << -1 << false;
         QTest::newRow("a turn, then Salir") << "20" << "Command4" << "Command1|Command5" << stopped + "0$" << 0 << true;
         QTest::newRow("two turns wait for the move")
             << "20" << "Command4" << "Command2|Command1" << all + kLeft + "0" + kRight + "0$" << -1 << true;
         QTest::newRow("right and middle clicks on Salir")
             << "20" << "Command4" << "Command5:right|Command5:middle" << all + "$" << -1 << true;
-        QTest::newRow("full speed: Izq, Salir, a turn") << "" << "Command3" << "Command4|Command5|Command1"
-                                                        << "^" + kRight.repeated(5) + kLeft.repeated(5) + "0$" << 0 << true;
+        QTest::newRow("full speed: Izq, Salir, a turn")
+            << "" << "Command3" << "Command4|Command5|Command1" << "^" + kRight.repeated(5) + kLeft.repeated(5) + "0$"
+            << 0 << true;
         QTest::newRow("full speed: Alt+S, a turn") << "1" << "Command4" << "Alt+S|Command1" << all + "0$" << 0 << true;
         QTest::newRow("full speed: the close control") << "0.5" << "Command4" << "close" << all + "$" << -1 << false;
     }
