@@ -27,6 +27,12 @@ std::string readSlowdown(const char *setting, double &factor)
            "Corríjala, o quítela para la velocidad de siempre.";
 }
 
+bool slowedByEnvironment()
+{
+    double slowdown = 1;
+    return readSlowdown(std::getenv("PARPORT_SLOWDOWN"), slowdown).empty() && slowdown > 1;
+}
+
 unsigned long long stretchedGap(unsigned long long gap, double slowdown)
 {
     if (slowdown <= 1 || gap > kLongestStretched)

@@ -23,6 +23,11 @@ constexpr int kMostSlowdown = 100000;
 // for a person, naming the variable and what it takes.
 std::string readSlowdown(const char *setting, double &factor);
 
+// Whether the person asked in the environment for slowed traffic: a valid
+// PARPORT_SLOWDOWN above 1. A program reads it once, at start-up, and only
+// then lets a move be left midway; at full speed a move runs to its end.
+bool slowedByEnvironment();
+
 // The gap the library makes of a program's gap of `gap` ns under a slowdown
 // of `slowdown`: that many times as long, but no gap past kLongestGap, and a
 // gap over kLongestStretched left as it is.
