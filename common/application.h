@@ -3,6 +3,7 @@
 // notify() catches whatever else an event handler throws.
 #pragma once
 
+#include "endingsignals.h"
 #include "errors.h"
 #include "port.h"
 #include "usage.h"

@@ -1,12 +1,10 @@
-// The port and the delay, as the programs' actions see them.
+// The port and the delay, as the programs' actions see them, and the port
+// writer that binds the port library.
 #pragma once
 
-namespace motor {
+#include "delay.h"
 
-// Counts a variable from 0 to `bound` inclusive, doing nothing else, and
-// returns the number of passes made (bound + 1, or 0 for a negative bound).
-// The counter is volatile: the delay must really run.
-long countPasses(long bound);
+namespace motor {
 
 class Port {
 public:
@@ -17,18 +15,10 @@ public:
     virtual long delay(long bound) = 0;
 };
 
-// The signals that end a program from outside (kill, Ctrl+C, the terminal
-// closed: SIGTERM, SIGINT, SIGHUP, SIGQUIT) must not leave the step line
-// high. Their handlers only note the signal: the program ends by it at its
-// next port write, or at once when its event loop is idle (it watches
-// endingSignalFd()), having first written 0.
-void catchEndingSignals();  // for each of them that is not ignored
-int endingSignal();         // the signal that came, or 0
-int endingSignalFd();       // readable once one came
-
 // The real thing: Out32 of the port library, bound by name at the first write,
 // and the counting loop. Throws FatalError when the library or the port fails,
-// after a last write of 0 when the failing write was of another value.
+// after a last write of 0 when the failing write was of another value. Before
+// each write it ends the program by a signal noted since (endingsignals.h).
 class ParallelPort final : public Port {
 public:
     void write(short address, short value) override;

@@ -36,13 +36,18 @@ struct RecordingPort : motor::Port {
     }
 };
 
-// Input posted, handled at the next pump; a key posted to a window goes through Qt's shortcut matching, as typed.
-inline void postClick(QWidget *button)
+// Input posted, handled at the next pump, as the window system sends it: a click to the window, at the button's place
+// in it; a key posted to a window goes through Qt's shortcut matching, as typed.
+inline void postClick(QWidget *button, Qt::MouseButton which = Qt::LeftButton)
 {
-    const QPointF at(5, 5);
-    for (auto type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease})
-        QCoreApplication::postEvent(button, new QMouseEvent(type, at, button->mapToGlobal(at), Qt::LeftButton,
-            type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton, {}));
+    QWidget *window = button->window();
+    const QPointF at = button->mapTo(window, QPointF(5, 5));
+    for (auto type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease})  // each made when sent, as Qt makes it
+        QMetaObject::invokeMethod(window->windowHandle(), [=] {
+            const Qt::MouseButtons down = type == QEvent::MouseButtonPress ? which : Qt::NoButton;
+            QMouseEvent click(type, at, window->mapToGlobal(at), which, down, {});
+            QCoreApplication::sendEvent(window->windowHandle(), &click);
+        }, Qt::QueuedConnection);
 }
 inline void postKey(QWidget *target, QKeyCombination key)
 {
@@ -97,6 +102,7 @@ struct WindowFixture {
         };
         port = std::make_unique<RecordingPort>();
         form = std::make_unique<Form>(*port, std::forward<Args>(args)...);
+        form->move(150, 100);  // where a window manager may put it: not at the screen's origin
         form->show();
         QVERIFY(QTest::qWaitForWindowActive(form.get()));
     }

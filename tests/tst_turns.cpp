@@ -1,5 +1,6 @@
 // The turn commands of vueltas: the pulses read from the turns text, a move's exact traffic, how the program ends.
 #include "clock.h"
+#include "endingsignals.h"
 #include "errors.h"
 #include "published.h"
 #include "support.h"
@@ -56,6 +57,28 @@ private slots:
         }
     }
 
+    // A move given a look (slowed traffic) looks ('L') between pulses once 50 ms have passed since it began or last
+    // looked, and stops at the look that answers yes, after that pulse: a turn stopped makes no final write.
+    void looks_data()
+    {
+        columns<int, int, QString>("tick", "stopAt", "traffic");  // tick: ms at each clock reading; stopAt: 0 never
+        const QString p = "3dd2dd";
+        QTest::newRow("10 ms a pulse") << 10 << 0 << (p.repeated(5) + "L").repeated(19) + p + "0";
+        QTest::newRow("25 ms a pulse") << 25 << 0 << (p.repeated(2) + "L").repeated(48) + "0";
+        QTest::newRow("over within 50 ms") << 0 << 0 << p.repeated(96) + "0";
+        QTest::newRow("stopped at the second look") << 10 << 2 << (p.repeated(5) + "L").repeated(2);
+    }
+    void looks()
+    {
+        const auto [tick, stopAt] = fetch<int, int>("tick", "stopAt");
+        RecordingPort port;
+        vueltas::Turns turns(port);
+        turns.clock = [tick = tick, now = 3600000000000ULL]() mutable { return now += tick * 1000000ULL; };  // up 1 h
+        turns.stopRequested = [&port, stopAt = stopAt] { port.log += 'L'; return port.log.count('L') == stopAt; };
+        turns.arranque(), turns.giroIzquierda();
+        QTEST(port.log.mid(1), "traffic");
+    }
+
     void delayCounts() { QCOMPARE(motor::ParallelPort().delay(30000), 30001L); }
 
     // A program ending on a failure beside the port (its trace unable to grow past a file-size limit) leaves the
@@ -90,15 +113,18 @@ private slots:
     }
 
     // A signal ending the program mid-move (kill, Ctrl+C, a closed terminal) leaves the lines at 0, traced; ends it.
+    // One that its starter ignored (nohup, a background job) stays ignored: the move goes on until another ends it.
     void endingSignals_data()
     {
-        QTest::addColumn<int>("signal");
+        columns<int, int>("ignored", "signal");  // ignored: sent first, 0 none
         for (const int signal : {SIGTERM, SIGINT, SIGHUP, SIGQUIT})
-            QTest::addRow("%s", strsignal(signal)) << signal;
+            QTest::addRow("%s", strsignal(signal)) << 0 << signal;
+        QTest::newRow("SIGHUP under nohup") << int(SIGHUP) << int(SIGTERM);
+        QTest::newRow("SIGINT in a background job") << int(SIGINT) << int(SIGTERM);
     }
     void endingSignals()
     {
-        QFETCH(int, signal);
+        const auto [ignored, signal] = fetch<int, int>("ignored", "signal");
         const QString trace = QCoreApplication::applicationDirPath() + "/ending.trace";
         QFile::remove(trace);
         qputenv("PARPORT_TRACE", trace.toLocal8Bit());
@@ -109,7 +135,7 @@ private slots:
             const rlimit noCore = {0, 0};
             setrlimit(RLIMIT_CORE, &noCore);
             for (const int each : {SIGTERM, SIGINT, SIGHUP, SIGQUIT})
-                std::signal(each, SIG_DFL);
+                std::signal(each, each == ignored ? SIG_IGN : SIG_DFL);
             setenv("PARPORT_PUBLISH", (trace + ".area").toLocal8Bit().constData(), 1);  // a port of its own
             execl(self.constData(), self.constData(), kTurnForever, static_cast<char *>(nullptr));
             _exit(127);
@@ -118,10 +144,16 @@ private slots:
             QFile file(trace);
             return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
         };
-        int status = 0;  // well into the move: a run's lines, up to its first zero byte
-        QTRY_VERIFY_WITH_TIMEOUT(text().split('\0').front().count('\n') > 200 || waitpid(child, &status, WNOHANG),
-                                 20000);
-        kill(child, signal), waitpid(child, &status, 0);
+        const auto lines = [&] { return text().split('\0').front().count('\n'); };  // a run's, to its first zero byte
+        int status = 0;
+        for (const int each : {ignored, signal}) {  // each well into the move
+            if (!each)
+                continue;
+            const qsizetype before = lines();
+            QTRY_VERIFY_WITH_TIMEOUT(lines() > before + 200 || waitpid(child, &status, WNOHANG), 20000);
+            kill(child, each);
+        }
+        waitpid(child, &status, 0);
         QVERIFY2(WIFSIGNALED(status) && WTERMSIG(status) == signal, qPrintable(QString::number(status)));
         const QByteArray ended = text();
         QVERIFY2(!ended.contains('\0') && ended.endsWith(" 888 0\n"), ended.right(80));  // closed as at any end

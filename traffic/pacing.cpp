@@ -63,19 +63,16 @@ std::string readPacing(const char *slowdown, const char *maxRate, Pacing &pacing
     return message;
 }
 
-const Pacing &environmentPacing()
-{
-    static const Pacing read = [] {
-        Pacing pacing;
-        readPacing(std::getenv("PARPORT_SLOWDOWN"), std::getenv("PARPORT_MAXRATE"), pacing);
-        return pacing;
-    }();
-    return read;
-}
-
 unsigned long long Pacing::shortestGap() const
 {
     return maxRate > 0 ? static_cast<unsigned long long>(std::ceil(1e9 / (2 * maxRate))) : 0;
+}
+
+bool slowedByEnvironment()
+{
+    Pacing pacing;
+    return readPacing(std::getenv("PARPORT_SLOWDOWN"), std::getenv("PARPORT_MAXRATE"), pacing).empty() &&
+           pacing.slowed();
 }
 
 unsigned long long stretchedGap(unsigned long long gap, double slowdown)

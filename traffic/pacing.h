@@ -42,10 +42,10 @@ std::string readMaxRate(const char *setting, double &rate);
 // Both settings, as the library reads them at its first write: "" or the
 // message for the first that is wrong.
 std::string readPacing(const char *slowdown, const char *maxRate, Pacing &pacing);
-// Both, from this process's environment, read once: what the library will
-// make of them. A setting it refuses counts as none (the library stops the
-// program for it at its first write anyway).
-const Pacing &environmentPacing();
+// Whether the person asked in the environment for slowed traffic: a valid
+// PARPORT_SLOWDOWN above 1, or a valid PARPORT_MAXRATE. A program reads it once, at start-up, and only
+// then lets a move be left midway; at full speed a move runs to its end.
+bool slowedByEnvironment();
 
 // The gap the library makes of a program's gap of `gap` ns under a slowdown
 // of `slowdown`: that many times as long, but no gap past kLongestGap, and a

@@ -2,6 +2,7 @@
 #include "application.h"
 #include "contact.h"
 #include "layout.h"
+#include "pacing.h"
 
 #include <QCloseEvent>
 #include <QGroupBox>
@@ -51,7 +52,9 @@ Form1::Form1(motor::Port &port, QWidget *parent)
     handle(Command4, &QPushButton::clicked, this, &Form1::Command4_Click);
     handle(Command5, &QPushButton::clicked, this, &Form1::Command5_Click);
     handle(Command6, &QPushButton::clicked, this, &Form1::Command6_Click);
-    turns_.stopRequested = [this] { return lookForLeave(); };
+    // Asked once: slowed traffic is the only kind whose moves last long enough to be left midway.
+    if (traffic::slowedByEnvironment())
+        turns_.stopRequested = [this] { return lookForLeave(); };
 
     Form_Load();
 }
@@ -60,7 +63,7 @@ void Form1::Form_Load() { turns_.arranque(); }
 
 // Each action runs to its end without pumping events: the window stays frozen
 // during a move, and input given meanwhile is handled afterwards, in order.
-// Only a request to leave is taken during a move that lasts (see Turns).
+// Only a request to leave is taken during a slowed move (see Turns).
 void Form1::Command1_Click() { turns_.giroDerecha(), afterMove(); }
 void Form1::Command2_Click() { turns_.giroIzquierda(), afterMove(); }
 void Form1::Command3_Click() { turns_.moverDerecha(Text1->text().toStdString()), afterMove(); }
@@ -108,8 +111,24 @@ bool Form1::hold(QObject *receiver, QEvent *event)
     if (event->type() == QEvent::ShortcutOverride ||
         !(event->isInputEvent() || event->type() == QEvent::Shortcut || event->type() == QEvent::Close))
         return false;
-    held_.emplace_back(receiver, event->clone());
+    held_.emplace_back(receiver, remade(event));
     return true;
+}
+
+std::function<QEvent *()> Form1::remade(const QEvent *event)
+{
+    // Qt 6.4 keeps a pointer's place in the window and on the screen in one
+    // record that every event of that pointer shares, copies too: a click
+    // held while later input came would be handed on where the pointer was
+    // last, and lost. Its values are kept instead, and the event made from
+    // them only as it is delivered.
+    if (const auto *mouse = dynamic_cast<const QMouseEvent *>(event))
+        return [type = mouse->type(), at = mouse->position(), scene = mouse->scenePosition(),
+                global = mouse->globalPosition(), button = mouse->button(), buttons = mouse->buttons(),
+                modifiers = mouse->modifiers(), device = mouse->pointingDevice()] {
+            return new QMouseEvent(type, at, scene, global, button, buttons, modifiers, device);
+        };
+    return [copy = std::shared_ptr<QEvent>(event->clone())] { return copy->clone(); };
 }
 
 void Form1::afterMove()
@@ -121,10 +140,14 @@ void Form1::afterMove()
         return Command5_Click();
     if (leave == Leave::Close)
         return void(close());
-    // Posted in the order it came: delivered before anything newer.
-    for (auto &[receiver, event] : held)
+    // Queued in the order it came: delivered before anything newer, each
+    // event made as it is delivered.
+    for (auto &[receiver, make] : held)
         if (receiver)
-            QCoreApplication::postEvent(receiver, event.release());
+            QMetaObject::invokeMethod(receiver, [receiver = receiver.data(), make = std::move(make)] {
+                const std::unique_ptr<QEvent> event(make());
+                QCoreApplication::sendEvent(receiver, event.get());
+            }, Qt::QueuedConnection);
 }
 
 void Form1::Command5_Click()

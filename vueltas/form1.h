@@ -7,6 +7,7 @@
 #include <QEvent>
 #include <QPointer>
 #include <QWidget>
+#include <functional>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -36,19 +37,20 @@ private slots:
 private:
     void Form_Load();
 
-    // A request to leave during a move: the exit button (or Alt+S), or the
+    // A request to leave during a slowed move: the exit button (or Alt+S), or the
     // frame's close control.
     enum class Leave { None, Exit, Close };
-    // What a move looks at now and then: the input that came, of which the
+    // What a slowed move looks at now and then: the input that came, of which the
     // requests to leave are taken and the rest held for after the move.
     bool lookForLeave();
     bool hold(QObject *receiver, QEvent *event);
     Leave leaveAsked(QObject *receiver, QEvent *event) const;
+    static std::function<QEvent *()> remade(const QEvent *event);  // a held event, made again when handed on
     void afterMove();  // leaves as asked, or hands on the input held, in order
 
     vueltas::Turns turns_;
     Leave leave_ = Leave::None;
-    std::vector<std::pair<QPointer<QObject>, std::unique_ptr<QEvent>>> held_;
+    std::vector<std::pair<QPointer<QObject>, std::function<QEvent *()>>> held_;
     QGroupBox *Frame1;
     QPushButton *Command1;
     QPushButton *Command2;

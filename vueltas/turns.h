@@ -42,12 +42,13 @@ public:
 
     short puerto = 0;
 
-    // A move long enough to be seen (a slowed one, or hundreds of turns)
-    // must still let a person leave: between pulses, once kLook has passed
-    // since the move began or since it last asked, it asks this. When it
-    // answers yes the move stops there, at the end of a pulse with the step
-    // line low, and makes no final write. A move over sooner never asks, so
-    // at full speed a turn's traffic is the same with or without it.
+    // A slowed move (PARPORT_SLOWDOWN) can last minutes, and must still let
+    // a person leave: when this is set (the window sets it at start-up, for
+    // slowed traffic only), between pulses, once kLook has passed since the
+    // move began or since it last asked, the move asks it. When it answers
+    // yes the move stops there, at the end of a pulse with the step line low,
+    // and makes no final write. Unset, a move looks at nothing, however long:
+    // it runs to its end, and input given meanwhile is handled after it.
     std::function<bool()> stopRequested;
     static constexpr unsigned long long kLook = 50000000;  // ns
     std::function<unsigned long long()> clock = monotonicNow;
