@@ -63,9 +63,9 @@ private slots:
     }
 
     // At full speed a move looks at nothing: all input given during it, a request to leave too, is handled after it,
-    // in order. Slowed (PARPORT_SLOWDOWN above 1 or a PARPORT_MAXRATE at start-up), a move takes a request to leave at its next look, every
-    // 50 ms (here 5 pulses): it stops, step low, and the program ends as asked (Salir and Alt+S write 0, the close
-    // control nothing). Other input waits, in order.
+    // in order. Slowed (PARPORT_SLOWDOWN above 1 or a PARPORT_MAXRATE at start-up), a move takes a request to leave at
+    // its next look, every 50 ms (here 5 pulses): it stops, step low, and the program ends as asked (Salir and Alt+S
+    // write 0, the close control nothing). Other input waits, in order.
     void duringMove_data()
     {
         // first: the move, of 5 turns when counted; inputs: at its 20th write; traffic: after start-up, up to the
@@ -81,7 +81,8 @@ private slots:
         QTest::newRow("the close control") << slowed << "Command4" << "close" << stopped + "$" << -1 << false;
         QTest::newRow("the close control, a turn")
             << "PARPORT_SLOWDOWN=2.5" << "Command2" << "close" << stopped + "$" << -1 << false;
-        QTest::newRow("a turn, then Salir") << slowed << "Command4" << "Command1|Command5" << stopped + "0$" << 0 << true;
+        QTest::newRow("a turn, then Salir")
+            << slowed << "Command4" << "Command1|Command5" << stopped + "0$" << 0 << true;
         QTest::newRow("two turns wait for the move")
             << slowed << "Command4" << "Command2|Command1" << all + kLeft + "0" + kRight + "0$" << -1 << true;
         QTest::newRow("right and middle clicks on Salir")
