@@ -13,7 +13,8 @@ private slots:
     {
         failureColumns();
         for (const QString bad : {"PARPORT_SLOWDOWN=0.99", "PARPORT_MAXRATE=2,5"})  // the settings read: tst_traffic
-            failure(qPrintable(bad), "PARPORT=sim " + bad, "", 0, {QString(bad).replace("=", " vale «") + "»", "100000"});
+            failure(qPrintable(bad), "PARPORT=sim " + bad, "", 0,
+                    {QString(bad).replace("=", " vale «") + "»", "100000"});
     }
     void refused() { checkFailure(); }
 

@@ -15,10 +15,12 @@ private slots:
     {
         columns<QByteArray, QByteArray, double, double, qulonglong>("slowdown", "rate", "factor", "pulses", "gap");
         const auto row = [](const char *slowdown, const char *rate, double factor, double pulses, qulonglong gap) {
-            QTest::addRow("%s/%s", slowdown, rate) << QByteArray(slowdown) << QByteArray(rate) << factor << pulses << gap;
+            QTest::addRow("%s/%s", slowdown, rate)
+                << QByteArray(slowdown) << QByteArray(rate) << factor << pulses << gap;
         };
         row("", "", 1, 0, 0), row("1", "5", 1, 5, 100000000), row("6.5", "1000", 6.5, 1000, 500000);
-        row("100000", "100000", 100000, 100000, 5000), row("1.", "5.", 1, 5, 100000000), row("1", "750.5", 1, 750.5, 666223);
+        row("100000", "100000", 100000, 100000, 5000), row("1.", "5.", 1, 5, 100000000);
+        row("1", "750.5", 1, 750.5, 666223);
         for (const char *bad : {"0.99", "100001", "2,5", "1e3", "diez", ".", " 2", "-3"})
             row(bad, "", -1, 0, 0), row("", bad, 1, -1, 0);
         row("", "4.99", 1, -1, 0), row("", "100000.1", 1, -1, 0);
