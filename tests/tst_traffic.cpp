@@ -1,9 +1,13 @@
 // The traffic's shared rules: the slowdown read and applied, the trace's lines both ways, a running trace's readable
 // text, and the board's edge and sense.
 #include "pacing.h"
+#include "reason.h"
 #include "table.h"
 #include "tracetext.h"
 #include "write.h"
+
+#include <cerrno>
+#include <clocale>
 
 class TestTraffic : public QObject {
     Q_OBJECT
@@ -98,6 +102,30 @@ private slots:
         const auto [text, readable] = fetch<QByteArray, QByteArray>("text", "readable");
         const std::string_view taken = traffic::readableText({text.constData(), size_t(text.size())});
         QCOMPARE(QByteArray(taken.data(), int(taken.size())), readable);
+    }
+
+    // The system's reasons in Spanish whatever the locale; one not in the table by its number and the system's text.
+    void reasons_data()
+    {
+        columns<QByteArray, int, QString>("locale", "err", "reason");
+        for (const char *locale : {"C", "es_ES.UTF-8"}) {
+            QTest::addRow("%s: ENOENT", locale) << QByteArray(locale) << ENOENT << "no existe";
+            QTest::addRow("%s: EACCES", locale) << QByteArray(locale) << EACCES << "no tiene permiso";
+            QTest::addRow("%s: ENOSPC", locale) << QByteArray(locale) << ENOSPC << "no queda sitio en el disco";
+            QTest::addRow("%s: EMFILE", locale) << QByteArray(locale) << EMFILE
+                                                << "el proceso tiene demasiados ficheros abiertos";
+            QTest::addRow("%s: unknown", locale) << QByteArray(locale) << 4095 << "error 4095 (";
+        }
+    }
+    void reasons()
+    {
+        const auto [locale, err, reason] = fetch<QByteArray, int, QString>("locale", "err", "reason");
+        qputenv("LOCPATH", QByteArray(LOCALES));
+        if (!setlocale(LC_ALL, locale.constData()))
+            QSKIP("no Spanish locale was built into " LOCALES);
+        const QString text = QString::fromStdString(traffic::reason(err));
+        setlocale(LC_ALL, "C");
+        QVERIFY2(err == 4095 ? text.startsWith(reason) && text.endsWith(')') : text == reason, qPrintable(text));
     }
 
     // A step on the edge the board takes, in the sense the direction line gives at that edge.
