@@ -2,6 +2,7 @@
 // dialog, what it keeps between runs, and two viewers side by side.
 #include "application.h"
 #include "clock.h"
+#include "texts.h"
 #include "widgets.h"
 #include "window.h"
 
@@ -101,7 +102,8 @@ private slots:
         QCOMPARE(text("posicion") + text("regularidad") + text("sigue"),
                  positionLine(session) + figuresLine(session) + motorLine(session));
         const Dial *dial = window.findChild<Dial *>("dial");  // the rotor a little behind the pulses
-        QVERIFY(dial->rotor() == session.rotorDegrees() && dial->commanded() == session.commandedDegrees() &&
+        QVERIFY(dial->rotor() == session.follower().rotorDegrees() &&
+                dial->commanded() == session.follower().commandedDegrees() &&
                 dial->rotor() != dial->commanded());
         QVERIFY(text("movimiento").startsWith("Movimiento en curso:") && text("programa").contains("<img"));
         for (auto *lines : {window.findChild<QLabel *>("regularidad"), window.findChild<QLabel *>("programa")})
