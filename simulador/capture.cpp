@@ -1,5 +1,6 @@
 #include "capture.h"
 #include "mapped.h"
+#include "owned.h"
 #include "vcd.h"
 
 #include <QDateTime>
@@ -9,6 +10,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 
 namespace simulador {
@@ -47,7 +50,7 @@ std::string dump(const Capture &capture, const char *date)
     return text;
 }
 
-Target targetAt(const std::string &path)
+Target fileAt(const std::string &path)
 {
     struct stat status;
     if (path.empty() || stat(path.c_str(), &status) < 0)
@@ -56,10 +59,20 @@ Target targetAt(const std::string &path)
     return {S_ISREG(status.st_mode) ? Target::Regular : Target::Other, id};
 }
 
+Target targetAt(const std::string &path)
+{
+    Target target = fileAt(path);
+    if (target.kind == Target::Regular) {  // not blocking, should it have become a FIFO since
+        const owned::Fd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        target.locked = fd && flock(fd.get(), LOCK_SH | LOCK_NB) < 0 && errno == EWOULDBLOCK;
+    }
+    return target;
+}
+
 Kept keptFiles(const MappedArea &area, const char *trace)
 {
-    return {{Target::Regular, area.file()}, targetAt(trace ? trace : ""), targetAt(area.path() + ".lock"),
-            targetAt(area.path() + ".visor")};
+    return {{Target::Regular, area.file()}, fileAt(trace ? trace : ""), fileAt(area.path() + ".lock"),
+            fileAt(area.path() + ".visor")};
 }
 
 Refusal refusal(std::size_t writes, const Target &target, const Kept &kept)
@@ -74,7 +87,8 @@ Refusal refusal(std::size_t writes, const Target &target, const Kept &kept)
     return is(kept.area) ? Refusal::TheArea
            : is(kept.trace) ? Refusal::TheTrace
            : is(kept.portLock) || is(kept.viewerLock) ? Refusal::ALock
-                                                       : Refusal::None;
+           : target.locked ? Refusal::Traced
+                           : Refusal::None;
 }
 
 namespace {
@@ -116,6 +130,8 @@ Saved save(const QString &path, const Capture &taken, const Asked &asked, const 
         return refuse("es la traza de PARPORT_TRACE, donde escriben los programas");
     case Refusal::ALock:
         return refuse("es un cerrojo del puerto simulado o del simulador");
+    case Refusal::Traced:
+        return refuse("un programa en marcha escribe en él su traza (PARPORT_TRACE)");
     case Refusal::None:
         break;
     }

@@ -36,11 +36,17 @@ Capture capture(const published::Area &area, unsigned long long from, unsigned l
 // a write stamped before the one before it is taken at that one's time.
 std::string dump(const Capture &capture, const char *date);
 
-// A file a capture could go to, or must not replace, as told without opening it.
+// A file a capture could go to, or must not replace, as a stat tells it.
 struct Target {
     enum Kind { Missing, Regular, Other } kind = Missing;
     FileId id;
+    bool locked = false;  // a regular file whose lock a running program holds (targetAt() only)
 };
+Target fileAt(const std::string &path);
+// The same, and whether a running program holds the file's lock: the port
+// library's trace holds it for as long as the program writes there, whoever
+// started it. (The look takes the lock, shared, for a moment: never taken at
+// the port's own files, whose locks tell programs and viewers apart.)
 Target targetAt(const std::string &path);
 
 // What a capture must never replace: where the programs publish, the trace of
@@ -52,7 +58,7 @@ struct Kept {
 Kept keptFiles(const MappedArea &area, const char *trace);
 
 // Why a capture of `writes` writes may not be saved to `target`, if it may not.
-enum class Refusal { None, NothingCaptured, NotAFile, TheArea, TheTrace, ALock };
+enum class Refusal { None, NothingCaptured, NotAFile, TheArea, TheTrace, ALock, Traced };
 Refusal refusal(std::size_t writes, const Target &target, const Kept &kept);
 
 // Whether it went, and what to tell the person (a failure also on standard error).
@@ -63,7 +69,7 @@ struct Saved {
 // Whether `taken` holds anything to save (asked before asking where).
 Saved savable(const Capture &taken, const Asked &asked);
 // Saves `taken` as a value change dump at `path`, replacing a file there only
-// with a whole capture, and never one of `kept`.
+// with a whole capture, and never one of `kept` nor a running program's trace.
 Saved save(const QString &path, const Capture &taken, const Asked &asked, const Kept &kept);
 
 }  // namespace simulador

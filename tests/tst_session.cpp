@@ -11,6 +11,8 @@
 #include <QProcess>
 #include <QtTest>
 #include <csignal>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -250,8 +252,9 @@ private slots:
         QTEST(risingEdges(library), "steps");
     }
 
-    // Where a capture may go, by the rule and as saving finds the files (unopened). A write that fails (on a
-    // file-size limit, with no signal) leaves the capture saved there before.
+    // Where a capture may go, by the rule and as saving finds the files (unopened, but for a look at the lock a
+    // running program's trace holds). A write that fails (on a file-size limit, with no signal) leaves the
+    // capture saved there before.
     void saving_data()
     {
         columns<QString, int, QString>("target", "refusal", "says");
@@ -263,6 +266,8 @@ private slots:
         QTest::newRow("the trace") << "traza.vcd" << int(Refusal::TheTrace) << "es la traza";
         QTest::newRow("the port's lock") << "session.area.lock" << int(Refusal::ALock) << "es un cerrojo";
         QTest::newRow("the viewers' lock") << "session.area.visor" << int(Refusal::ALock) << "es un cerrojo";
+        QTest::newRow("a running program's trace") << "corriendo.vcd" << int(Refusal::Traced)
+                                                   << "un programa en marcha escribe en él su traza";
         QTest::newRow("a file too large to write") << "antes.vcd" << int(Refusal::None) << "(ulimit -f)";
     }
     void saving()
@@ -276,6 +281,9 @@ private slots:
         QVERIFY(!mkfifo(qPrintable(dir + "/fifo"), 0600) && QDir(dir).mkpath("carpeta"));
         for (const char *kept : {"/session.area.lock", "/session.area.visor", "/traza.vcd"})
             QFile(dir + kept).open(QIODevice::WriteOnly);
+        // A program started elsewhere traces there: the port library holds its trace's lock while it writes.
+        const owned::Fd traced(open(qPrintable(dir + "/corriendo.vcd"), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+        QVERIFY(flock(traced.get(), LOCK_EX | LOCK_NB) == 0);
         const Capture taken = capture(*area, 0, now);
         const Asked asked{0, now, true};
         const Kept kept = keptFiles(viewed, qPrintable(dir + "/traza.vcd"));
