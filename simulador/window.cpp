@@ -73,6 +73,7 @@ SimuladorWindow::SimuladorWindow(MappedArea area, QWidget *parent) : QWidget(par
     session_->setEdge(settings.value(QStringLiteral("flanco"), 0).toInt());
     session_->setLowSense(settings.value(QStringLiteral("sentidoBajo"), 0).toInt());
     session_->setSpan(settings.value(QStringLiteral("intervalo"), 1).toInt());
+    // A file that can't be read now (a drive not mounted) gives the default for this run only.
     session_->setMotor(QFile::encodeName(settings.value(QStringLiteral("motor")).toString()).toStdString());
     showMotor();
     connect(motor_, &QComboBox::currentIndexChanged, this, &SimuladorWindow::motorChosen);
@@ -225,7 +226,8 @@ void SimuladorWindow::closeEvent(QCloseEvent *event)
     settings.setValue(QStringLiteral("flanco"), session_->edge());
     settings.setValue(QStringLiteral("sentidoBajo"), session_->lowSense());
     settings.setValue(QStringLiteral("intervalo"), session_->span());
-    settings.setValue(QStringLiteral("motor"), QFile::decodeName(session_->follower().choice().c_str()));
+    if (motorPicked_)  // else the choice kept stays, even one that could not be read this time
+        settings.setValue(QStringLiteral("motor"), QFile::decodeName(session_->follower().choice().c_str()));
     settings.remove(QStringLiteral("congelado"));  // kept by earlier versions: a viewer opens live
     settings.setValue(QStringLiteral("geometria"), saveGeometry());
     QWidget::closeEvent(event);
@@ -250,6 +252,7 @@ void SimuladorWindow::motorChosen()
             QStringLiteral("Cifras de un motor (*.ini)"));
     const std::string error =
         choice.isEmpty() ? std::string() : session_->setMotor(QFile::encodeName(choice).toStdString());
+    motorPicked_ = motorPicked_ || (!choice.isEmpty() && error.empty());
     showMotor();  // cancelled, or a file that can't be read: back on the motor in use
     if (!error.empty()) {
         QMessageBox box(QMessageBox::Warning, QStringLiteral("Motor propio"), QString::fromStdString(error),

@@ -64,6 +64,7 @@ private:
 
     std::unique_ptr<AreaFeed> feed_;
     std::unique_ptr<Session> session_;
+    bool motorPicked_ = false;  // by the person, in this window: else the setting is left as it was
     owned::Fd open_;  // held while this viewer is open, for the next to know
     Dial *dial_;
     Lamp *pulseLamp_;

@@ -2,6 +2,7 @@
 // dialog, what it keeps between runs, and two viewers side by side.
 #include "application.h"
 #include "clock.h"
+#include "table.h"
 #include "texts.h"
 #include "widgets.h"
 #include "window.h"
@@ -164,6 +165,36 @@ private slots:
         for (const char *key : {"flanco", "sentidoBajo", "motor", "intervalo"})  // hand-edited
             QSettings().setValue(key, key[0] == 'f' ? -3 : 99);
         QCOMPARE(opened(), "01044");
+    }
+
+    // A motor's file kept in the settings stays the choice while it can't be read (a drive not mounted), the
+    // default shown meanwhile, until the person picks another.
+    void motorKept_data()
+    {
+        columns<QString, QString, QString, QString>("kept", "picked", "shown", "keeps");
+        QTest::newRow("a file not there") << "DIR/montado/motor.ini" << "" << "48pasos" << "DIR/montado/motor.ini";
+        QTest::newRow("then another picked") << "DIR/montado/motor.ini" << "nema17" << "nema17" << "nema17";
+        QTest::newRow("one's own file") << "DIR/propio.ini" << "" << "propio (propio.ini)" << "DIR/propio.ini";
+        QTest::newRow("a preset") << "nema17" << "48pasos-carga" << "48pasos-carga" << "48pasos-carga";
+    }
+    void motorKept()
+    {
+        const auto [kept, picked, shown, keeps] = fetch<QString, QString, QString, QString>("kept", "picked", "shown",
+                                                                                            "keeps");
+        QFile own(dir + "/propio.ini");
+        QVERIFY(own.open(QIODevice::WriteOnly) && own.write("nombre = propio\npasos_por_vuelta = 48\npar_retencion "
+                "= 0.025\ncorriente = 0.4\nresistencia = 10\ninductancia = 0.012\ntension = 12\ninercia = 2e-6\n"));
+        own.close();
+        QSettings().setValue("motor", QString(kept).replace("DIR", dir));
+        {
+            SimuladorWindow window(freshArea());
+            auto *motor = window.findChild<QComboBox *>("motor");
+            if (!picked.isEmpty())
+                motor->setCurrentIndex(motor->findText(picked));
+            QCOMPARE(motor->currentText(), shown);
+            window.close();
+        }
+        QCOMPARE(QSettings().value("motor").toString(), QString(keeps).replace("DIR", dir));
     }
 };
 
