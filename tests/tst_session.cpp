@@ -319,6 +319,40 @@ private slots:
         QVERIFY(saved.ok || contents() == before);
     }
 
+    // A viewer opened after a write shows the lines as that write left them, in the lamps and all along the
+    // diagram, until the next write.
+    void linesBefore_data()
+    {
+        columns<int, QString>("value", "shown");  // the pulse's and the direction's levels
+        QTest::newRow("both low") << 0 << "low low";
+        QTest::newRow("the pulse high") << 1 << "high low";
+        QTest::newRow("the direction high") << 2 << "low high";
+        QTest::newRow("both high") << 3 << "high high";
+    }
+    void linesBefore()
+    {
+        QFETCH(int, value);
+        freshArea();
+        const unsigned long long now = 10 * kSecond;
+        write(QString::number(value), now - 5 * kSecond);
+        AreaFeed feed(std::move(viewed), now);
+        Session session(feed.before(), now);
+        frame(feed, session, now + kSecond);
+        QStringList diagram, lamps;
+        for (int line : {0, 1}) {
+            const Frame &shown = session.shown();
+            int seen = 0;
+            for (unsigned char level : columnLevels(session.changes(), session.valueBefore(), shown.end,
+                                                    shown.end - shown.start, 100, line))
+                seen |= level;
+            const char *names[] = {"none", "low", "high", "both"};
+            diagram << names[seen];
+            lamps << names[1 + (line ? session.board().direction() : session.board().pulse())];
+        }
+        QTEST(diagram.join(' '), "shown");
+        QTEST(lamps.join(' '), "shown");
+    }
+
     // A session follows a turn as a person watches it: once still, held with its figures, also after a stepless
     // write (a program's last 0), saved whole; frozen as a new move begins; its area deleted, made anew, cut short.
     void follows()

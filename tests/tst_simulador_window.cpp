@@ -193,6 +193,22 @@ private slots:
         }
         QCOMPARE(QSettings().value("motor").toString(), QString(keeps).replace("DIR", dir));
     }
+
+    // Where a viewer opens while another is open where it would: 32 pixels left of and below it, wrapping round
+    // within the screen's free area (x from 0 to 280, y from 40 to 240 here) so that it is never partly off it.
+    void cascades_data()
+    {
+        columns<QRect, QPoint>("window", "at");  // the free area is 1000 × 800 from (0, 40); the window 720 × 600
+        QTest::newRow("aside and down") << QRect(268, 40, 720, 600) << QPoint(236, 72);
+        QTest::newRow("wrapping at the left") << QRect(10, 100, 720, 600) << QPoint(259, 132);
+        QTest::newRow("wrapping at the bottom") << QRect(100, 230, 720, 600) << QPoint(68, 61);
+        QTest::newRow("larger than the screen") << QRect(0, 0, 1200, 900) << QPoint(0, 40);
+    }
+    void cascades()
+    {
+        QFETCH(QRect, window);
+        QTEST(cascaded(window, QRect(0, 40, 1000, 800)), "at");
+    }
 };
 
 QTEST_MAIN(TestSimuladorWindow)
