@@ -7,6 +7,7 @@
 #include "bench.h"
 #include "following.h"
 #include "motors.h"
+#include "feed.h"
 #include "session.h"
 #include "tracefile.h"
 
@@ -46,9 +47,10 @@ double fed(const MotorParams &motor, const std::vector<PortWrite> &writes, int r
 }
 
 // The work of the viewer's frames, 60 a second, while a program writes at
-// full speed for ten seconds: the session (reader, board, moves, figures and
-// the motor model) advanced to each frame's time, the writes published in
-// between. The median frame, the 99th percentile and the longest, in ms.
+// full speed for ten seconds: the area read and the session (board, moves,
+// figures and the motor model) fed and brought to each frame's time, the
+// writes published in between. The median frame, the 99th percentile and the
+// longest, in ms.
 void viewerFrames()
 {
     const std::string path = selfPath() + ".area";
@@ -60,20 +62,25 @@ void viewerFrames()
         std::fprintf(stderr, "bench_motor: %s\n", error.c_str());
         std::exit(1);
     }
-    Session session(std::move(viewed), 0);
+    AreaFeed feed(std::move(viewed), 0);
+    Session session(feed.before(), 0);
     std::vector<double> frames;
     unsigned long long time = kSecond / 60;
     for (int frame = 1; frame <= 600; ++frame) {
         for (; time < frame * kSecond / 60; time += kHalfStep)
             published::publish(*area, time, 888, short(time / kHalfStep & 1));
-        frames.push_back(median(1, [&] { session.advance(time); }));
+        frames.push_back(median(1, [&] {
+            for (const published::Write &write : feed.take(time))
+                session.feed(write);
+            session.tick(time);
+        }));
     }
     unlink(path.c_str());
     const double longest = *std::max_element(frames.begin(), frames.end());
     std::sort(frames.begin(), frames.end());
     std::printf("the viewer's frame, 60 a second, while the writes come at that speed: median %.3f ms, 99 %% %.3f ms, "
                 "longest %.3f ms (a frame is 16.7 ms); the motor lost %ld steps\n", middle(frames) * 1e3,
-                frames[frames.size() * 99 / 100] * 1e3, longest * 1e3, session.following().lost);
+                frames[frames.size() * 99 / 100] * 1e3, longest * 1e3, session.follower().following().lost);
 }
 
 // The processor time, user and system, of running `command` to its end.

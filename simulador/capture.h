@@ -1,10 +1,14 @@
 // A capture of the port's lines from what the published ring still holds,
 // saved as a value change dump, the same form as the port library's trace,
-// for logic-analyser tools (PulseView, sigrok-cli, GTKWave). No widgets.
+// for logic-analyser tools (PulseView, sigrok-cli, GTKWave); where it may go,
+// and its saving. No widgets.
 #pragma once
 
+#include "area.h"
+#include "moves.h"
 #include "published.h"
 
+#include <QString>
 #include <string>
 #include <vector>
 
@@ -31,5 +35,41 @@ Capture capture(const published::Area &area, unsigned long long from, unsigned l
 // go back: two writers on one area interleave their entries out of order, and
 // a write stamped before the one before it is taken at that one's time.
 std::string dump(const Capture &capture, const char *date);
+
+// A file a capture could go to, or must not replace, as a stat tells it.
+struct Target {
+    enum Kind { Missing, Regular, Other } kind = Missing;
+    FileId id;
+    bool locked = false;  // a regular file whose lock a running program holds (targetAt() only)
+};
+Target fileAt(const std::string &path);
+// The same, and whether a running program holds the file's lock: the port
+// library's trace holds it for as long as the program writes there, whoever
+// started it. (The look takes the lock, shared, for a moment: never taken at
+// the port's own files, whose locks tell programs and viewers apart.)
+Target targetAt(const std::string &path);
+
+// What a capture must never replace: where the programs publish, the trace of
+// this viewer's PARPORT_TRACE, and the port's and the viewers' locks (Missing:
+// not known).
+struct Kept {
+    Target area, trace, portLock, viewerLock;
+};
+Kept keptFiles(const MappedArea &area, const char *trace);
+
+// Why a capture of `writes` writes may not be saved to `target`, if it may not.
+enum class Refusal { None, NothingCaptured, NotAFile, TheArea, TheTrace, ALock, Traced };
+Refusal refusal(std::size_t writes, const Target &target, const Kept &kept);
+
+// Whether it went, and what to tell the person (a failure also on standard error).
+struct Saved {
+    bool ok;
+    QString message;
+};
+// Whether `taken` holds anything to save (asked before asking where).
+Saved savable(const Capture &taken, const Asked &asked);
+// Saves `taken` as a value change dump at `path`, replacing a file there only
+// with a whole capture, and never one of `kept` nor a running program's trace.
+Saved save(const QString &path, const Capture &taken, const Asked &asked, const Kept &kept);
 
 }  // namespace simulador

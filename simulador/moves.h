@@ -63,4 +63,14 @@ Frame frameAt(const Moves &moves, unsigned long long now, unsigned long long spa
 // Where the diagram starts when it holds `move`: what it must keep of the lines.
 unsigned long long heldFrom(const Move &move);
 
+// What a capture is asked to take (Session::asked(), from a frame): from
+// `from` (0: all the ring holds) up to `to`, and what it is of, for its
+// messages.
+struct Asked {
+    unsigned long long from = 0, to = 0;
+    bool all = false;       // all the ring holds was asked for («2 s (y guardar todo)»)
+    bool lastMove = false;  // the last move, held while the motor is still
+    bool frozen = false;    // what «Congelar» froze
+};
+
 }  // namespace simulador

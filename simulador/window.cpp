@@ -1,6 +1,7 @@
 #include "window.h"
 #include "clock.h"
 #include "motors.h"
+#include "texts.h"
 #include "widgets.h"
 
 #include <QBoxLayout>
@@ -15,8 +16,12 @@
 #include <QSettings>
 #include <QShortcut>
 #include <QSignalBlocker>
+#include <QStandardPaths>
 #include <QTimer>
 #include <algorithm>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/file.h>
 
 namespace simulador {
 
@@ -52,10 +57,12 @@ QHBoxLayout *row(std::initializer_list<QWidget *> widgets, std::initializer_list
 
 }  // namespace
 
-SimuladorWindow::SimuladorWindow(MappedArea area, QWidget *parent)
-    : QWidget(parent), session_(std::make_unique<Session>(std::move(area), monotonicNow()))
+SimuladorWindow::SimuladorWindow(MappedArea area, QWidget *parent) : QWidget(parent)
 {
-    setWindowTitle(QString::fromStdString(areaName(session_->area().path())) +
+    const unsigned long long now = monotonicNow();
+    feed_ = std::make_unique<AreaFeed>(std::move(area), now);
+    session_ = std::make_unique<Session>(feed_->before(), now);
+    setWindowTitle(QString::fromStdString(areaName(feed_->area().path())) +
                    QStringLiteral(" — Simulador de la placa del motor de pasos"));
     build();
     resize(720, 600);
@@ -66,6 +73,7 @@ SimuladorWindow::SimuladorWindow(MappedArea area, QWidget *parent)
     session_->setEdge(settings.value(QStringLiteral("flanco"), 0).toInt());
     session_->setLowSense(settings.value(QStringLiteral("sentidoBajo"), 0).toInt());
     session_->setSpan(settings.value(QStringLiteral("intervalo"), 1).toInt());
+    // A file that can't be read now (a drive not mounted) gives the default for this run only.
     session_->setMotor(QFile::encodeName(settings.value(QStringLiteral("motor")).toString()).toStdString());
     showMotor();
     connect(motor_, &QComboBox::currentIndexChanged, this, &SimuladorWindow::motorChosen);
@@ -218,7 +226,8 @@ void SimuladorWindow::closeEvent(QCloseEvent *event)
     settings.setValue(QStringLiteral("flanco"), session_->edge());
     settings.setValue(QStringLiteral("sentidoBajo"), session_->lowSense());
     settings.setValue(QStringLiteral("intervalo"), session_->span());
-    settings.setValue(QStringLiteral("motor"), QFile::decodeName(session_->motorChoice().c_str()));
+    if (motorPicked_)  // else the choice kept stays, even one that could not be read this time
+        settings.setValue(QStringLiteral("motor"), QFile::decodeName(session_->follower().choice().c_str()));
     settings.remove(QStringLiteral("congelado"));  // kept by earlier versions: a viewer opens live
     settings.setValue(QStringLiteral("geometria"), saveGeometry());
     QWidget::closeEvent(event);
@@ -235,7 +244,7 @@ void SimuladorWindow::optionChosen()
 void SimuladorWindow::motorChosen()
 {
     QString choice = motor_->currentData().toString();
-    const QString current = QFile::decodeName(session_->motorChoice().c_str());
+    const QString current = QFile::decodeName(session_->follower().choice().c_str());
     if (choice.isEmpty())  // «Otro…»: from the folder of the file in use, if one is
         choice = QFileDialog::getOpenFileName(
             this, QStringLiteral("Motor propio"),
@@ -243,6 +252,7 @@ void SimuladorWindow::motorChosen()
             QStringLiteral("Cifras de un motor (*.ini)"));
     const std::string error =
         choice.isEmpty() ? std::string() : session_->setMotor(QFile::encodeName(choice).toStdString());
+    motorPicked_ = motorPicked_ || (!choice.isEmpty() && error.empty());
     showMotor();  // cancelled, or a file that can't be read: back on the motor in use
     if (!error.empty()) {
         QMessageBox box(QMessageBox::Warning, QStringLiteral("Motor propio"), QString::fromStdString(error),
@@ -255,12 +265,12 @@ void SimuladorWindow::motorChosen()
 void SimuladorWindow::showMotor()
 {
     const QSignalBlocker quiet(motor_);
-    const QString choice = QFile::decodeName(session_->motorChoice().c_str());
+    const QString choice = QFile::decodeName(session_->follower().choice().c_str());
     const int presets = int(model::motorPresets().size());
     if (motor_->count() > presets + 1 && motor_->itemData(presets).toString() != choice)
         motor_->removeItem(presets);  // one's own file, no longer the one in use
     if (motor_->findData(choice) < 0)
-        motor_->insertItem(presets, QString::fromStdString(session_->motor().name) + QStringLiteral(" (") +
+        motor_->insertItem(presets, QString::fromStdString(session_->follower().motor().name) + QStringLiteral(" (") +
                                         QFileInfo(choice).fileName() + QStringLiteral(")"), choice);
     motor_->setCurrentIndex(motor_->findData(choice));
 }
@@ -274,27 +284,31 @@ void SimuladorWindow::freeze(bool frozen)
 
 void SimuladorWindow::frame(unsigned long long now)
 {
-    session_->advance(now ? now : monotonicNow());
+    now = now ? now : monotonicNow();
+    for (const published::Write &write : feed_->take(now))
+        session_->feed(write);
+    session_->tick(now);
     const Session &s = *session_;
-    program_->setText(programsLine(s));
-    const bool missing = s.areaState() == Session::AreaState::Missing;
-    program_->setToolTip(missing ? QString::fromStdString(s.areaError()) : QString());
+    program_->setText(programsLine(*feed_, s));
+    const bool missing = feed_->state() == AreaFeed::State::Missing;
+    program_->setToolTip(missing ? QString::fromStdString(feed_->error()) : QString());
     position_->setText(positionLine(s));
     speed_->setText(speedLine(s));
     regularity_->setText(figuresLine(s));
     irregular_->setText(irregularLine(s));
     move_->setText(moveLine(s));
-    sense_->setText(senseLine(s));
-    dial_->setAngles(s.rotorDegrees(), s.commandedDegrees());
+    sense_->setText(senseLine(s, feed_->lost()));
+    dial_->setAngles(s.follower().rotorDegrees(), s.follower().commandedDegrees());
     following_->setText(motorLine(s));
     pulseLamp_->setLit(s.board().pulse());
     directionLamp_->setLit(s.board().direction());
     timing_->setView(s.changes(), s.valueBefore(), s.shown().start, s.shown().end, caption(s));
 }
 
-Session::Saved SimuladorWindow::saveCaptureTo(const QString &path, unsigned long long now)
+Saved SimuladorWindow::saveCaptureTo(const QString &path, unsigned long long now)
 {
-    const Session::Saved saved = session_->save(path, now ? now : monotonicNow());
+    const Asked asked = session_->asked(now ? now : monotonicNow());
+    const Saved saved = save(path, taken(asked), asked, keptFiles(feed_->area(), std::getenv("PARPORT_TRACE")));
     if (saved.ok)
         QSettings().setValue(QStringLiteral("carpeta"), QFileInfo(path).absolutePath());
     return saved;
@@ -302,7 +316,8 @@ Session::Saved SimuladorWindow::saveCaptureTo(const QString &path, unsigned long
 
 void SimuladorWindow::saveCapture()
 {
-    Session::Saved saved = session_->savable(monotonicNow());
+    const Asked asked = session_->asked(monotonicNow());
+    Saved saved = savable(taken(asked), asked);
     if (saved.ok) {
         const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Guardar captura"),
                                                           captureFolder() + QStringLiteral("/captura.vcd"),
@@ -315,6 +330,38 @@ void SimuladorWindow::saveCapture()
                     saved.message, QMessageBox::Ok, this);
     box.setTextFormat(Qt::PlainText);  // a file's name is not markup
     box.exec();
+}
+
+owned::Fd openViewer(const std::string &path, bool &alone)
+{
+    owned::Fd fd(open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600));
+    alone = !published::lockedByAnother(fd.get());
+    if (fd)
+        flock(fd.get(), LOCK_SH);
+    return fd;
+}
+
+std::string areaName(const std::string &path) { return path.substr(path.rfind('/') + 1); }
+
+QString captureFolder()
+{
+    const QString last = QSettings().value(QStringLiteral("carpeta")).toString();
+    for (const QString &folder : {last, QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation)})
+        if (QDir::isAbsolutePath(folder) && QFileInfo(folder).isDir())
+            return folder;
+    return QDir::homePath();
+}
+
+QPoint cascaded(const QRect &window, const QRect &free)
+{
+    // 32 pixels left and down, wrapping round within the free area: away from the programs at its top
+    // left, and clear of the last few viewers' places.
+    const auto step = [](int at, int from, int room, int by) {
+        const int places = std::max(0, room) + 1;
+        return from + ((at - from + by) % places + places) % places;
+    };
+    return {step(window.left(), free.left(), free.width() - window.width(), -32),
+            step(window.top(), free.top(), free.height() - window.height(), 32)};
 }
 
 }  // namespace simulador

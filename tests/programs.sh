@@ -77,6 +77,8 @@ for area in "$dir/area" "$dir/otra.area"; do  # watched already; and with a view
 done
 printf '#!/bin/sh\necho hola\n' >"$bin/hola" && chmod +x "$bin/hola"  # beside the viewer, not on the PATH
 [ "$(PATH=/usr/bin:/bin "$bin/simulador" --con hola)" = hola ] || fail "--con did not start the program beside it"
+printf '#!/bin/sh\necho aquí\n' >"$dir/hola" && chmod +x "$dir/hola"  # named by its path: that one, not another
+[ "$(cd "$dir" && "$bin/simulador" --con ./hola)" = aquí ] || fail "--con ./hola did not start the one named"
 # A program ended by a signal while idle leaves the lines at 0, its trace closed as at any end, and its status
 # says which signal ended it.
 for signal in TERM HUP; do
@@ -90,21 +92,25 @@ for signal in TERM HUP; do
     [ "$(awk '{print $3}' "$dir/idle.trace" | tr '\n' ' ')" = "0 0 " ] || fail "SIG$signal while idle: '$(cat -v "$dir/idle.trace")'"
 done
 
-# The launcher turns away what it can't start, and what it does not understand, leaving no viewer behind.
+# The launcher turns away what it can't start, saying why (a program named by its path is not looked for
+# elsewhere), and what it does not understand, leaving no viewer behind; run where no program is.
 before=$(viewers | wc -l)
 echo 'no es un programa' >"$bin/roto" && chmod -x "$bin/roto"
 while IFS='|' read -r status phrase args; do
-  got=0 && PARPORT_PUBLISH="$dir/launch.area" "$bin/simulador" $args >"$dir/out" 2>"$dir/err" </dev/null || got=$?
+  got=0 && (cd "$dir" && LC_ALL=C PARPORT_PUBLISH="$dir/launch.area" timeout 20 "$bin/simulador" $args) \
+    >"$dir/out" 2>"$dir/err" </dev/null || got=$?
   [ $got -eq $status ] && grep -qF -- "$phrase" "$dir/err" || fail "simulador $args: $got, '$(cat "$dir/err")'"
   sleep 0.3
   [ "$(viewers | wc -l)" = "$before" ] || fail "simulador $args left a viewer running"
 done <<ROWS
-1|«no-existe»|--con no-existe
-1|«roto»|--con roto
+1|«no-existe»: No such file|--con no-existe
+1|«roto»: Permission denied|--con roto
+1|«./true»: No such file|--con ./true
 2|no se entiende «--bogus»|--bogus
 2|no se entiende «--cn»|--cn vueltas
 2|Uso:|--con
 2|«--con=»|--con=
 2|«--motor» sin --analizar|--motor nema17
+2|«--grafico» sin --analizar|--grafico giro.png
 ROWS
 echo "10 passed, 0 failed"

@@ -6,6 +6,7 @@
 
 #include <QAbstractButton>
 #include <QGroupBox>
+#include <QLabel>
 #include <QMessageBox>
 
 // Every write and delay in order, without waiting: the digit written ('!' off 888), 'd' a delay: a pulse is "1dd0dd".
@@ -118,7 +119,8 @@ struct WindowFixture {
     }
 };
 
-// Layout faults a person would see: a control out of its parent or over a sibling, a caption cut, frame fonts wrong.
+// Layout faults a person would see: a control out of its parent or over a sibling, a caption cut (a label that
+// wraps: a line), frame fonts wrong.
 inline void checkLayout(QWidget *client)
 {
     QList<QWidget *> controls = client->findChildren<QWidget *>(QRegularExpression("^(?!qt_).+"));
@@ -131,8 +133,14 @@ inline void checkLayout(QWidget *client)
                          !other->geometry().intersects(control->geometry()), name.constData());
         auto *frame = qobject_cast<QGroupBox *>(control);
         QCOMPARE(control->font().bold(), frame != nullptr);
-        const QString caption = (frame ? frame->title() : control->property("text").toString()).remove('&');
-        QVERIFY2(QFontMetrics(control->font()).horizontalAdvance(caption) < control->width(), name.constData());
+        const QString caption =
+            (frame ? frame->title() : control->property(control->inherits("QComboBox") ? "currentText" : "text")
+                                          .toString()).remove('&');
+        auto *lines = qobject_cast<QLabel *>(control);  // a label that wraps: all its lines within its height
+        const int room = lines && lines->wordWrap()
+                             ? lines->height() - lines->heightForWidth(lines->width())
+                             : control->width() - QFontMetrics(control->font()).horizontalAdvance(caption);
+        QVERIFY2(room >= 0, name.constData());
     }
 }
 
