@@ -21,7 +21,7 @@ std::string more()
 
 }  // namespace
 
-std::string helpText(const std::string &program)
+std::string helpText(const std::string &program, const std::string &details)
 {
     std::string text;
     if (program == "simulador")
@@ -41,6 +41,7 @@ std::string helpText(const std::string &program)
                                      : "sin fin, a la velocidad que se elija") +
                ",\npor una placa de paso y dirección en el puerto paralelo (dirección 888).\n"
                "Se maneja desde su ventana; no toma argumentos.\n";
+    text += details;
     if (program == "vueltas")
         text += "\n«Der» e «Izq» dan (vueltas de la caja) × 96 pulsos, redondeado al entero más cercano,\n"
                 "las mitades al par: 0.5 vueltas son 48 pulsos y 0.004 vueltas, ninguno; una cuenta de 0\n"
@@ -66,13 +67,13 @@ std::string helpText(const std::string &program)
 
 std::string versionText(const std::string &program) { return program + " (motorpasos) " MOTOR_VERSION "\n"; }
 
-int answerCommandLine(int argc, char **argv, const char *program)
+int answerCommandLine(int argc, char **argv, const char *program, const std::string &details)
 {
     for (int i = 1; i < argc; ++i) {
         const bool help = !std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h");
         if (!help && std::strcmp(argv[i], "--version"))
             continue;
-        const std::string text = help ? helpText(program) : versionText(program);
+        const std::string text = help ? helpText(program, details) : versionText(program);
         if (std::fputs(text.c_str(), stdout) >= 0 && std::fflush(stdout) == 0)
             return 0;
         std::fprintf(stderr, "%s: no se pudo escribir en la salida estándar: %s.\n", program, std::strerror(errno));

@@ -162,6 +162,14 @@ std::string readMotorFile(const std::string &path, MotorParams &motor)
     return {};
 }
 
+std::string motorNames()
+{
+    std::string names;
+    for (const MotorParams &known : motorPresets())
+        names += (names.empty() ? "" : ", ") + known.name;
+    return names;
+}
+
 bool namesFile(const std::string &choice)
 {
     const std::string ini = ".ini";
@@ -178,10 +186,7 @@ std::string chooseMotor(const std::string &choice, MotorParams &motor)
         motor = *preset;
         return {};
     }
-    std::string names;
-    for (const MotorParams &known : motorPresets())
-        names += (names.empty() ? "" : ", ") + known.name;
-    return "no hay ningún motor llamado «" + choice + "». Los motores son " + names +
+    return "no hay ningún motor llamado «" + choice + "». Los motores son " + motorNames() +
            "; o dé un FICHERO.ini con las cifras del suyo (vea man simulador).";
 }
 

@@ -29,6 +29,8 @@ std::string readMotorFile(const std::string &path, MotorParams &motor);
 // message (Spanish): the file's trouble, or, for a name of none of them, the
 // names there are.
 std::string chooseMotor(const std::string &choice, MotorParams &motor);
+// The presets' names, "48pasos, nema17, 48pasos-carga", the default first.
+std::string motorNames();
 // Whether `choice` names a file rather than a preset.
 bool namesFile(const std::string &choice);
 

@@ -1,4 +1,5 @@
 #include "launch.h"
+#include "motors.h"
 #include "owned.h"
 #include "published.h"
 #include "usage.h"
@@ -81,6 +82,14 @@ int cannotStart(const char *program, int err)
 
 }  // namespace
 
+std::string details()
+{
+    return "\nMotores de --motor: " + model::motorNames() + " (el primero, el de siempre),\n"
+           "o un FICHERO.ini con las cifras del suyo. --analizar termina con 0 si el motor\n"
+           "sigue la traza, 3 si pierde pasos, 1 si un fichero no se pudo leer (o el gráfico\n"
+           "escribir) y 2 si los argumentos están mal.\n";
+}
+
 const char *unknownArgument(int argc, char **argv)
 {
     // The viewer's own, and Qt's (with one or two dashes); those in the first row take a value.
@@ -124,7 +133,7 @@ int launch(int argc, char **argv)
     }
     if (unknown || (program && !*program)) {
         std::fprintf(stderr, "simulador: no se entiende «%s»%s.\n\n%s", unknown ? unknown : "--con=",
-                     analysisOnly ? " sin --analizar" : "", helpText("simulador").c_str());
+                     analysisOnly ? " sin --analizar" : "", helpText("simulador", details()).c_str());
         return 2;
     }
     if (!hasDisplay(argc, argv)) {

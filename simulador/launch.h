@@ -4,6 +4,8 @@
 // it runs, so a launcher opens a viewer only where none watches yet.
 #pragma once
 
+#include <string>
+
 namespace simulador {
 
 // Called first in main, before Qt. An argument the viewer does not know
@@ -15,6 +17,10 @@ namespace simulador {
 // failure, with the status to end with, and then no viewer of its own is left
 // running. Returns -1 when this process is to go on as the viewer.
 int launch(int argc, char **argv);
+
+// What --help says of the viewer beyond its usage: the motors --motor knows,
+// and what the exit status of --analizar means.
+std::string details();
 
 // The first argument that is no option of the viewer's nor of Qt's (an
 // option that takes a value, without it, counts); nullptr when all are known.

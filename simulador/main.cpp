@@ -12,7 +12,7 @@
 
 int main(int argc, char **argv)
 {
-    if (const int status = answerCommandLine(argc, argv, "simulador"); status >= 0)
+    if (const int status = answerCommandLine(argc, argv, "simulador", simulador::details()); status >= 0)
         return status;
     if (const int status = simulador::analyzeCommand(argc, argv); status >= 0)
         return status;

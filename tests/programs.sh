@@ -48,6 +48,8 @@ done <<ROWS
 vueltas --help número de vueltas
 rotacion -h velocidad que se elija
 simulador --help simulador --con PROGRAMA
+simulador --help 48pasos, nema17, 48pasos-carga
+simulador -h 3 si pierde pasos
 vueltas --version vueltas (motorpasos) $version
 simulador --version simulador (motorpasos) $version
 ROWS
