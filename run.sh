@@ -15,6 +15,8 @@ case $program in
 esac
 scripts/ensure-packages $(cat scripts/packages)
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$(nproc)"
+# Only what it runs: the port library, the two programs and the viewer. The
+# tests and the benchmarks are ./test.sh's, in the same folder.
+cmake --build build -j"$(nproc)" --target inpout32 vueltas rotacion simulador
 export PARPORT=${PARPORT:-sim}
 exec build/bin/simulador --con "$program"
