@@ -1,19 +1,13 @@
-// The motor model against physics no modelling choice changes, the readers of its files, simulador --analizar.
-#include "board.h"
-#include "chart.h"
+// The motor model against physics no modelling choice changes; its motors, presets and files; whether a motor
+// follows some traffic, its start rate and the slowdown that makes it.
+#include "chartdata.h"
 #include "following.h"
 #include "motors.h"
 #include "stepper.h"
 #include "table.h"
-#include "tracefile.h"
-#include "vcd.h"
 
-#include <QImage>
 #include <cmath>
-#include <random>
-#include <sys/stat.h>
 
-using namespace simulador;
 using namespace model;
 using namespace traffic;
 
@@ -93,7 +87,7 @@ private slots:
     void initTestCase()
     {
         QDir(dir_).removeRecursively();
-        QVERIFY(QDir().mkpath(dir_) && mkfifo(qPrintable(dir_ + "/tubo"), 0600) == 0);
+        QVERIFY(QDir().mkpath(dir_));
         for (const MotorParams &motor : motorPresets()) {
             const StartRate found = findStartRate(motor);
             QVERIFY2(found.bands.empty() && found.rate > 0, motor.name.c_str());  // damped as a motor in use
@@ -240,12 +234,10 @@ private slots:
         const auto [falling, lowIsClockwise, values, steps] =
             fetch<bool, bool, QString, int>("falling", "lowIsClockwise", "values", "steps");
         MotorModel model(motorPresets().front(), {falling, lowIsClockwise});
-        Board board;  // the viewer's own, set alike
-        board.settings = {falling, lowIsClockwise};
         for (const QString &value : values.split(' '))
-            model.feed(model.time() + 20000000, value.toInt()), board.feed(value.toInt());
+            model.feed(model.time() + 20000000, value.toInt());
         model.advanceTo(model.time() + 1000000000);
-        QVERIFY(model.commandedSteps() == steps && board.position() == steps);
+        QCOMPARE(model.commandedSteps(), long(steps));
         QCOMPARE(model.commandedDegrees(), steps < 0 ? 360 + 3.75 * steps : 3.75 * steps);
         QVERIFY(model.settled() && std::fabs(model.rotorDegrees() - model.commandedDegrees()) < 0.5);
     }
@@ -310,147 +302,29 @@ private slots:
         QVERIFY(model.slips() > 1 && once.columns().front().slips == model.slips());
     }
 
-    // Files as programs, tools and people leave them ('@' a zero byte): their writes, a motor's figures, or a message.
-    void files_data()
+    // Motor files as people write them: the motor's name and figures, or a message naming the file.
+    void motorFiles_data()
     {
         columns<QByteArray, QString>("content", "read");
-        QTest::newRow("text trace") << QByteArray("100 888 0\n200 888 1\n300 888 -2\n") << "100:0 200:1 300:2";
-        QTest::newRow("other ports left out, equal times kept") << QByteArray("100 888 1\n100 889 3\n100 888 0\n")
-                                                                << "100:1 100:0";
-        QTest::newRow("a killed run's reserve and mark") << QByteArray("100 888 1\n200 88@@@@@\nlibinpout32 reserva\n")
-                                                         << "100:1";
-        QTest::newRow("a file's own lines before the trace") << QByteArray("mis notas\n\n100 888 3\n") << "100:3";
-        QTest::newRow("times going backwards") << QByteArray("200 888 1\n100 888 0\n") << "hacia atrás en la línea 2";
-        QTest::newRow("a time past any clock") << QByteArray("0 888 0\n18446744073704551615 888 1\n") << "ningún reloj";
-        QTest::newRow("a line that is not a write") << QByteArray("100 888 1\n200 888\n") << "la línea 2 no es";
-        QTest::newRow("not a trace") << QByteArray("hola\n") << "no es una traza";
-        QTest::newRow("a picture") << QByteArray("\x89PNG\r\n\x1a\n@@@@IHDR") << "no es una traza";
-        QTest::newRow("lines ended as on Windows") << QByteArray("100 888 1\r\n200 888 0\r\n") << "100:1 200:0";
-        QTest::newRow("empty") << QByteArray() << "no es una traza";
-        const QByteArray header("$timescale 1 us $end $scope module p $end $var wire 1 # otra $end\n"
-                                "$var wire 1 ! D0_pulso $end $var wire 1 \" D1_direccion $end $upscope $end\n");
-        QTest::newRow("dump") << header + "$enddefinitions $end\n#0 $dumpvars 0! 1\" 0# $end #36 1! 1# #54 0! #60 b1 \""
-                              << "0:2 36000:3 54000:2";
-        QTest::newRow("dump at 10 ns, unknown levels low")
-            << QByteArray("$timescale 10ns $end $var wire 1 a D0_pulso $end $var reg 1 b D1_direccion $end "
-                          "$enddefinitions $end #0 xa 0b $comment 1a $end #3 1a #5 za")
-            << "0:0 30:1 50:0";
-        QTest::newRow("dump without direction") << QByteArray("$var wire 1 ! D0_pulso $end $enddefinitions $end #0 1!")
-                                                << "sin la línea D1_direccion";
-        QTest::newRow("dump going backwards") << header + "$enddefinitions $end #5 1! #4 0!" << "hacia atrás";
-        QTest::newRow("dump cut short") << header << "está incompleto";
         const QByteArray figures("pasos_por_vuelta = 200\npar_retencion = 0,45 ; N·m\ncorriente=1.7\n"
                                  "resistencia = 1.5\ninductancia = 2.8e-3\ntension = 24\ninercia = 6e-6\n");
-        QTest::newRow("motor: all figures") << "[motor]\nnombre = mio # el de la mesa\n" + figures << "mio 50 0.45 0";
-        QTest::newRow("motor: no name, the file's") << figures + "par_carga = 0.1" << "motor 50 0.45 0.1";
-        QTest::newRow("motor: unknown key") << figures + "resistividad = 3" << "línea 8: clave «resistividad» descono";
-        QTest::newRow("motor: not a number") << figures + "par_detencion = poco" << "«poco» no es un número";
-        QTest::newRow("motor: one missing") << QByteArray("pasos_por_vuelta = 48\ntension = 12") << "no da par_reten";
-        QTest::newRow("motor: load beyond holding") << figures + "par_carga = 0.5" << "par_carga debe ser menor";
-        QTest::newRow("motor: 50 full steps") << QByteArray(figures).replace("200", "50") << "múltiplo de 4";
+        QTest::newRow("all figures") << "[motor]\nnombre = mio # el de la mesa\n" + figures << "mio 50 0.45 0";
+        QTest::newRow("no name, the file's") << figures + "par_carga = 0.1" << "motor 50 0.45 0.1";
+        QTest::newRow("unknown key") << figures + "resistividad = 3" << "línea 8: clave «resistividad» descono";
+        QTest::newRow("not a number") << figures + "par_detencion = poco" << "«poco» no es un número";
+        QTest::newRow("one missing") << QByteArray("pasos_por_vuelta = 48\ntension = 12") << "no da par_reten";
+        QTest::newRow("load beyond holding") << figures + "par_carga = 0.5" << "par_carga debe ser menor";
+        QTest::newRow("50 full steps") << QByteArray(figures).replace("200", "50") << "múltiplo de 4";
     }
-    void files()
+    void motorFiles()
     {
         const auto [content, read] = fetch<QByteArray, QString>("content", "read");
-        const QString name = QByteArray(QTest::currentDataTag()).startsWith("motor:") ? "motor.ini" : "traza";
-        std::vector<PortWrite> writes;
         MotorParams motor;
-        const std::string path = file(name, content).toStdString();
-        const QString message = QString::fromStdString(name == "traza" ? readTraffic(path, writes)
-                                                                         : readMotorFile(path, motor));
-        QStringList got;  // the writes read, <t>:<value> each; or the motor's name and figures
-        for (const PortWrite &write : writes)
-            got << QStringLiteral("%1:%2").arg(write.time).arg(write.value);
-        if (name != "traza")
-            got << motor.name.c_str() << QString::number(motor.polePairs()) << QString::number(motor.holdingTorque)
-                << QString::number(motor.loadTorque);
-        QVERIFY2(message.isEmpty() ? got.join(' ') == read : message.contains(read) && message.contains(name),
-                 qPrintable(message + got.join(' ')));
-    }
-
-    // Bytes changed at random in a trace and in a dump: a message, or writes in order; never a crash.
-    void readersFuzzed()
-    {
-        std::mt19937 random(7);
-        const std::string trace("100 888 0\n200 888 1\n300 888 0\n");
-        const std::string dump("$var wire 1 ! D0_pulso $end $var wire 1 \" D1_direccion $end $enddefinitions $end "
-                               "#0 0! 0\" #5 1! #9 0!");
-        for (int i = 0; i < 4000; ++i) {
-            std::string text = i % 2 ? trace : dump;
-            for (int n = int(random() % 4); n >= 0; --n)
-                text[random() % text.size()] = char(random() % 256);
-            std::vector<PortWrite> writes;
-            const bool read = parseTraffic("f", text, writes).empty();
-            QVERIFY(read != writes.empty());
-            QVERIFY(std::is_sorted(writes.begin(), writes.end(), [](auto &a, auto &b) { return a.time < b.time; }));
-        }
-    }
-
-    // simulador --analizar as a person runs it; FILE and SLOW: the README's turns of vueltas (full speed, slowed).
-    void command_data()
-    {
-        // The files the rows read: motors of one's own, and the README's turn as the library dumps it.
-        const QByteArray figures("pasos_por_vuelta=48\npar_retencion=0.03\ncorriente=0.5\nresistencia=8\n"
-                                 "inductancia=0.01\ntension=12\ninercia=2e-6\n");
-        file("motor.ini", figures + "rozamiento_viscoso=1e-4\n");
-        file("poco.ini", figures + "rozamiento_viscoso=1e-5\nrozamiento_seco=2e-4\n");
-        file("pesado.ini", QByteArray(figures).replace("2e-6", "5e-2") + "rozamiento_viscoso=1e-4\n");
-        QFile turn(DOCS "/giro.trace");
-        QVERIFY(turn.open(QIODevice::ReadOnly));
-        QByteArray dump = QByteArray::fromStdString(vcd::header("hoy", "1.0"));
-        vcd::Lines lines;
-        for (const QByteArray &line : turn.readAll().trimmed().split('\n')) {
-            char text[vcd::kWriteMax];
-            const unsigned long long time = line.left(line.indexOf(' ')).toULongLong();
-            dump.append(text, qsizetype(vcd::write(text, lines, time, line.right(1).toInt())));
-        }
-        file("giro.vcd", dump);
-        columns<QString, int, QString>("command", "status", "said");  // said: on standard output, or standard error
-        const QString says("^motor: %1\npasos pedidos: 96\npasos dados: %2\npasos perdidos: %3\narranque máximo: %4 "
-                           "pasos/s\nresonancias: ninguna\nPARPORT_SLOWDOWN sugerido: %5\n$");
-        QTest::newRow("loses steps") << "--analizar FILE" << 3 << says.arg("48pasos", "0", "96", "938", "35");
-        QTest::newRow("slowed") << "--analizar=SLOW" << 3 << says.arg("48pasos", "[0-9]+", "[0-9]+", "938", "3");
-        QTest::newRow("follows") << "--analizar SLOW --motor nema17" << 0 << says.arg("nema17", "96", "0", "3837", "1");
-        QTest::newRow("a loaded motor") << "--analizar FILE --motor 48pasos-carga" << 3
-                                        << says.arg("48pasos-carga", "0", "96", "440", "76");
-        QTest::newRow("a motor of one's own") << "--motor DIR/motor.ini --analizar FILE" << 3 << "^motor: motor\n";
-        QTest::newRow("with a chart") << "--analizar FILE --grafico DIR/giro.png" << 3 << "^motor: 48pasos\n";
-        QTest::newRow("the library's dump") << "--analizar DIR/giro.vcd" << 3 << "^motor: 48pasos\npasos pedidos: 96\n";
-        QTest::newRow("a motor too heavy to start") << "--analizar FILE --motor DIR/pesado.ini" << 3
-                                                    << "\narranque máximo: 0 pasos/s\n.+\n.+sugerido: [1-9][0-9]{3}\n$";
-        QTest::newRow("a motor with little damping") << "--analizar SLOW --motor DIR/poco.ini" << 3
-                                                     << "\nresonancias: [0-9]+(-[0-9]+)? pasos/s(, .+)?\n";
-        QTest::newRow("its motor's file missing") << "--analizar FILE --motor DIR/nada.ini" << 1
-                                                  << "DIR/nada.ini no se puede abrir";
-        QTest::newRow("missing") << "--analizar DIR/nada" << 1 << "El fichero DIR/nada no existe";
-        QTest::newRow("a folder") << "--analizar DIR" << 1 << "El fichero DIR es una carpeta";
-        QTest::newRow("a pipe") << "--analizar DIR/tubo" << 1 << "DIR/tubo no es un fichero normal";
-        QTest::newRow("its motor's file a pipe")
-            << "--analizar FILE --motor DIR/tubo" << 1 << "no es un fichero normal";
-        QTest::newRow("unknown option") << "--analizar FILE --rapido" << 2 << "«--rapido» no va con --analizar";
-        QTest::newRow("unknown motor") << "--analizar FILE --motor gigante" << 2 << "llamado «gigante»";
-        QTest::newRow("no file") << "--analizar" << 2 << "--analizar pide un FICHERO";
-        QTest::newRow("a file twice") << "--analizar FILE --analizar=FILE" << 2 << "--analizar se dio dos veces";
-        QTest::newRow("chart not a png") << "--analizar FILE --grafico g.jpg" << 2 << "acabado en .png";
-    }
-    void command()
-    {
-        auto [command, status, said] = fetch<QString, int, QString>("command", "status", "said");
-        QStringList arguments = command.split(' ');
-        arguments.replaceInStrings("FILE", DOCS "/giro.trace").replaceInStrings("SLOW", DOCS "/giro-lento.trace");
-        arguments.replaceInStrings("DIR", dir_);
-        QFile::remove(dir_ + "/giro.png");
-        QProcess simulador;
-        simulador.start(QCoreApplication::applicationDirPath() + "/../bin/simulador", arguments);
-        QVERIFY(simulador.waitForFinished(60000));
-        const QString out = simulador.readAllStandardOutput(), error = simulador.readAllStandardError();
-        QCOMPARE(simulador.exitCode(), status);
-        said.replace("DIR", dir_);
-        QVERIFY2(status < 1 || status > 2 ? QRegularExpression(said).match(out).hasMatch() && error.isEmpty()
-                                          : out.isEmpty() && error.startsWith("simulador: ") && error.contains(said),
-                 qPrintable(out + error));
-        if (arguments.contains("--grafico") && status == 3)
-            QCOMPARE(QImage(dir_ + "/giro.png").size(), QSize(1200, 760));
+        const QString message = QString::fromStdString(readMotorFile(file("motor.ini", content).toStdString(), motor));
+        const QString got = QStringLiteral("%1 %2 %3 %4").arg(motor.name.c_str()).arg(motor.polePairs())
+                                .arg(motor.holdingTorque).arg(motor.loadTorque);
+        QVERIFY2(message.isEmpty() ? got == read : message.contains(read) && message.contains("motor.ini"),
+                 qPrintable(message + got));
     }
 };
 

@@ -1,9 +1,12 @@
 // The traffic's shared rules: the slowdown read and applied, the trace's lines both ways, a running trace's readable
-// text, and the board's edge and sense.
+// text, the board's edge and sense; and the readers of trace files.
 #include "pacing.h"
 #include "table.h"
+#include "tracefile.h"
 #include "tracetext.h"
 #include "write.h"
+
+#include <random>
 
 class TestTraffic : public QObject {
     Q_OBJECT
@@ -102,7 +105,71 @@ private slots:
         QCOMPARE(rules.steps(before, after), steps);
         QCOMPARE(rules.sense(after), sense);
     }
+
+    // Trace files as programs and tools leave them ('@' a zero byte): their writes, <t>:<value> each, or a message.
+    void files_data()
+    {
+        columns<QByteArray, QString>("content", "read");
+        QTest::newRow("text trace") << QByteArray("100 888 0\n200 888 1\n300 888 -2\n") << "100:0 200:1 300:2";
+        QTest::newRow("other ports left out, equal times kept") << QByteArray("100 888 1\n100 889 3\n100 888 0\n")
+                                                                << "100:1 100:0";
+        QTest::newRow("a killed run's reserve and mark") << QByteArray("100 888 1\n200 88@@@@@\nlibinpout32 reserva\n")
+                                                         << "100:1";
+        QTest::newRow("a file's own lines before the trace") << QByteArray("mis notas\n\n100 888 3\n") << "100:3";
+        QTest::newRow("times going backwards") << QByteArray("200 888 1\n100 888 0\n") << "hacia atrás en la línea 2";
+        QTest::newRow("a time past any clock") << QByteArray("0 888 0\n18446744073704551615 888 1\n") << "ningún reloj";
+        QTest::newRow("a line that is not a write") << QByteArray("100 888 1\n200 888\n") << "la línea 2 no es";
+        QTest::newRow("not a trace") << QByteArray("hola\n") << "no es una traza";
+        QTest::newRow("a picture") << QByteArray("\x89PNG\r\n\x1a\n@@@@IHDR") << "no es una traza";
+        QTest::newRow("lines ended as on Windows") << QByteArray("100 888 1\r\n200 888 0\r\n") << "100:1 200:0";
+        QTest::newRow("empty") << QByteArray() << "no es una traza";
+        const QByteArray header("$timescale 1 us $end $scope module p $end $var wire 1 # otra $end\n"
+                                "$var wire 1 ! D0_pulso $end $var wire 1 \" D1_direccion $end $upscope $end\n");
+        QTest::newRow("dump") << header + "$enddefinitions $end\n#0 $dumpvars 0! 1\" 0# $end #36 1! 1# #54 0! #60 b1 \""
+                              << "0:2 36000:3 54000:2";
+        QTest::newRow("dump at 10 ns, unknown levels low")
+            << QByteArray("$timescale 10ns $end $var wire 1 a D0_pulso $end $var reg 1 b D1_direccion $end "
+                          "$enddefinitions $end #0 xa 0b $comment 1a $end #3 1a #5 za")
+            << "0:0 30:1 50:0";
+        QTest::newRow("dump without direction") << QByteArray("$var wire 1 ! D0_pulso $end $enddefinitions $end #0 1!")
+                                                << "sin la línea D1_direccion";
+        QTest::newRow("dump going backwards") << header + "$enddefinitions $end #5 1! #4 0!" << "hacia atrás";
+        QTest::newRow("dump cut short") << header << "está incompleto";
+    }
+    void files()
+    {
+        const auto [content, read] = fetch<QByteArray, QString>("content", "read");
+        const QString path = QCoreApplication::applicationDirPath() + "/tst_traffic.trace";
+        QFile out(path);
+        QVERIFY(out.open(QIODevice::WriteOnly) && out.write(QByteArray(content).replace('@', '\0')) == content.size());
+        out.close();
+        std::vector<traffic::PortWrite> writes;
+        const QString message = QString::fromStdString(traffic::readTraffic(path.toStdString(), writes));
+        QStringList got;
+        for (const traffic::PortWrite &write : writes)
+            got << QStringLiteral("%1:%2").arg(write.time).arg(write.value);
+        QVERIFY2(message.isEmpty() ? got.join(' ') == read : message.contains(read) && message.contains(path),
+                 qPrintable(message + got.join(' ')));
+    }
+
+    // Bytes changed at random in a trace and in a dump: a message, or writes in order; never a crash.
+    void readersFuzzed()
+    {
+        std::mt19937 random(7);
+        const std::string trace("100 888 0\n200 888 1\n300 888 0\n");
+        const std::string dump("$var wire 1 ! D0_pulso $end $var wire 1 \" D1_direccion $end $enddefinitions $end "
+                               "#0 0! 0\" #5 1! #9 0!");
+        for (int i = 0; i < 4000; ++i) {
+            std::string text = i % 2 ? trace : dump;
+            for (int n = int(random() % 4); n >= 0; --n)
+                text[random() % text.size()] = char(random() % 256);
+            std::vector<traffic::PortWrite> writes;
+            const bool read = traffic::parseTraffic("f", text, writes).empty();
+            QVERIFY(read != writes.empty());
+            QVERIFY(std::is_sorted(writes.begin(), writes.end(), [](auto &a, auto &b) { return a.time < b.time; }));
+        }
+    }
 };
 
-QTEST_APPLESS_MAIN(TestTraffic)
+QTEST_GUILESS_MAIN(TestTraffic)
 #include "tst_traffic.moc"
