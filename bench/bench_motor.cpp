@@ -114,7 +114,8 @@ int main()
                 "20 ms)\n", second.size(), perSecond * 1e3, perSecond / double(second.size()) * 1e9);
     RunOptions slowed;
     slowed.slowdown = 30;
-    const double followed = median(9, [&] { runMotor(motor, second, slowed); });
+    const WriteLog secondLog(second);
+    const double followed = median(9, [&] { runMotor(motor, secondLog, slowed); });
     std::printf("the same writes at PARPORT_SLOWDOWN=30, the rotor following them (30 s of traffic): %.2f ms\n",
                 followed * 1e3);
 
@@ -139,14 +140,15 @@ int main()
             out << 1000000000 + write.time << " 888 " << write.value << '\n';
     }
     const double read = median(5, [&] {
-        std::vector<PortWrite> writes;
+        WriteLog writes;
         readTraffic(trace, writes);
     });
-    const double run = median(5, [&] { runMotor(motor, ten); });
+    const WriteLog log(ten);
+    const double run = median(5, [&] { runMotor(motor, log); });
     StartRate start;
     const double search = median(5, [&] { start = findStartRate(motor); });
     int slowdown = 0;
-    const double suggest = median(5, [&] { slowdown = suggestedSlowdown(motor, ten); });
+    const double suggest = median(5, [&] { slowdown = suggestedSlowdown(motor, log); });
     const std::string simulador = selfPath().substr(0, selfPath().rfind('/') + 1) + "simulador";
     std::vector<double> times;
     for (int i = 0; i < 5; ++i)
