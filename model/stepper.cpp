@@ -131,7 +131,7 @@ MotorModel::MotorModel(const MotorParams &motor, DriverSettings driver)
     longestRinging_ = std::min(kLongestRinging, kMostPeriods / motor.fastestRinging());
     // While the currents change, a step is at most a quarter of the time the
     // supply takes to swing one by its limit (the exact step makes any step
-    // stable; this keeps the torque's timing right).
+    // stable; this holds the torque's timing right).
     hElec_ = std::max(motor.inductance * motor.current / motor.voltage / 4, 1e-7);
     // With no dry friction, a rotor this still counts as at rest.
     stickBelow_ = std::max(motor.coulombTorque, 1e-6 * motor.holdingTorque);

@@ -125,8 +125,8 @@ private:
 
     unsigned long long now_ = 0;
     bool started_ = false;  // the model's time is a write's
-    bool known_ = false;    // the lines are known
-    int lines_ = 0;         // the lines as last written
+    bool known_ = false;    // they are known
+    int lines_ = 0;         // the pulse and direction lines as last written
 
     long k_ = 0;            // the board's counter: half steps, clockwise
     long m_ = 0;            // poles slipped: the rotor is 8·m half steps behind the counter's idea

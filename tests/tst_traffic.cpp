@@ -112,7 +112,7 @@ private slots:
         columns<QByteArray, QString>("content", "read");
         QTest::newRow("text trace, a negative value") << QByteArray("100 888 0\n200 888 1\n300 888 -1\n") << "100:0 200:1 300:3";
         QTest::newRow("a value with more after it") << QByteArray("100 888 1\n200 888 1x\n") << "la línea 2 no es";
-        QTest::newRow("other ports left out, equal times kept") << QByteArray("100 888 1\n100 889 3\n100 888 0\n")
+        QTest::newRow("other ports left out, equal times read") << QByteArray("100 888 1\n100 889 3\n100 888 0\n")
                                                                 << "100:1 100:0";
         QTest::newRow("a killed run's reserve and mark") << QByteArray("100 888 1\n200 88@@@@@\nlibinpout32 reserva\n")
                                                          << "100:1";

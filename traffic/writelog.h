@@ -3,7 +3,7 @@
 // before, and its lines as whether only the pulse line changed, in as few
 // bytes as that takes. Even pulses at full speed take one or two bytes a
 // write where a PortWrite takes sixteen, so that a trace of 100 million writes
-// fits in some 150 MB. Only the two lines' bits are kept. No Qt.
+// fits in some 150 MB. Of a value, only the two lines' bits are stored. No Qt.
 #pragma once
 
 #include "write.h"
@@ -20,7 +20,7 @@ constexpr unsigned long long kLatest = 1ULL << 62;
 class WriteLog {
 public:
     WriteLog() = default;
-    // The writes a viewer or a test keeps in a vector.
+    // The writes a viewer or a test holds in a vector.
     WriteLog(const std::vector<PortWrite> &writes);  // NOLINT: converts, as a vector is a log to read
 
     // A write after the last: a time before the last's is taken as the last's, one past kLatest as kLatest.
