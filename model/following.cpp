@@ -17,15 +17,9 @@ constexpr double kRateGrid = 1.06;
 
 int slowdownLimit(const WriteLog &writes)
 {
-    unsigned long long shortest = 0;
-    WriteLog::Reader reader = writes.reader();
-    PortWrite write, before;
-    for (bool first = true; reader.next(write); first = false, before = write) {
-        const unsigned long long gap = first ? 0 : write.time - before.time;
-        if (gap > 0 && gap <= traffic::kLongestStretched && (shortest == 0 || gap < shortest))
-            shortest = gap;
-    }
-    if (shortest == 0)
+    // A gap past kLongestStretched is never stretched: when even the shortest is, none is.
+    const unsigned long long shortest = writes.shortestGap();
+    if (shortest == 0 || shortest > traffic::kLongestStretched)
         return 1;
     return int(std::min<unsigned long long>(traffic::kMostSlowdown, (traffic::kLongestGap + shortest - 1) / shortest));
 }

@@ -64,6 +64,8 @@ void WriteLog::push(PortWrite write)
     }
     write.time = std::max(write.time, last_.time);
     const long long gap = static_cast<long long>(write.time - last_.time);
+    if (gap > 0 && (shortest_ == 0 || static_cast<unsigned long long>(gap) < shortest_))
+        shortest_ = static_cast<unsigned long long>(gap);
     const unsigned long long change = zigzag(gap - gap_);
     unsigned char *const start = room(), *end;
     // Most writes change the pulse line alone: a bit says so. Any other write
@@ -79,7 +81,7 @@ void WriteLog::push(PortWrite write)
     last_ = write;
 }
 
-bool WriteLog::Reader::next(PortWrite &write)
+bool WriteLog::Reader::rest(PortWrite &write)
 {
     if (read_ >= log_->size_)
         return false;
