@@ -110,6 +110,10 @@ private slots:
         QProcess simulador;
         static QString limit;
         limit = arguments.front().contains('-') && !arguments.front().startsWith("--") ? arguments.takeFirst() : "";
+#ifdef __SANITIZE_ADDRESS__
+        if (limit == "ulimit-d")
+            QSKIP("AddressSanitizer's own memory is more than the limit");
+#endif
         simulador.setChildProcessModifier([] {
             const rlimit size{2048, 2048}, data{16 << 20, 16 << 20};
             if (limit == "ulimit-f")
