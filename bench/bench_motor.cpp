@@ -3,7 +3,8 @@
 // against a moment apart (the cost follows the writes, not the time they
 // span), the viewer's frames while rotacion turns at that speed, and the
 // whole simulador --analizar of ten seconds of that traffic, timed as the
-// processor time of the command itself.
+// processor time of the command itself; and of a 2 GB trace, with the most
+// memory it held.
 #include "bench.h"
 #include "following.h"
 #include "motors.h"
@@ -42,7 +43,7 @@ double fed(const MotorParams &motor, const std::vector<PortWrite> &writes, int r
         for (const PortWrite &write : writes)
             model.feed(write.time, write.value);
         if (model.time() == 0)
-            std::puts("");  // keeps the work from being optimised away
+            std::puts("");  // so that the work is not optimised away
     });
 }
 
@@ -83,8 +84,11 @@ void viewerFrames()
                 frames[frames.size() * 99 / 100] * 1e3, longest * 1e3, session.follower().following().lost);
 }
 
-// The processor time, user and system, of running `command` to its end.
-double processorTime(const std::string &program, const std::vector<std::string> &arguments)
+// What running a command to its end cost: processor time, user and system, in s; and its peak memory, in MB.
+struct Cost {
+    double seconds, megabytes;
+};
+Cost cost(const std::string &program, const std::vector<std::string> &arguments)
 {
     std::fflush(stdout);
     const pid_t child = fork();
@@ -105,8 +109,30 @@ double processorTime(const std::string &program, const std::vector<std::string> 
         std::fprintf(stderr, "bench_motor: %s failed\n", program.c_str());
         std::exit(1);
     }
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           1e-6 * double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+    return {double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                1e-6 * double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec),
+            double(usage.ru_maxrss) / 1024};
+}
+
+// A trace of `writes` writes at vueltas' full speed, turn after turn, with the gaps of the README's turn
+// (docs/giro.trace) over and over: some 20 bytes a write.
+void longTrace(const std::string &path, long writes)
+{
+    std::vector<unsigned long long> times;
+    std::ifstream turn(DOCS "/giro.trace");
+    for (unsigned long long time, address, value; turn >> time >> address >> value;)
+        times.push_back(time);
+    std::FILE *out = std::fopen(path.c_str(), "w");
+    std::vector<char> buffer(1 << 20);
+    std::setvbuf(out, buffer.data(), _IOFBF, buffer.size());
+    const size_t gaps = times.size() - 1;
+    unsigned long long time = times[0];
+    for (long i = 0; i < writes; time += times[i % gaps + 1] - times[i % gaps], ++i)
+        std::fprintf(out, "%llu 888 %ld\n", time, i % 2);
+    if (std::fclose(out) != 0) {
+        std::fprintf(stderr, "bench_motor: can't write %s\n", path.c_str());
+        std::exit(1);
+    }
 }
 
 }  // namespace
@@ -121,7 +147,8 @@ int main()
                 "20 ms)\n", second.size(), perSecond * 1e3, perSecond / double(second.size()) * 1e9);
     RunOptions slowed;
     slowed.slowdown = 30;
-    const double followed = median(9, [&] { runMotor(motor, second, slowed); });
+    const WriteLog secondLog(second);
+    const double followed = median(9, [&] { runMotor(motor, secondLog, slowed); });
     std::printf("the same writes at PARPORT_SLOWDOWN=30, the rotor following them (30 s of traffic): %.2f ms\n",
                 followed * 1e3);
 
@@ -146,18 +173,19 @@ int main()
             out << 1000000000 + write.time << " 888 " << write.value << '\n';
     }
     const double read = median(5, [&] {
-        std::vector<PortWrite> writes;
+        WriteLog writes;
         readTraffic(trace, writes);
     });
-    const double run = median(5, [&] { runMotor(motor, ten); });
+    const WriteLog log(ten);
+    const double run = median(5, [&] { runMotor(motor, log); });
     StartRate start;
     const double search = median(5, [&] { start = findStartRate(motor); });
     int slowdown = 0;
-    const double suggest = median(5, [&] { slowdown = suggestedSlowdown(motor, ten); });
+    const double suggest = median(5, [&] { slowdown = suggestedSlowdown(motor, log); });
     const std::string simulador = selfPath().substr(0, selfPath().rfind('/') + 1) + "simulador";
     std::vector<double> times;
     for (int i = 0; i < 5; ++i)
-        times.push_back(processorTime(simulador, {"--analizar", trace}));
+        times.push_back(cost(simulador, {"--analizar", trace}).seconds);
     unlink(trace.c_str());
     std::printf("simulador --analizar of ten seconds of that traffic (%zu writes): %.3f s of processor time (target: "
                 "at most 0.5 s)\n", ten.size(), middle(times));
@@ -166,5 +194,13 @@ int main()
                 read * 1e3, run * 1e3, start.rate, search * 1e3, slowdown, suggest * 1e3);
     std::printf("the default motor's start rate %.1f pulses/s, pull-out rate %.0f pulses/s\n", start.rate,
                 pullOutRate(motor, start.rate));
+
+    // A trace of 2 GB, 100 million writes (some 25 minutes at full speed), made in the build tree and then removed.
+    const std::string large = selfPath() + ".large.trace";
+    longTrace(large, 100000000);
+    const Cost whole = cost(simulador, {"--analizar", large});
+    unlink(large.c_str());
+    std::printf("simulador --analizar of a 2 GB trace, 100 million writes: %.0f s of processor time, at most %.0f MB "
+                "of memory (target: under 256 MB)\n", whole.seconds, whole.megabytes);
     return 0;
 }

@@ -15,20 +15,16 @@ constexpr double kRateGrid = 1.06;
 
 }  // namespace
 
-int slowdownLimit(const std::vector<PortWrite> &writes)
+int slowdownLimit(const WriteLog &writes)
 {
-    unsigned long long shortest = 0;
-    for (size_t i = 1; i < writes.size(); ++i) {
-        const unsigned long long gap = writes[i].time - writes[i - 1].time;
-        if (gap > 0 && gap <= traffic::kLongestStretched && (shortest == 0 || gap < shortest))
-            shortest = gap;
-    }
-    if (shortest == 0)
+    // A gap past kLongestStretched is never stretched: when even the shortest is, none is.
+    const unsigned long long shortest = writes.shortestGap();
+    if (shortest == 0 || shortest > traffic::kLongestStretched)
         return 1;
     return int(std::min<unsigned long long>(traffic::kMostSlowdown, (traffic::kLongestGap + shortest - 1) / shortest));
 }
 
-Run runMotor(const MotorParams &motor, const std::vector<PortWrite> &writes, const RunOptions &options)
+Run runMotor(const MotorParams &motor, const WriteLog &writes, const RunOptions &options)
 {
     MotorModel model(motor, options.driver);
     const auto observe = [&] {
@@ -36,34 +32,45 @@ Run runMotor(const MotorParams &motor, const std::vector<PortWrite> &writes, con
             options.observe(model);
     };
     const auto stopped = [&] { return options.stopAtFirstSlip && model.lostSteps() > 0; };
-    unsigned long long time = writes.empty() ? 0 : writes.front().time;
-    size_t i = 0;  // the writes fed
-    for (; i < writes.size() && !stopped(); ++i) {
-        if (i > 0 && writes[i].time > writes[i - 1].time)
-            time += traffic::stretchedGap(writes[i].time - writes[i - 1].time, options.slowdown);
+    unsigned long long told = 0;  // the model's work when progress was last told
+    const auto tell = [&](size_t fed) {
+        if (options.progress && ((fed & 0xfff) == 0 || model.work() - told > 0xffff)) {
+            told = model.work();
+            options.progress(writes.empty() ? 1 : double(fed) / double(writes.size()));
+        }
+    };
+    unsigned long long time = writes.front().time;
+    WriteLog::Reader reader = writes.reader();
+    PortWrite write, before = writes.front();
+    size_t fed = 0;
+    while (!stopped() && reader.next(write)) {
+        if (write.time > before.time)
+            time += traffic::stretchedGap(write.time - before.time, options.slowdown);
+        before = write;
         if (options.observe && options.sampleEvery)
             while (!model.settled() && model.time() + options.sampleEvery < time) {
                 model.advanceTo(model.time() + options.sampleEvery);
                 observe();
             }
-        model.feed(time, writes[i].value);
+        model.feed(time, write.value);
         observe();
-        if (options.progress && (i & 0xffff) == 0xffff)
-            options.progress(double(i) / double(writes.size()));
+        tell(++fed);
     }
     // The last pulses' motion is part of the move: a rotor that overshoots
     // and slips as it stops has lost those steps too.
     while (!model.settled() && !stopped()) {
         model.advanceTo(model.time() + (options.sampleEvery ? options.sampleEvery : kRestChunk));
         observe();
+        tell(fed);
     }
     Run run;
     run.pulses = model.pulses();
     run.commanded = model.commandedSteps();
     run.rotor = model.rotorSteps();
     run.lost = model.lostSteps();
-    run.writes = i;
-    run.start = writes.empty() ? 0 : writes.front().time;
+    run.writes = fed;
+    run.work = model.work();
+    run.start = writes.front().time;
     run.end = std::max(time, model.restedAt());
     return run;
 }
@@ -173,44 +180,61 @@ double pullOutRate(const MotorParams &motor, double startRate)
     return from + (to - from) * std::min(1.0, t / seconds);
 }
 
-int suggestedSlowdown(const MotorParams &motor, const std::vector<PortWrite> &writes, DriverSettings driver,
-                      const Progress &progress)
+int suggestedSlowdown(const MotorParams &motor, const WriteLog &writes, DriverSettings driver,
+                      const Progress &progress, double *work)
 {
-    size_t spent = 0;  // writes fed to the model so far
-    const auto follows = [&](int slowdown) {
+    const int limit = slowdownLimit(writes);
+    const double budget = kSearchWork * double(writes.size()) + kLeastSearchWork;
+    double spent = 0, told = 0;
+    // Each run told between `from` and `to` of the whole search, never back.
+    const auto follows = [&](int slowdown, double from, double to) {
         RunOptions options;
         options.slowdown = slowdown;
         options.driver = driver;
         options.stopAtFirstSlip = true;
-        options.progress = progress;
+        if (progress) {
+            options.progress = [&](double share) { progress(told = std::max(told, from + (to - from) * share)); };
+            options.progress(0);  // at each run, however short
+        }
         const Run run = runMotor(motor, writes, options);
-        spent += run.writes;
+        spent += double(run.work);
+        if (work)
+            *work = spent;
         return run.followed();
     };
     // Every slowdown in turn: more slowdown is not always better (where a move reverses at speed,
     // whether the rotor holds depends on where its swing is at that moment), and one too small for
-    // a file is mostly lost within its first pulses, where its run stops. Only when they are lost
-    // late, each costing nearly a whole run, does the search leap, supposing from there that a
-    // larger slowdown is followed where a smaller one is not.
-    const int limit = slowdownLimit(writes);
+    // a file is mostly lost within its first pulses, where its run stops. Only once that has cost
+    // a quarter of the budget, its runs losing steps late, does the search leap, supposing from there
+    // that a larger slowdown is followed where a smaller one is not. The first half of the progress.
     int fail = 0;
-    for (int n = 1; n <= limit; fail = n++) {
-        if (follows(n))
+    for (int n = 1; n <= limit; ++n) {
+        const double at = 0.5 * std::min(1.0, std::max(4 * spent / budget, double(n - 1) / limit));
+        if (follows(n, at, at))
             return n;
-        if (spent > std::max<size_t>(8 * writes.size(), 1000000))
+        fail = n;
+        if (4 * spent > budget)
             break;
     }
-    int pass = 0;
-    while (pass == 0) {
-        if (fail >= limit)
-            return 0;
-        const int n = std::min(limit, std::max(fail + 1, fail * 3 / 2));
-        (follows(n) ? pass : fail) = n;
+    // Leaps by half again up to the limit, then halving back: a few dozen tries at most, the second half.
+    int pass = 0, tries = 0;
+    const auto next = [&](int n) {
+        const double left = 1 + (pass ? std::log2(pass - fail) : std::log(double(limit) / fail) / std::log(1.5) +
+                                                                     std::log2(fail / 2.0 + 1));
+        const double from = 0.5 + 0.5 * tries / (tries + left), to = 0.5 + 0.5 * (tries + 1) / (tries + left);
+        ++tries;
+        (follows(n, from, to) ? pass : fail) = n;
+    };
+    // Past the budget each run costs a great deal (a rotor that never comes to rest between slow
+    // pulses): two more at most, four times the last stretch that lost steps, then the most; and a
+    // slowdown that is followed, if not the smallest, is the answer.
+    for (bool over = false; pass == 0 && fail < limit;) {
+        const int leap = over ? limit : spent > budget ? 4 * fail : std::max(fail + 1, fail * 3 / 2);
+        over = over || spent > budget;
+        next(std::min(limit, leap));
     }
-    while (pass - fail > 1) {
-        const int middle = fail + (pass - fail) / 2;
-        (follows(middle) ? pass : fail) = middle;
-    }
+    while (pass - fail > 1 && spent <= budget)
+        next(fail + (pass - fail) / 2);
     return pass;
 }
 

@@ -6,6 +6,7 @@
 
 #include "pacing.h"
 #include "stepper.h"
+#include "tracefile.h"
 
 #include <functional>
 #include <utility>
@@ -13,12 +14,12 @@
 
 namespace model {
 
-// Told how far a long piece of work has gone, from 0 to 1.
-using Progress = std::function<void(double)>;
+using traffic::Progress;
+using traffic::WriteLog;
 
 // The slowdown past which no gap of `writes` grows any more (at most the
 // library's 100000).
-int slowdownLimit(const std::vector<PortWrite> &writes);
+int slowdownLimit(const WriteLog &writes);
 
 struct RunOptions {
     double slowdown = 1;
@@ -29,6 +30,8 @@ struct RunOptions {
     // after the last one.
     std::function<void(const MotorModel &)> observe;
     unsigned long long sampleEvery = 0;
+    // Told the share of the writes fed, every 4096 writes and every 65536
+    // of the model's steps: often enough to stop a long run by throwing.
     Progress progress;
 };
 
@@ -40,10 +43,11 @@ struct Run {
     long lost = 0;       // pulses lost, every slip counted
     unsigned long long start = 0, end = 0;  // the first write's time, and when the rotor was at rest after the last
     size_t writes = 0;                      // writes fed, up to the first slip when stopped there
+    unsigned long long work = 0;            // the model's steps: what the run cost
     bool followed() const { return lost == 0; }
 };
 
-Run runMotor(const MotorParams &motor, const std::vector<PortWrite> &writes, const RunOptions &options = {});
+Run runMotor(const MotorParams &motor, const WriteLog &writes, const RunOptions &options = {});
 
 // Writes that make step pulses at `times` (s, from the first), clockwise on
 // the default board, after the lines have been low for a moment: each
@@ -69,8 +73,14 @@ StartRate findStartRate(const MotorParams &motor, const Progress &progress = {})
 double pullOutRate(const MotorParams &motor, double startRate);
 
 // The smallest whole PARPORT_SLOWDOWN under which the motor follows `writes`:
-// 1 when it does already, 0 when no slowdown makes it.
-int suggestedSlowdown(const MotorParams &motor, const std::vector<PortWrite> &writes, DriverSettings driver = {},
-                      const Progress &progress = {});
+// 1 when it does already, 0 when no slowdown makes it. Its cost is bounded by
+// the writes, whatever the motor: the model's work of kSearchWork steps a
+// write, and kLeastSearchWork more, then two runs at most. When a motor never
+// comes to rest between slow pulses, so that each run costs much, the search
+// may stop there with a slowdown that is followed, if not the smallest. `progress` is told how far the search has gone, regularly
+// through each run; `work`, when given, what the search cost in steps.
+constexpr double kSearchWork = 10000, kLeastSearchWork = 1e7;
+int suggestedSlowdown(const MotorParams &motor, const WriteLog &writes, DriverSettings driver = {},
+                      const Progress &progress = {}, double *work = nullptr);
 
 }  // namespace model

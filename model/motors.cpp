@@ -1,4 +1,5 @@
 #include "motors.h"
+#include "printable.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -87,7 +88,9 @@ double number(std::string text)
 
 std::string readMotorFile(const std::string &path, MotorParams &motor)
 {
-    const std::string where = "El fichero de motor " + path;
+    using traffic::printable;
+    // Whatever of the file a message or the motor's name shows is shown with its control characters escaped.
+    const std::string where = "El fichero de motor " + printable(path);
     struct stat status;
     if (stat(path.c_str(), &status) != 0)
         return where + " no se puede abrir: " + std::strerror(errno) + ".";
@@ -104,11 +107,11 @@ std::string readMotorFile(const std::string &path, MotorParams &motor)
     for (const Key &key : kKeys)
         read.*key.member = 0;
     read.name = path.substr(path.rfind('/') + 1);
-    read.name = read.name.substr(0, read.name.rfind('.'));
+    read.name = printable(read.name.substr(0, read.name.rfind('.')));
     std::vector<std::string> given;
     std::string line;
-    for (int number_ = 1; std::getline(in, line); ++number_) {
-        const std::string at = where + ", línea " + std::to_string(number_) + ": ";
+    for (int lineNumber = 1; std::getline(in, line); ++lineNumber) {
+        const std::string at = where + ", línea " + std::to_string(lineNumber) + ": ";
         line = trimmed(line.substr(0, line.find_first_of("#;")));
         if (line.empty() || (line.front() == '[' && line.back() == ']'))
             continue;
@@ -117,11 +120,15 @@ std::string readMotorFile(const std::string &path, MotorParams &motor)
             return at + "se esperaba «clave = valor».";
         const std::string key = trimmed(line.substr(0, equals)), value = trimmed(line.substr(equals + 1));
         if (std::find(given.begin(), given.end(), key) != given.end())
-            return at + "«" + key + "» ya se dio antes.";
+            return at + "«" + printable(key) + "» ya se dio antes.";
         given.push_back(key);
         if (key == "nombre") {
             if (value.empty())
                 return at + "el nombre está vacío.";
+            // A name goes to a terminal and to the viewer's picker: no escapes that recolour or retitle them.
+            if (traffic::hasControls(value))
+                return at + "el nombre tiene caracteres de control (" + printable(value) + "); escríbalo con letras, "
+                            "cifras y signos.";
             read.name = value;
             continue;
         }
@@ -135,11 +142,11 @@ std::string readMotorFile(const std::string &path, MotorParams &motor)
         const Key *known = std::find_if(std::begin(kKeys), std::end(kKeys),
                                         [&](const Key &k) { return key == k.name; });
         if (known == std::end(kKeys))
-            return at + "clave «" + key + "» desconocida. Las claves son: nombre, pasos_por_vuelta, par_retencion, "
+            return at + "clave «" + printable(key) + "» desconocida. Las claves son: nombre, pasos_por_vuelta, par_retencion, "
                         "corriente, resistencia, inductancia, tension, inercia, par_detencion, rozamiento_seco, "
                         "rozamiento_viscoso y par_carga.";
         if (std::isnan(figure))
-            return at + "«" + value + "» no es un número (se admiten 0.012, 0,012 y 1.2e-2).";
+            return at + "«" + printable(value) + "» no es un número (se admiten 0.012, 0,012 y 1.2e-2).";
         read.*known->member = figure;
     }
     if (in.bad())

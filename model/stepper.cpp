@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 namespace model {
 
@@ -13,9 +14,31 @@ constexpr double kHalfStep = kPi / 4;  // electrical radians the field turns per
 constexpr int kPhaseA[8] = {1, 1, 0, -1, -1, -1, 0, 1};
 constexpr int kPhaseB[8] = {0, 1, 1, 1, 0, -1, -1, -1};
 
+// What a motor on a bench rings at, in Hz: its natural frequency no slower,
+// its fastest ringing (both phases on, and the detent) no faster. Small
+// steppers ring at 50 to 500 Hz; a motor file past these has a figure in
+// the wrong unit.
+constexpr double kSlowestRinging = 0.1, kFastestRinging = 2000;
+
+// A figure for a message, as a file takes it: whole from a thousand up, else three significant digits.
+std::string figure(double value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, value >= 1000 && value < 1e9 ? "%.0f" : "%.3g", value);
+    std::string shown = text;
+    if (const size_t zero = shown.find("e-0"); zero != std::string::npos)
+        shown.erase(zero + 2, 1);
+    return shown;
+}
+
 // The motor is left alone for this long with no step before its ringing is
-// called over: only a motor with no damping at all rings that long.
+// called over, or for this many periods of its fastest ringing, whichever is
+// shorter: only a motor with almost no damping rings that long (a damping
+// ratio of 0.001 brings a swing down five hundred times in a thousand
+// periods), and with the currents still, its swing can only shrink, so no
+// slip is missed.
 constexpr double kLongestRinging = 5;  // s
+constexpr double kMostPeriods = 1000;
 
 // The windings over a step of h with the rotor at electrical angle φ (sin φ = s, cos φ = c) turning at
 // ω: each current moves as the chopper can move it against the back-EMF, -Kt·ω·sin φ on A and
@@ -48,6 +71,11 @@ double MotorParams::naturalFrequency() const
     return std::sqrt(polePairs() * holdingTorque / inertia) / (2 * kPi);
 }
 
+double MotorParams::fastestRinging() const
+{
+    return std::sqrt(polePairs() * (std::sqrt(2.0) * holdingTorque + 4 * detentTorque) / inertia) / (2 * kPi);
+}
+
 double MotorParams::dampingRatio() const
 {
     return viscousDamping / (2 * std::sqrt(polePairs() * holdingTorque * inertia));
@@ -71,10 +99,23 @@ std::string MotorParams::check() const
     if (std::fabs(loadTorque) >= holdingTorque)
         return "par_carga debe ser menor que par_retencion: con más carga el motor no podría sostenerla ni parado";
     // Each figure the integrator's step follows must stay within what a
-    // motor on a bench has, or a second of traffic would take hours.
-    if (naturalFrequency() > 5000 || naturalFrequency() < 0.1)
-        return "con esas cifras el rotor oscilaría a " + std::to_string(int(naturalFrequency())) +
-               " Hz; revise par_retencion e inercia (un motor real queda entre 0,1 y 5000 Hz)";
+    // motor on a bench has: the step is a fraction of the rotor's fastest
+    // ringing, and a motor that rang at many kHz would make a second of
+    // traffic cost minutes.
+    if (detentTorque > holdingTorque / 2)
+        return "par_detencion debe estar entre 0 y " + figure(holdingTorque / 2) +
+               " N·m, la mitad de par_retencion: el tirón de los imanes de un motor real es una parte pequeña de su "
+               "par de retención. ¿Está en mN·m? 2 mN·m son 0.002";
+    const double spring = polePairs() * (std::sqrt(2.0) * holdingTorque + 4 * detentTorque);  // N·m/rad, held hardest
+    const double least = spring / std::pow(2 * kPi * kFastestRinging, 2);
+    const double most = polePairs() * holdingTorque / std::pow(2 * kPi * kSlowestRinging, 2);
+    if (inertia < least || inertia > most)
+        return "inercia debe estar entre " + figure(least) + " y " + figure(most) + " kg·m² para ese par_retencion" +
+               (detentTorque > 0 ? " y ese par_detencion" : "") + " con " + std::to_string(fullSteps) +
+               " pasos por vuelta: con " + figure(inertia) + " el rotor oscilaría a " +
+               figure(inertia < least ? fastestRinging() : naturalFrequency()) + " Hz, y uno real queda entre " +
+               figure(kSlowestRinging) + " y " + figure(kFastestRinging) +
+               " Hz. Revise las unidades (1 g·cm² son 1e-7 kg·m²)";
     if (inductance * current / voltage < 1e-7 || resistance / inductance > 1e7)
         return "inductancia demasiado pequeña para esa tensión y corriente; revise sus unidades (henrios: 12 mH "
                "son 0.012)";
@@ -86,12 +127,11 @@ MotorModel::MotorModel(const MotorParams &motor, DriverSettings driver)
 {
     np_ = motor.polePairs();
     kt_ = motor.torqueConstant();
-    // The stiffest the rotor is held: both phases on, and the detent with them.
-    const double stiffness = np_ * (std::sqrt(2.0) * motor.holdingTorque + 4 * motor.detentTorque);
-    hMech_ = 2 * kPi / std::sqrt(stiffness / motor.inertia) / 64;  // 64 steps per period of its fastest ringing
+    hMech_ = 1 / motor.fastestRinging() / 64;  // 64 steps per period of its fastest ringing
+    longestRinging_ = std::min(kLongestRinging, kMostPeriods / motor.fastestRinging());
     // While the currents change, a step is at most a quarter of the time the
     // supply takes to swing one by its limit (the exact step makes any step
-    // stable; this keeps the torque's timing right).
+    // stable; this holds the torque's timing right).
     hElec_ = std::max(motor.inductance * motor.current / motor.voltage / 4, 1e-7);
     // With no dry friction, a rotor this still counts as at rest.
     stickBelow_ = std::max(motor.coulombTorque, 1e-6 * motor.holdingTorque);
@@ -198,7 +238,7 @@ void MotorModel::integrate(unsigned long long from, double seconds)
         step(h);
         done += h;
         ringing_ += h;
-        if (ringing_ > kLongestRinging) {  // called over: the rotor stops where it is
+        if (ringing_ > longestRinging_) {  // called over: the rotor stops where it is
             omega_ = 0;
             iA_ = targetA_;
             iB_ = targetB_;
@@ -227,6 +267,7 @@ double MotorModel::maxStep() const
 
 void MotorModel::step(double h)
 {
+    ++work_;
     const double phi = (k_ & 7) * kHalfStep - delta_;  // Np·θ, within a turn of the field
     const double s = std::sin(phi), c = std::cos(phi);
     chopper_.over(h);

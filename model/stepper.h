@@ -43,6 +43,9 @@ struct MotorParams {
     double torqueConstant() const { return holdingTorque / current; }  // N·m/A
     // The rotor's small-signal ringing about a one-phase state: sqrt(Np·T_h/J)/2π, in Hz.
     double naturalFrequency() const;
+    // The fastest it rings, held hardest: both phases on, and the detent with them,
+    // sqrt(Np·(√2·T_h + 4·T_d)/J)/2π. The model's step follows it.
+    double fastestRinging() const;
     // B / (2·sqrt(Np·T_h·J)); dry friction and back-EMF add to it.
     double dampingRatio() const;
     // V/(2·L·I) pulses a second: past it the current can't reach its target within a step.
@@ -89,8 +92,8 @@ public:
     // model's own is taken as its own.
     void feed(unsigned long long time, int value);
     // No write: the motor moves on to `time`. Once the rotor has come to rest
-    // (or has rung on for five seconds with no step, see the README) any
-    // silence costs nothing.
+    // (or has rung on with no step for five seconds, or a thousand periods of
+    // its ringing, see the README) any silence costs nothing.
     void advanceTo(unsigned long long time);
 
     unsigned long long time() const { return now_; }
@@ -104,6 +107,7 @@ public:
     double loadAngle() const { return delta_; }         // electrical radians the rotor lags the field, about (-π, π]
     long lostSteps() const { return lost_; }            // pulses lost since the start, every slip counted
     long slips() const { return slipsAhead_ + slipsBehind_; }
+    unsigned long long work() const { return work_; }  // the steps it has integrated: what it has cost
 
 private:
     void integrate(unsigned long long from, double seconds);
@@ -116,13 +120,13 @@ private:
     MotorParams p_;
     DriverSettings driver_;
     // Figures of the motor, once.
-    double np_, kt_, hMech_, hElec_, stickBelow_, restSpeed_;
+    double np_, kt_, hMech_, hElec_, stickBelow_, restSpeed_, longestRinging_;
     Chopper chopper_;
 
     unsigned long long now_ = 0;
     bool started_ = false;  // the model's time is a write's
-    bool known_ = false;    // the lines are known
-    int lines_ = 0;         // the lines as last written
+    bool known_ = false;    // they are known
+    int lines_ = 0;         // the pulse and direction lines as last written
 
     long k_ = 0;            // the board's counter: half steps, clockwise
     long m_ = 0;            // poles slipped: the rotor is 8·m half steps behind the counter's idea
@@ -135,6 +139,7 @@ private:
     unsigned long long restedAt_ = 0;
     double ringing_ = 0;    // s since the last step, while the rotor has not come to rest
     long pulses_ = 0, lost_ = 0, slipsAhead_ = 0, slipsBehind_ = 0;
+    unsigned long long work_ = 0;
 };
 
 }  // namespace model

@@ -4,26 +4,28 @@
 #include "following.h"
 #include "motors.h"
 #include "mapped.h"
-#include "owned.h"
+#include "printable.h"
 #include "tracefile.h"
 
 #include <QBuffer>
+#include <QFile>
 #include <QGuiApplication>
+#include <QSaveFile>
 #include <cerrno>
 #include <clocale>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <memory>
 #include <string>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace simulador {
 
 using namespace model;
-using traffic::PortWrite;
+using traffic::printable;
 using traffic::readTraffic;
 
 namespace {
@@ -72,17 +74,23 @@ std::string parse(int argc, char **argv, Arguments &arguments)
     return {};
 }
 
-// Says how far the analysis has gone, on standard error when it is a
-// terminal, once it has taken more than a moment.
+// Says how far the analysis as a whole has gone, and what it is doing, on
+// standard error when that is a terminal, once it has taken more than a
+// moment. Each part has its share of the whole; the figure never goes back.
 class Ticker {
 public:
-    void operator()(const char *what, double fraction)
+    // What the part from `from` to `to` of the whole tells.
+    Progress part(const char *what, double from, double to)
     {
+        return [=](double share) { tell(what, from + (to - from) * std::clamp(share, 0.0, 1.0)); };
+    }
+    void tell(const char *what, double done)
+    {
+        done_ = std::max(done_, done);
         const unsigned long long now = monotonicNow();
         if (!terminal_ || now - start_ < 1500000000ULL || now - last_ < 200000000ULL)
             return;
-        const int percent = int(std::lround(100 * std::clamp(fraction, 0.0, 1.0)));
-        std::fprintf(stderr, "\rsimulador: %s… %3d %%   ", what, percent);
+        std::fprintf(stderr, "\rsimulador: %-42s %3d %%", (std::string(what) + "…").c_str(), int(100 * done_));
         last_ = now;
         shown_ = true;
     }
@@ -98,39 +106,50 @@ private:
     bool terminal_ = isatty(STDERR_FILENO);
     const unsigned long long start_ = monotonicNow();
     unsigned long long last_ = 0;
+    double done_ = 0;
     bool shown_ = false;
 };
 
-std::string writeFile(const std::string &path, const QByteArray &bytes)
+// Writes the chart beside `path` and puts it in its place only when whole, as
+// the viewer's captures are saved: a full disk or a file-size limit leaves the
+// file that was there as it was. Anything there but a regular file (a folder,
+// a FIFO, a device) is left alone: opening a FIFO would wait for a reader.
+std::string chartRefused(const std::string &path)
 {
+    struct stat status;
+    if (stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode))
+        return "No se guardó el gráfico en " + printable(path) + ": no es un fichero normal (es una carpeta, una "
+               "FIFO o un dispositivo). Elija otro nombre.";
+    return {};
+}
+
+std::string writeChart(const std::string &path, const QByteArray &bytes)
+{
+    if (std::string refused = chartRefused(path); !refused.empty())
+        return refused;
+    const std::string where = "No se guardó el gráfico en " + printable(path) + ": ";
     // Past a file-size limit (ulimit -f) the write fails with EFBIG, said, rather than ending the program.
     const mapped::FileSizeGuard guard;
-    owned::Fd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_CLOEXEC, 0644));
-    for (qsizetype done = 0; fd && done < bytes.size();) {
-        const ssize_t n = write(fd.get(), bytes.constData() + done, size_t(bytes.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            break;
-        done += n;
-        if (done == bytes.size())
-            return fd.reset() == 0 ? std::string()
-                                   : "No se pudo guardar el gráfico en " + path + ": " + std::strerror(errno) + ".";
-    }
+    QSaveFile file(QFile::decodeName(path.c_str()));
+    errno = 0;
+    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush() && file.commit())
+        return {};
     const int err = errno;
-    return "No se pudo guardar el gráfico en " + path + ": " + std::strerror(err) +
-           (err == EFBIG ? ". Este proceso no puede hacer ficheros tan grandes (ulimit -f): súbalo."
-            : err == ENOSPC ? ". El disco está lleno: haga sitio, o guárdelo en otro."
-                            : ". Compruebe que la carpeta existe y que puede escribir en ella.");
+    return where + (err ? std::strerror(err) : file.errorString().toStdString()) +
+           ". Si ya había un fichero con ese nombre, sigue como estaba. " +
+           (err == EFBIG    ? "Este proceso no puede hacer ficheros tan grandes (ulimit -f): súbalo."
+            : err == ENOSPC ? "El disco está lleno: haga sitio, o guárdelo en otro."
+                            : "Compruebe que la carpeta existe y que puede escribir en ella.");
 }
 
 std::string saveChart(int argc, char **argv, const Arguments &arguments, const MotorParams &motor,
-                      const std::vector<PortWrite> &writes, const Run &run, const QString &summary)
+                      const WriteLog &writes, const Run &run, const QString &summary, const Progress &progress)
 {
     ChartRecorder recorder(run.start, run.end + (run.end - run.start) / 20, 1100);
     RunOptions options;
     options.observe = [&](const MotorModel &model) { recorder.observe(model); };
     options.sampleEvery = recorder.sampleEvery();
+    options.progress = progress;
     runMotor(motor, writes, options);
     // Text needs fonts, and fonts a QGuiApplication: one of its own, drawing off screen.
     std::unique_ptr<QGuiApplication> application;
@@ -138,14 +157,14 @@ std::string saveChart(int argc, char **argv, const Arguments &arguments, const M
         qputenv("QT_QPA_PLATFORM", "offscreen");
         application = std::make_unique<QGuiApplication>(argc, argv);
     }
-    const QString name = QString::fromStdString(arguments.file.substr(arguments.file.rfind('/') + 1));
+    const QString name = QString::fromStdString(printable(arguments.file.substr(arguments.file.rfind('/') + 1)));
     const QString title = name + QStringLiteral(", motor ") + QString::fromStdString(motor.name);
     const QImage image = drawChart(recorder, title, summary);
     QByteArray bytes;
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);
     image.save(&buffer, "PNG");
-    return writeFile(arguments.chart, bytes);
+    return writeChart(arguments.chart, bytes);
 }
 
 std::string bands(const StartRate &start)
@@ -180,35 +199,45 @@ int analyzeCommand(int argc, char **argv)
             std::fprintf(stderr, "simulador: %s\n%s", message.c_str(), file ? "" : kUsage);
             return file ? 1 : 2;
         }
-    std::vector<PortWrite> writes;
-    if (const std::string message = readTraffic(arguments.file, writes); !message.empty()) {
+    // Said before the work rather than after it.
+    if (const std::string refused = chartRefused(arguments.chart); !arguments.chart.empty() && !refused.empty()) {
+        std::fprintf(stderr, "simulador: %s\n", refused.c_str());
+        return 1;
+    }
+    // The shares of the whole: reading the file, the run over it, the start
+    // rate, the slowdown's search and the chart, as they take about that
+    // long for a long trace.
+    Ticker ticker;
+    const bool chart = !arguments.chart.empty();
+    WriteLog writes;
+    if (const std::string message = readTraffic(arguments.file, writes, ticker.part("leyendo la traza", 0, 0.2));
+        !message.empty()) {
+        ticker.finish();
         std::fprintf(stderr, "simulador: %s\n", message.c_str());
         return 1;
     }
-
-    Ticker ticker;
     RunOptions options;
-    options.progress = [&](double done) { ticker("simulando el motor con la traza", done); };
+    options.progress = ticker.part("simulando el motor con la traza", 0.2, 0.3);
     const Run run = runMotor(motor, writes, options);
-    const StartRate start = findStartRate(motor, [&](double done) { ticker("buscando el arranque máximo", done); });
-    const int slowdown = run.followed() ? 1 : suggestedSlowdown(motor, writes, {}, [&](double done) {
-        ticker("buscando el PARPORT_SLOWDOWN que basta", done);
-    });
+    const StartRate start = findStartRate(motor, ticker.part("buscando el arranque máximo", 0.3, 0.35));
+    const int slowdown = run.followed() ? 1 : suggestedSlowdown(motor, writes, {}, ticker.part(
+        "buscando el PARPORT_SLOWDOWN que basta", 0.35, chart ? 0.85 : 1));
     const std::string suggested = slowdown ? std::to_string(slowdown) : "ninguno";
     std::string chartError;
-    if (!arguments.chart.empty())
+    if (chart)
         chartError = saveChart(argc, argv, arguments, motor, writes, run,
                                QStringLiteral("%1 pasos pedidos, %2 dados, %3 perdidos; arranque máximo %4 pasos/s; "
                                               "PARPORT_SLOWDOWN sugerido: %5")
                                    .arg(run.pulses).arg(std::lround(run.rotor)).arg(run.lost)
-                                   .arg(long(start.rate)).arg(QString::fromStdString(suggested)));
+                                   .arg(long(start.rate)).arg(QString::fromStdString(suggested)),
+                               ticker.part("dibujando el gráfico", 0.85, 1));
     ticker.finish();
-    const std::string lines = "motor: " + motor.name + "\npasos pedidos: " + std::to_string(run.pulses) +
-                              "\npasos dados: " + std::to_string(std::lround(run.rotor)) + "\npasos perdidos: " +
-                              std::to_string(run.lost) + "\narranque máximo: " + std::to_string(long(start.rate)) +
-                              " pasos/s\nresonancias: " + bands(start) + "\nPARPORT_SLOWDOWN sugerido: " + suggested +
-                              "\n";
-    if (std::fputs(lines.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
+    const std::string report = "motor: " + motor.name + "\npasos pedidos: " + std::to_string(run.pulses) +
+                               "\npasos dados: " + std::to_string(std::lround(run.rotor)) + "\npasos perdidos: " +
+                               std::to_string(run.lost) + "\narranque máximo: " + std::to_string(long(start.rate)) +
+                               " pasos/s\nresonancias: " + bands(start) + "\nPARPORT_SLOWDOWN sugerido: " + suggested +
+                               "\n";
+    if (std::fputs(report.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
         std::fprintf(stderr, "simulador: no se pudo escribir en la salida estándar: %s.\n", std::strerror(errno));
         return 1;
     }

@@ -119,7 +119,7 @@ QImage drawChart(const ChartRecorder &recorder, const QString &title, const QStr
     painter.drawRect(kPosition);
     painter.drawRect(kAngle);
 
-    // The slips first, under the lines; then what was asked, and the rotor over it.
+    // The slips first, under the curves; then what was asked, and the rotor over it.
     for (size_t i = 0; i < columns.size(); ++i)
         if (columns[i].slips) {
             painter.setPen(QPen(QColor(210, 40, 40, 90), std::max(1.0, perColumn)));
@@ -131,7 +131,7 @@ QImage drawChart(const ChartRecorder &recorder, const QString &title, const QStr
             painter.drawPolygon(QPolygonF({tip, tip + QPointF(-5, -8), tip + QPointF(5, -8)}));
         }
     painter.setClipRect(kPosition.adjusted(1, 1, -1, -1));
-    const auto trace = [&](double ChartRecorder::Column::*lowOf, double ChartRecorder::Column::*highOf,
+    const auto curve = [&](double ChartRecorder::Column::*lowOf, double ChartRecorder::Column::*highOf,
                            const QPen &pen, const std::function<double(double)> &toY) {
         QPainterPath path;
         bool begun = false;
@@ -148,23 +148,23 @@ QImage drawChart(const ChartRecorder &recorder, const QString &title, const QStr
         painter.strokePath(path, pen);
     };
     using C = ChartRecorder::Column;
-    trace(&C::commandedLow, &C::commandedHigh, QPen(kCommanded, 4, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin), y);
-    trace(&C::rotorLow, &C::rotorHigh, QPen(kRotor, 1.5), y);
+    curve(&C::commandedLow, &C::commandedHigh, QPen(kCommanded, 4, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin), y);
+    curve(&C::rotorLow, &C::rotorHigh, QPen(kRotor, 1.5), y);
     painter.setClipRect(kAngle.adjusted(1, 1, -1, -1));
-    trace(&C::angleLow, &C::angleHigh, QPen(kAngleColor, 1.2), yAngle);
+    curve(&C::angleLow, &C::angleHigh, QPen(kAngleColor, 1.2), yAngle);
     painter.setClipping(false);
 
-    // The legend, at the right of the title, where no line goes.
+    // The legend, at the right of the title, where no curve goes.
     const QRect legend(kWidth - kRight - 300, 8, 300, 66);
     const std::pair<QColor, QString> items[] = {{kCommanded, QStringLiteral("pedida por los pulsos")},
                                                 {kRotor, QStringLiteral("la del rotor")},
                                                 {kSlip, QStringLiteral("salto de un polo: pasos perdidos")}};
     for (int i = 0; i < 3; ++i) {
-        const int line = legend.top() + 12 + 20 * i;
+        const int row = legend.top() + 12 + 20 * i;
         painter.setPen(QPen(items[i].first, i == 0 ? 4 : 2));
-        painter.drawLine(legend.left() + 10, line, legend.left() + 40, line);
+        painter.drawLine(legend.left() + 10, row, legend.left() + 40, row);
         painter.setPen(Qt::black);
-        painter.drawText(QRect(legend.left() + 50, line - 9, 270, 18), Qt::AlignLeft | Qt::AlignVCenter,
+        painter.drawText(QRect(legend.left() + 50, row - 9, 270, 18), Qt::AlignLeft | Qt::AlignVCenter,
                          items[i].second);
     }
     return image;

@@ -1,13 +1,15 @@
 // The traffic's shared rules: the slowdown read and applied, the trace's lines both ways, a running trace's readable
-// text, and the board's edge and sense.
+// text, the board's edge and sense; and the readers of trace files.
 #include "pacing.h"
 #include "reason.h"
 #include "table.h"
+#include "tracefile.h"
 #include "tracetext.h"
 #include "write.h"
 
 #include <cerrno>
 #include <clocale>
+#include <random>
 
 class TestTraffic : public QObject {
     Q_OBJECT
@@ -148,7 +150,102 @@ private slots:
         QCOMPARE(rules.steps(before, after), steps);
         QCOMPARE(rules.sense(after), sense);
     }
+
+    // Trace files as programs and tools leave them ('@' a zero byte): their writes, <t>:<value> each, or a message.
+    void files_data()
+    {
+        columns<QByteArray, QString>("content", "read");
+        QTest::newRow("text trace, a negative value") << QByteArray("100 888 0\n200 888 1\n300 888 -1\n") << "100:0 200:1 300:3";
+        QTest::newRow("a value with more after it") << QByteArray("100 888 1\n200 888 1x\n") << "la línea 2 no es";
+        QTest::newRow("other ports left out, equal times read") << QByteArray("100 888 1\n100 889 3\n100 888 0\n")
+                                                                << "100:1 100:0";
+        QTest::newRow("a killed run's reserve and mark") << QByteArray("100 888 1\n200 88@@@@@\nlibinpout32 reserva\n")
+                                                         << "100:1";
+        QTest::newRow("a file's own lines before the trace") << QByteArray("mis notas\n\n100 888 3\n") << "100:3";
+        QTest::newRow("times going backwards") << QByteArray("200 888 1\n100 888 0\n") << "hacia atrás en la línea 2";
+        QTest::newRow("the latest time a clock reads, 2^62 ns") << QByteArray("0 888 0\n4611686018427387904 888 3\n"
+            "4611686018427387904 888 1\n") << "0:0 4611686018427387904:3 4611686018427387904:1";
+        QTest::newRow("a time past any clock") << QByteArray("0 888 0\n18446744073704551615 888 1\n") << "ningún reloj";
+        QTest::newRow("a line that is not a write") << QByteArray("100 888 1\n200 888\n") << "la línea 2 no es";
+        QTest::newRow("not a trace") << QByteArray("hola\n") << "no es una traza";
+        QTest::newRow("a picture") << QByteArray("\x89PNG\r\n\x1a\n@@@@IHDR") << "no es una traza";
+        QTest::newRow("lines ended as on Windows") << QByteArray("100 888 1\r\n200 888 0\r\n") << "100:1 200:0";
+        QTest::newRow("empty") << QByteArray() << "no es una traza";
+        const QByteArray header("$timescale 1 us $end $scope module p $end $var wire 1 # otra $end\n"
+                                "$var wire 1 ! D0_pulso $end $var wire 1 \" D1_direccion $end $upscope $end\n");
+        QTest::newRow("dump") << header + "$enddefinitions $end\n#0 $dumpvars 0! 1\" 0# $end #36 1! 1# #54 0! #60 b1 \""
+                              << "0:2 36000:3 54000:2";
+        QTest::newRow("dump at 10 ns, unknown levels low")
+            << QByteArray("$timescale 10ns $end $var wire 1 a D0_pulso $end $var reg 1 b D1_direccion $end "
+                          "$enddefinitions $end #0 xa 0b $comment 1a $end #3 1a #5 za")
+            << "0:0 30:1 50:0";
+        for (const auto &[scale, times] : {std::pair("100 ns", "0:2 3600:3 5400:2"), std::pair("100ps", "0:2 3:3 5:2"),
+                                           std::pair("100 us", "0:2 3600000:3 5400000:2")})
+            QTest::addRow("dump at %s", scale) << QByteArray(header).replace("1 us", scale) + "$enddefinitions $end "
+                                                  "#0 0! 1\" #36 1! #54 0!" << times;
+        QTest::newRow("dump with no change") << header + "$enddefinitions $end #0 #10 1# #20" << "sin ningún cambio";
+        QTest::newRow("dump without direction") << QByteArray("$var wire 1 ! D0_pulso $end $enddefinitions $end #0 1!")
+                                                << "sin la línea D1_direccion";
+        QTest::newRow("dump going backwards") << header + "$enddefinitions $end #5 1! #4 0!" << "hacia atrás";
+        QTest::newRow("dump cut short") << header << "está incompleto";
+    }
+    void files()
+    {
+        const auto [content, read] = fetch<QByteArray, QString>("content", "read");
+        const QString path = QCoreApplication::applicationDirPath() + "/tst_traffic.trace";
+        QFile out(path);
+        QVERIFY(out.open(QIODevice::WriteOnly) && out.write(QByteArray(content).replace('@', '\0')) == content.size());
+        out.close();
+        traffic::WriteLog writes;
+        const QString message = QString::fromStdString(traffic::readTraffic(path.toStdString(), writes));
+        QStringList got;
+        traffic::WriteLog::Reader reader = writes.reader();
+        for (traffic::PortWrite write; reader.next(write);)
+            got << QStringLiteral("%1:%2").arg(write.time).arg(write.value);
+        if (QByteArray(QTest::currentTestFunction()) == "longFiles" && !got.empty())
+            got = QStringList{QString::number(got.size()), got.back()};
+        QVERIFY2(message.isEmpty() ? got.join(' ') == read : message.contains(read) && message.contains(path),
+                 qPrintable(message + got.join(' ')));
+    }
+
+    // Files read a megabyte at a time: lines across the reads' edges, a dump on one line, lines past 64 KiB. `read`:
+    // how many writes, and the last one's <t>:<value>; or the message.
+    void longFiles_data()
+    {
+        columns<QByteArray, QString>("content", "read");
+        QByteArray trace, dump("$var wire 1 ! D0_pulso $end $var wire 1 \" D1_direccion $end $enddefinitions $end");
+        for (int i = 0; i < 100000; ++i) {  // 14 bytes a line: 1.4 MB
+            trace += QByteArray::number(1000000 + i) + " 888 " + QByteArray::number(i % 2 * 3) + '\n';
+            dump += " #" + QByteArray::number(i) + (i % 2 ? " 1! 1\"" : " 0! 0\"");
+        }
+        QTest::newRow("text") << trace << "100000 1099999:3";
+        QTest::newRow("a dump on one line") << dump << "100000 99999:3";
+        const QByteArray longest(100000, 'x');
+        QTest::newRow("a file's own long line first") << longest + "\n5 888 1\n" << "1 5:1";
+        QTest::newRow("a long line after the writes") << "5 888 1\n" + longest + "\n" << "la línea 2 no es";
+    }
+    void longFiles() { files(); }
+
+    // Bytes changed at random in a trace and in a dump: a message, or writes in order; never a crash.
+    void readersFuzzed()
+    {
+        std::mt19937 random(7);
+        const std::string trace("100 888 0\n200 888 1\n300 888 0\n");
+        const std::string dump("$var wire 1 ! D0_pulso $end $var wire 1 \" D1_direccion $end $enddefinitions $end "
+                               "#0 0! 0\" #5 1! #9 0!");
+        for (int i = 0; i < 4000; ++i) {
+            std::string text = i % 2 ? trace : dump;
+            for (int n = int(random() % 4); n >= 0; --n)
+                text[random() % text.size()] = char(random() % 256);
+            traffic::WriteLog writes;
+            const bool read = traffic::parseTraffic("f", text, writes).empty();
+            QVERIFY(read != writes.empty());
+            traffic::WriteLog::Reader reader = writes.reader();
+            for (traffic::PortWrite write, before{0, 0}; reader.next(write); before = write)
+                QVERIFY(write.time >= before.time);
+        }
+    }
 };
 
-QTEST_APPLESS_MAIN(TestTraffic)
+QTEST_GUILESS_MAIN(TestTraffic)
 #include "tst_traffic.moc"
