@@ -113,7 +113,11 @@ private slots:
         const auto [motor, edge, writes, gap, shown] = fetch<QString, int, QString, int, QString>("motor", "edge",
                                                                                              "writes", "gap", "shown");
         std::vector<PortWrite> fed;
-        QVERIFY(writes != "giro" || traffic::readTraffic(DOCS "/giro.trace", fed).empty());
+        traffic::WriteLog giro;
+        QVERIFY(writes != "giro" || traffic::readTraffic(DOCS "/giro.trace", giro).empty());
+        traffic::WriteLog::Reader read(giro);
+        for (PortWrite write{}; read.next(write);)
+            fed.push_back(write);
         for (int i = 0; writes != "giro" && i < writes.size(); ++i)
             fed.push_back({kSecond + i * gap * 1000ULL, writes[i].digitValue()});
         Session session({}, 0);
