@@ -133,10 +133,14 @@ std::string afterFork()
     if (!lib.trace.isOpen())
         return {};
     lib.trace.leaveToParent();
-    return "Este proceso es una copia (fork) del que abrió el puerto (pid " + std::to_string(lib.opener) +
-           "): sus escrituras llegan al puerto, pero no a la traza (PARPORT_TRACE), que es de aquel proceso y "
-           "sigue sólo con las suyas. Para trazarlas, haga de esta parte un programa aparte (exec), que abre su "
-           "propio puerto y su propia traza, o escriba en el puerto desde un solo proceso.";
+    const std::string message =
+        "Este proceso es una copia (fork) del que abrió el puerto (pid " + std::to_string(lib.opener) +
+        "): sus escrituras llegan al puerto, pero no a la traza (PARPORT_TRACE), que es de aquel proceso y sigue sólo "
+        "con las suyas. Para trazarlas, haga de esta parte un programa aparte (exec), que abre su propio puerto y su "
+        "propia traza, o escriba en el puerto desde un solo proceso.";
+    // A child that never reads Out32Error hears it where the trace's other troubles are said.
+    warn(message);
+    return message;
 }
 
 std::string open(unsigned short address)
