@@ -215,8 +215,6 @@ void reset()
 }
 
 const PortState *openPort() { return lib.state == State::Open ? &lib.port : nullptr; }
-bool traceChangeSeen() { return lib.trace.changeSeen(); }
-void holdTraceWatch(bool held) { lib.trace.holdWatch(held); }
 
 }  // namespace inpout
 
