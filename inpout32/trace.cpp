@@ -112,16 +112,16 @@ std::string Trace::open(const char *path, const std::vector<published::FileIdent
     if (std::string unwatched = watch_.start(fd_.get()); !unwatched.empty())
         warn("El fichero de traza " + name_ + " (PARPORT_TRACE) " + unwatched);
     left_ = Left();
+    if (endsWithVcd(name_))
+        dump_.emplace();
     {
         const FileWatch::Own own(watch_);
         // A dump holds one run, from its header on; a text trace goes on
         // after what the file holds, less what a killed run left after its
         // lines (taken out from under a note appended since).
-        const mark::Killed killed = endsWithVcd(name_) ? mark::Killed{0, status.st_size}
-                                                       : mark::findKilled(fd_.get(), status.st_size);
-        if (endsWithVcd(name_))
-            dump_.emplace();
-        if (killed.end >= 0 && killed.end < status.st_size)
+        const off_t size = status.st_size;
+        const mark::Killed killed = dump_ ? mark::Killed{0, size} : mark::findKilled(fd_.get(), size);
+        if (killed.end >= 0 && killed.end < size)
             mark::takeOut(fd_.get(), killed.lines, killed.end);
         else if (killed.end >= 0 && ftruncate(fd_.get(), killed.lines) < 0)
             return fail(failure(dump_ ? "vaciar" : "recortar", errno));

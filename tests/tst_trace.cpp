@@ -220,8 +220,10 @@ private slots:
             QElapsedTimer waited;
             waited.start();
             const auto noted = [&] { return !contents(file).contains('\0'); };
-            for (int i = 1; after < 0 ? !noted() && waited.elapsed() < 10000 : i < after; ++i, QThread::msleep(after < 0))
+            for (int i = 1; after < 0 ? !noted() && waited.elapsed() < 10000 : i < after; ++i) {
                 Out32(888, short(i & 1)), failures += QString::fromUtf8(Out32Error());
+                QThread::msleep(after < 0);
+            }
             QVERIFY(after >= 0 || noted());  // the watch told the trace while the program ran
             if (after)
                 Out32(888, 0), failures += QString::fromUtf8(Out32Error());
@@ -232,7 +234,8 @@ private slots:
             QVERIFY2(told.count(phrase) == 1, qPrintable(told + " lacks " + phrase + " once"));
         QVERIFY2(failures.isEmpty() && !told.contains("área") && (!said.isEmpty() || told.isEmpty()),
                  qPrintable(failures + told));
-        const QString kept = QString(QFile::exists(file) ? contents(file) : "").replace(QRegularExpression("\n+"), "\n");
+        QString kept = QFile::exists(file) ? contents(file) : "";
+        kept.replace(QRegularExpression("\n+"), "\n");
         if (left.startsWith('^'))
             QVERIFY2(QRegularExpression(left).match(kept).hasMatch(), qPrintable(kept));
         else if (left.toInt())
@@ -241,10 +244,12 @@ private slots:
             QCOMPARE(kept, QString(shell(left)));
     }
 
-    // What another program did, from what the trace left (its lines up to 200, its file 1 MiB) and what it finds.
+    // What another program did, from what the trace left (its lines up to 200, its file 1 MiB) and what it finds:
+    // the file's size, and which hold of removed, ours (its first bytes), intact (its reserve), lost (its window) and
+    // lines (lost).
     void changes_data()
     {
-        columns<QString, QString>("found", "change");  // found: the size, then which hold: removed ours intact lost lines
+        columns<QString, QString>("found", "change");
         QTest::newRow("the same") << "1048576 ours intact" << "none";
         QTest::newRow("its metadata, or bytes before its end") << "1048576 intact" << "none";
         QTest::newRow("removed") << "1048576 removed ours intact" << "removed";
