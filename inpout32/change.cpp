@@ -1,10 +1,6 @@
 #include "change.h"
-#include "mark.h"
 
 namespace inpout {
-
-off_t Left::markEnd() const { return window + mark::kWindow; }
-off_t Left::reserveEnd() const { return markEnd() - markLength; }
 
 Change classify(const Left &left, const Found &found)
 {

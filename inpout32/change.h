@@ -4,6 +4,8 @@
 // window, at its end), and never depends on when it looked.
 #pragma once
 
+#include "mark.h"
+
 #include <sys/types.h>
 
 namespace inpout {
@@ -15,12 +17,12 @@ struct Left {
     off_t end = 0;         // where its text ends, and the next line goes
     off_t size = 0;        // the file's size, its reserve and mark included
     off_t window = -1;     // where its window begins; -1: no reserve of its own in the file (none yet, or it stopped)
-    off_t markLength = 0;  // the mark that ends the window (a dump's is one zero byte)
-    char mark[64] = {};
+    char mark[64] = {};    // the mark that ends its window (a dump's: zero bytes)
     char head[32] = {};    // the run's first bytes, as written
 
-    off_t markEnd() const;      // where its window, its reserve and mark, end
-    off_t reserveEnd() const;   // where its unused zero bytes end, and its mark begins
+    // Where its window, its reserve and mark, ends; where its unused zero bytes end, and its mark begins.
+    off_t markEnd() const { return window + mark::kWindow; }
+    off_t reserveEnd() const { return markEnd() - mark::kLength; }
 };
 
 // What the trace finds when it looks.

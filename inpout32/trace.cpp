@@ -152,21 +152,20 @@ std::string Trace::map(off_t at)
     const FileWatch::Own own(watch_);
     const off_t start = at & ~(off_t(sysconf(_SC_PAGESIZE)) - 1);
     // A text trace's file grows with its new mark in one step, so that a run
-    // killed at any moment leaves a file that ends in a mark.
+    // killed at any moment leaves a file that ends in a mark; a dump's ends
+    // in zero bytes (each run starts the file anew: no mark need say where).
     char mark[mark::kLength] = {};
-    const off_t markLength = dump_ ? 1 : mark::kLength;
     if (!dump_)
         mark::make(mark, left_.from, start);
-    if (const int err = mapped::reserve(fd_.get(), start, mark::kWindow, mark, markLength))
+    if (const int err = mapped::reserve(fd_.get(), start, mark::kWindow, mark, mark::kLength))
         return failure("ampliar", err);
     // The old mark goes once the new one is there.
     const off_t old = left_.window >= 0 ? left_.reserveEnd() : -1;
     left_.window = start;
     left_.size = std::max(left_.size, left_.markEnd());
-    left_.markLength = markLength;
     std::memcpy(left_.mark, mark, sizeof mark);
     const char zeros[mark::kLength] = {};
-    if (old >= 0 && pwrite(fd_.get(), zeros, size_t(markLength), old) != markLength)
+    if (old >= 0 && pwrite(fd_.get(), zeros, mark::kLength, old) != mark::kLength)
         return failure("ampliar", errno);
     window_ = owned::Mapping::map(mark::kWindow, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd_.get(), start,
                                   true);
@@ -221,15 +220,14 @@ bool Trace::stillItsOwn(long length) const
     // Read through the mapping, no system call: the page cache as another
     // program's writes and cuts leave it. A page cut off the file faults, and
     // then reads as zeros of the process's own: the loss counter says so.
+    static const char zeros[mark::kLength] = {};
     const char *const window = static_cast<const char *>(window_.get());
-    const char *const at = window + (left_.end - left_.window);
-    char any = 0;
-    for (long i = 0; i < length; ++i)
-        any |= at[i];
-    const bool same = std::memcmp(window + (left_.reserveEnd() - left_.window), left_.mark,
-                                  size_t(left_.markLength)) == 0;
+    bool same = std::memcmp(window + (left_.reserveEnd() - left_.window), left_.mark, mark::kLength) == 0;
+    for (long at = 0; same && at < length; at += mark::kLength)
+        same = std::memcmp(window + (left_.end - left_.window) + at, zeros,
+                           size_t(std::min<long>(mark::kLength, length - at))) == 0;
     std::atomic_signal_fence(std::memory_order_seq_cst);  // the reads above before the count
-    return any == 0 && same && mapped::losses() == losses_;
+    return same && mapped::losses() == losses_;
 }
 
 Found Trace::find(bool storeFaulted) const
@@ -248,8 +246,8 @@ Found Trace::find(bool storeFaulted) const
                            std::memcmp(start, left_.head, size_t(length)) == 0;
     char mark[mark::kLength];
     found.reserveIntact = found.size >= left_.markEnd() && mark::zeroUpTo(fd_.get(), left_.end, left_.reserveEnd()) &&
-                          pread(fd_.get(), mark, size_t(left_.markLength), left_.reserveEnd()) == left_.markLength &&
-                          std::memcmp(mark, left_.mark, size_t(left_.markLength)) == 0;
+                          pread(fd_.get(), mark, mark::kLength, left_.reserveEnd()) == mark::kLength &&
+                          std::memcmp(mark, left_.mark, mark::kLength) == 0;
     // The kernel zeroes what a cut leaves of its last page past the file's
     // end; a line stored there since is a line the file never got.
     const off_t page = sysconf(_SC_PAGESIZE);
