@@ -52,7 +52,7 @@ std::string unwatched(int err, bool instances)
                           "fs.inotify.max_user_watches=524288»"
                         : reason(err);
     return "no se puede vigilar: " + why + ". La traza sigue, y lo que otro programa escriba en ella se nota antes "
-           "de la línea siguiente; que le añada algo al final o lo borre, sólo al terminar.";
+           "de la línea siguiente; que le añada algo al final o lo borre, más tarde, a lo sumo al terminar.";
 }
 
 }  // namespace
