@@ -8,8 +8,9 @@
 
 namespace inpout {
 
-// Every system call that touches hardware or the device files, gathered in one
-// table so that tests can stand in for the kernel.
+// Every system call that touches hardware or the device files, and the one
+// that watches the trace, gathered in one table so that tests can stand in for
+// the kernel.
 struct SystemCalls {
     int (*open)(const char *path, int flags);
     int (*close)(int fd);
@@ -26,6 +27,9 @@ struct SystemCalls {
     std::string (*subsystem)(int fd);
     // CLOCK_MONOTONIC in ns: the times of the trace and the slowed-down gaps.
     unsigned long long (*now)();
+    // inotify_init1(2), the trace's watch: it fails at the user's or the
+    // process's limits.
+    int (*inotifyInit)(int flags);
 };
 
 const SystemCalls &sys();
@@ -87,8 +91,4 @@ namespace inpout {
 void reset();
 // The open port, or nullptr before the first write and after a failure.
 const PortState *openPort();
-// Tests only: another program changed the trace's file, and the trace has not yet looked; the trace's watch held
-// back from the kernel's reports, as if they were late, and let go.
-bool traceChangeSeen();
-void holdTraceWatch(bool held);
 }  // namespace inpout

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
+#include <fcntl.h>
 #include <linux/magic.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -34,37 +35,62 @@ bool reportsOthersChanges(long type)
     }
 }
 
+namespace {
+
+// Why a file can't be watched, for a person, from the errno of what failed
+// (`instances`: the user's inotify instances, all taken); and what the trace
+// does without its watch.
+std::string unwatched(int err, bool instances)
+{
+    const std::string why =
+        instances ? "este usuario llegó a su límite de instancias de inotify (fs.inotify.max_user_instances, que "
+                    "suelen agotar los servicios del escritorio): súbalo, por ejemplo con «sudo sysctl "
+                    "fs.inotify.max_user_instances=512», o cierre programas que lo usen"
+        : err == EMFILE ? "este programa llegó a su límite de ficheros abiertos (ulimit -n): súbalo antes de empezarlo"
+        : err == ENOSPC ? "este usuario llegó a su límite de ficheros vigilados por inotify "
+                          "(fs.inotify.max_user_watches): súbalo, por ejemplo con «sudo sysctl "
+                          "fs.inotify.max_user_watches=524288»"
+                        : reason(err);
+    return "no se puede vigilar: " + why + ". La traza sigue, y lo que otro programa escriba en ella se nota antes "
+           "de la línea siguiente; que le añada algo al final o lo borre, más tarde, a lo sumo al terminar.";
+}
+
+}  // namespace
+
 std::string FileWatch::start(int fd)
 {
     stop();
     clear();
-    reports_ = owned::Fd(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-    wake_ = owned::Fd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    reports_ = owned::Fd(sys().inotifyInit(IN_NONBLOCK | IN_CLOEXEC));
+    int err = reports_ ? 0 : errno;
+    // inotify_init1 says EMFILE at either limit: a descriptor still free
+    // means it was the user's instances.
+    const bool instances = err == EMFILE && static_cast<bool>(owned::Fd(fcntl(fd, F_DUPFD_CLOEXEC, 0)));
     // The open file itself, through its descriptor: whatever its name now names.
     const std::string self = "/proc/self/fd/" + std::to_string(fd);
     const uint32_t events = IN_MODIFY | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
-    if (!reports_ || !wake_ || inotify_add_watch(reports_.get(), self.c_str(), events) < 0) {
-        const int err = errno;
-        reports_.reset();
-        wake_.reset();
-        return "no se podrán notar los cambios que otro programa haga en él (" + reason(err) + ")";
+    if (err == 0 && !(wake_ = owned::Fd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))))
+        err = errno;
+    if (err == 0 && inotify_add_watch(reports_.get(), self.c_str(), events) < 0)
+        err = errno;
+    if (err == 0) {
+        // The thread takes no signal: they stay the program's.
+        sigset_t all, before;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, &before);
+        err = pthread_create(&thread_, nullptr, run, this);
+        pthread_sigmask(SIG_SETMASK, &before, nullptr);
     }
-    // The thread takes no signal: they stay the program's.
-    sigset_t all, before;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, &before);
-    const int err = pthread_create(&thread_, nullptr, run, this);
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
     if (err != 0) {
         reports_.reset();
         wake_.reset();
-        return "no se podrán notar los cambios que otro programa haga en él (" + reason(err) + ")";
+        return unwatched(err, instances);
     }
     starter_ = getpid();
     struct statfs system;
     if (fstatfs(fd, &system) == 0 && !reportsOthersChanges(system.f_type))
-        return "está en un sistema de ficheros de red o FUSE: no se podrán notar los cambios que se le hagan "
-               "desde otro ordenador";
+        return "está en un sistema de ficheros de red o FUSE: no se podrán notar los cambios que se le hagan desde "
+               "otro ordenador.";
     return {};
 }
 

@@ -6,7 +6,8 @@
 // are made inside an Own and their reports dropped. A small thread waits for
 // the reports and sets a flag; the trace tests that flag before each store,
 // which costs no system call. Reading the file (`tail -f`, an editor opening
-// it) reports nothing.
+// it) reports nothing. The instance comes through sys(), where the tests can
+// make it fail as the kernel does at its limits.
 #pragma once
 
 #include "owned.h"
@@ -31,8 +32,8 @@ public:
     ~FileWatch() { stop(); }
 
     // Starts watching the open file `fd`. Returns "" or, for a person, why
-    // changes by others can't be noticed (or not all of them): the file is
-    // still written, unwatched.
+    // changes by others can't be noticed (or not all of them), a sentence
+    // that follows the file's name: the file is still written, unwatched.
     std::string start(int fd);
     // Stops the thread (in the process that started it; a forked child has none).
     void stop();
@@ -40,10 +41,6 @@ public:
     // Another program changed the file since the last clear().
     bool changed() const { return changed_.load(std::memory_order_acquire); }
     void clear() { changed_.store(false, std::memory_order_release); }
-
-    // Tests only: holds the thread back from the kernel's reports, as if
-    // they were late, until let go; unlike Own, what came meanwhile counts.
-    void hold(bool held) { held ? mutex_.lock() : mutex_.unlock(); }
 
     // Around the trace's own changes to its file: what they make the kernel
     // report is not another program's doing.

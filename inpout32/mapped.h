@@ -4,46 +4,21 @@
 // the file: when another program cut the file short (`: > trace`, logrotate's
 // copytruncate, `truncate -s 0` on the area), or when a full disk or
 // shared-memory space could not give a page of a sparse file. The motor must
-// not stop for either: space is reserved before a file is mapped, and a
-// mapping that loses its file anyway reads and writes zeroed memory of its
-// own from then on, and is marked lost for its owner to see and report.
+// not stop for either: space is reserved before a file is mapped (space.h),
+// and a mapping that loses its file anyway reads and writes zeroed memory of
+// its own from then on, and is marked lost for its owner to see and report.
 //
 // A thread that stores into such a mapping must leave SIGBUS unblocked: the
 // kernel kills a process whose fault signal is blocked, whatever its handler.
 #pragma once
 
-#include <csignal>
+// The space a mapping needs, reserved before it is made; the viewer takes
+// its FileSizeGuard from here.
+#include "space.h"
+
 #include <cstddef>
-#include <sys/types.h>
 
 namespace mapped {
-
-// Reserves [from, from + length) of the file on disk, so that stores into a
-// mapping of it can't fault for want of space. A file-size limit is an error
-// here (EFBIG), not a SIGXFSZ that would end the program. Returns 0 or the
-// errno. With a `tail`, the file grows only as that text is written at the
-// end of the range, so that it is never seen longer without it. Where the
-// file system has no fallocate, a byte is written into every block of the
-// range (the tail first), and the data synced, so that a full disk is an
-// error here rather than a lost page later.
-int reserve(int fd, off_t from, off_t length, const char *tail = nullptr, off_t tailLength = 0);
-
-// Tests only: stands in for fallocate(2) (nullptr gives the real one back).
-void useFallocate(int (*call)(int fd, int mode, off_t from, off_t length));
-
-// Holds SIGXFSZ back in this thread for as long as it lives, so that writing
-// past a file-size limit fails with EFBIG instead of ending the program; a
-// signal that came meanwhile is taken, unheard, when it goes.
-class FileSizeGuard {
-public:
-    FileSizeGuard();
-    ~FileSizeGuard();
-    FileSizeGuard(const FileSizeGuard &) = delete;
-    FileSizeGuard &operator=(const FileSizeGuard &) = delete;
-
-private:
-    sigset_t before_;  // the thread's mask as it was
-};
 
 // Whether this thread could store into a watched mapping and live through
 // its file being cut short: SIGBUS not blocked here.

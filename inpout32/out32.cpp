@@ -134,10 +134,14 @@ std::string afterFork()
     if (!lib.trace.isOpen())
         return {};
     lib.trace.leaveToParent();
-    return "Este proceso es una copia (fork) del que abrió el puerto (pid " + std::to_string(lib.opener) +
-           "): sus escrituras llegan al puerto, pero no a la traza (PARPORT_TRACE), que es de aquel proceso y "
-           "sigue sólo con las suyas. Para trazarlas, haga de esta parte un programa aparte (exec), que abre su "
-           "propio puerto y su propia traza, o escriba en el puerto desde un solo proceso.";
+    const std::string message =
+        "Este proceso es una copia (fork) del que abrió el puerto (pid " + std::to_string(lib.opener) +
+        "): sus escrituras llegan al puerto, pero no a la traza (PARPORT_TRACE), que es de aquel proceso y sigue sólo "
+        "con las suyas. Para trazarlas, haga de esta parte un programa aparte (exec), que abre su propio puerto y su "
+        "propia traza, o escriba en el puerto desde un solo proceso.";
+    // A child that never reads Out32Error hears it where the trace's other troubles are said.
+    warn(message);
+    return message;
 }
 
 std::string open(unsigned short address)
@@ -212,8 +216,6 @@ void reset()
 }
 
 const PortState *openPort() { return lib.state == State::Open ? &lib.port : nullptr; }
-bool traceChangeSeen() { return lib.trace.changeSeen(); }
-void holdTraceWatch(bool held) { lib.trace.holdWatch(held); }
 
 }  // namespace inpout
 

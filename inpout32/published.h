@@ -77,6 +77,9 @@ static_assert(sizeof(Writer) == 32 && offsetof(Writer, pid) == 0 && offsetof(Wri
 static_assert(offsetof(Area, header) == 0 && offsetof(Area, writes) == 16 && offsetof(Area, writers) == 24 &&
               offsetof(Area, ring) == 280 && sizeof(Area) == 280 + kRing * sizeof(Entry), "the area of version 3");
 
+// The area's file (areafile.cpp): where it is, the locks beside it, and the
+// file mapped.
+
 // Where the area is, from the PARPORT_PUBLISH setting: "" when publishing is
 // off ("0"), this user's area in shared memory when it is unset or empty, else
 // the file it names (a plain name is a file in the current folder).
@@ -138,7 +141,7 @@ Mapped mapArea(const std::string &where, std::string &error);
 // as zeros from then on, and it is no use to map it again in place.
 bool gone(const Area &area);
 
-// The writer's side.
+// The ring and its writers (published.cpp). The writer's side.
 int attach(Area &area, const char *name);  // takes a slot; returns it, or -1 when all are taken
 void detach(Area &area, int slot);
 inline void publish(Area &area, std::uint64_t time, unsigned short address, short value)

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdlib>
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -59,8 +60,8 @@ std::string realSubsystem(int fd)
     return path.substr(path.rfind('/') + 1);
 }
 
-const SystemCalls kReal = {realOpen,   realClose,    realIoctl,     realIoperm,  realOutb,
-                           realReadText, realExists, realSubsystem, monotonicNow};
+const SystemCalls kReal = {realOpen,     realClose,  realIoctl,     realIoperm,   realOutb,
+                           realReadText, realExists, realSubsystem, monotonicNow, inotify_init1};
 const SystemCalls *current = &kReal;
 
 }  // namespace

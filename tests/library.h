@@ -13,6 +13,8 @@
 #include <linux/ppdev.h>
 #include <map>
 #include <sys/file.h>
+#include <sys/inotify.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,6 +24,7 @@ struct FakeKernel {
     int err = 0;
     QStringList calls;
     unsigned long long clock = 0;  // a clock that moves one ns per reading, or 0 for the real one
+    bool noDescriptors = false;    // the process's open-file limit met as the trace's watch is asked for
 
     int call(const std::string &what)
     {
@@ -76,6 +79,12 @@ inline const inpout::SystemCalls kFake = {
     },
     [](int) { return std::string(fake.failing == "subsystem" ? "mem" : "gpio"); },
     [] { return fake.clock ? fake.clock++ : monotonicNow(); },
+    [](int flags) {  // the trace's watch: the kernel's, or "inotify" failing as at a limit
+        rlimit files;
+        if (fake.noDescriptors && getrlimit(RLIMIT_NOFILE, &files) == 0)
+            files.rlim_cur = 0, setrlimit(RLIMIT_NOFILE, &files);  // given back by the test
+        return fake.failing == "inotify" ? (errno = fake.err, -1) : inotify_init1(flags);
+    },
 };
 
 // Each suite's own published area and simulated port: suites run side by side.
@@ -170,8 +179,9 @@ inline void checkFailure()
     QVERIFY(!holder || flock(holder.get(), LOCK_EX) == 0);
     Out32(888, 1);
     const QString message = QString::fromUtf8(Out32Error());
-    for (const QString &phrase : failure.phrases + QStringList{failure.err ? inpout::reason(failure.err).c_str() : ""})
-        QVERIFY2(message.contains(phrase), qPrintable(message + " lacks " + phrase));
+    const QStringList reason = failure.err ? QStringList{inpout::reason(failure.err).c_str()} : QStringList();
+    for (const QString &phrase : failure.phrases + reason)
+        QVERIFY2(!phrase.isEmpty() && message.contains(phrase), qPrintable(message + " lacks " + phrase));
     QCOMPARE(inpout::openPort() != nullptr, failure.opens);
     QVERIFY(failure.opens || failure.failing == "held" || !QFile::exists(area() + ".lock"));  // another's lock stays
     const qsizetype calls = fake.calls.size();

@@ -15,8 +15,8 @@ class TestPublished : public QObject {
 private slots:
     LIBRARY_TEST_CLEANUP
 
-    // Without room for the area, SIGBUS blocked, or the area cut short: said; the motor runs on; where an area is
-    // made, a dead writer's draft goes and a live one's stays.
+    // Without room for the area, SIGBUS blocked (the trace not written either), or the area cut short: said; the
+    // motor runs on; where an area is made, a dead writer's draft goes and a live one's stays.
     void withoutTheArea_data()
     {
         columns<QString, QString>("what", "said");
@@ -48,7 +48,8 @@ private slots:
                              return 12;
                          const QString live = QString("area.nuevo-%1").arg(getppid());  // a live writer's draft
                          put(folder + "/area.nuevo-1073741824", ""), put(folder + "/" + live, "");  // and a dead one's
-                         start("PARPORT=sim PARPORT_PUBLISH=" + folder + "/area");
+                         start("PARPORT=sim PARPORT_PUBLISH=" + folder + "/area" +
+                               (what == "sigbus" ? " PARPORT_TRACE=" + folder + "/trace" : ""));
                          for (int i = 0; i < 2000; ++i, Out32(888, short(i & 3 && i < 2000)))
                              if (what == "cut" && i == 1 && ::truncate(qgetenv("PARPORT_PUBLISH"), 0) != 0)
                                  return 13;
@@ -61,6 +62,8 @@ private slots:
                          QStringList left = QDir(folder).entryList({"area", "area.nuevo-*"}, QDir::Files);
                          if (what == "cut" || what == "sigbus")  // the area made and cut; or never looked for
                              left = left.filter(live);
+                         if (QFile::exists(folder + "/trace"))
+                             return 3;
                          return Out32Error() || inpout::openPort()->last != 0 ? 1 : left == QStringList{live} ? 0 : 2;
                      }), 0);
         });

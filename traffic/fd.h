@@ -30,6 +30,8 @@ public:
 
     int get() const { return fd_; }
     explicit operator bool() const { return fd_ >= 0; }
+    // Held, and by the process that made it: its owner's to change and close.
+    bool ownedHere() const { return fd_ >= 0 && maker_ == getpid(); }
 
     // Closes it now: close's result (0 when there was nothing to close, or
     // in another process), with errno set when it failed.
