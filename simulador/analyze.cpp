@@ -151,8 +151,12 @@ std::string saveChart(int argc, char **argv, const Arguments &arguments, const M
     options.sampleEvery = recorder.sampleEvery();
     options.progress = progress;
     runMotor(motor, writes, options);
-    // Text needs fonts, and fonts a QGuiApplication: one of its own, drawing off screen.
+    // Text needs fonts, and fonts a QGuiApplication: one of its own, drawing
+    // off screen and saying nothing. Qt's own remarks would read as the
+    // analysis's (with no XDG_RUNTIME_DIR, in a plain shell over ssh or cron,
+    // it says it took a folder of its own).
     std::unique_ptr<QGuiApplication> application;
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
     if (!QGuiApplication::instance()) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
         application = std::make_unique<QGuiApplication>(argc, argv);

@@ -222,7 +222,9 @@ private slots:
         QTest::newRow("a dump on one line") << dump << "100000 99999:3";
         const QByteArray longest(100000, 'x');
         QTest::newRow("a file's own long line first") << longest + "\n5 888 1\n" << "1 5:1";
-        QTest::newRow("a long line after the writes") << "5 888 1\n" + longest + "\n" << "la línea 2 no es";
+        QTest::newRow("a long figure after the writes") << "5 888 1\n" + QByteArray(100000, '7') + "\n"
+                                                        << "la línea 2 no es";
+        QTest::newRow("a note after the writes") << "5 888 1\n" + longest + "\n7 888 0\n" << "2 7:0";
     }
     void longFiles() { files(); }
 

@@ -46,9 +46,11 @@ std::string noClock(const std::string &name, unsigned long long time)
                   "Corrija o quite esa línea.";
 }
 
-// The library's text trace: "<t> <address> <value>" a line. Lines before the
-// first such line are a file's own (the trace appends to what a file holds);
-// after it, every line must be one.
+// The library's text trace: "<t> <address> <value>" a line. A line that does
+// not start with a figure is a file's own text (the trace appends to what a
+// file holds) or a note another program added between two runs, and is passed
+// over wherever it is; after the first write, a line that starts with a
+// figure must be a write.
 class TextTrace {
 public:
     TextTrace(const std::string &name, WriteLog &writes) : name_(name), writes_(writes) {}
@@ -60,7 +62,8 @@ public:
             return {};
         TraceLine write;
         if (!whole || !readTraceLine(line, write)) {
-            if (!any_)
+            const char first = line[line.find_first_not_of(" \t\r")];
+            if (!any_ || first < '0' || first > '9')
                 return {};
             return name_ + ": la línea " + std::to_string(number) + " no es una escritura del puerto («tiempo "
                    "dirección valor»): " + shown(line) + ".";
