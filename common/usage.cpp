@@ -1,4 +1,5 @@
 #include "usage.h"
+#include "reason.h"
 #include "where.h"
 
 #include <cerrno>
@@ -76,7 +77,7 @@ int answerCommandLine(int argc, char **argv, const char *program, const std::str
         const std::string text = help ? helpText(program, details) : versionText(program);
         if (std::fputs(text.c_str(), stdout) >= 0 && std::fflush(stdout) == 0)
             return 0;
-        std::fprintf(stderr, "%s: no se pudo escribir en la salida estándar: %s.\n", program, std::strerror(errno));
+        std::fprintf(stderr, "%s: no se pudo escribir en la salida estándar: %s.\n", program, traffic::reason(errno).c_str());
         return 1;
     }
     return -1;

@@ -2,6 +2,7 @@
 // place, taken only when it is this user's own and of this layout, mapped with
 // its space reserved; and the locks beside it.
 #include "published.h"
+#include "reason.h"
 #include "mapped.h"
 #include "process.h"
 
@@ -27,7 +28,7 @@ bool isOwn(int fd, std::string &why)
 {
     struct stat status;
     if (fstat(fd, &status) < 0)
-        why = std::string("no se pudo examinar: ") + std::strerror(errno);
+        why = std::string("no se pudo examinar: ") + traffic::reason(errno);
     else if (!S_ISREG(status.st_mode))
         why = "no es un fichero normal";
     else if (status.st_uid != geteuid())
@@ -115,7 +116,7 @@ owned::Fd openOwnFile(const std::string &path, bool create, std::string &why)
     const int flags = O_RDWR | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC | (create ? O_CREAT : 0);
     owned::Fd fd(open(path.c_str(), flags, 0600));
     if (!fd) {
-        why = errno == ELOOP ? "es un enlace simbólico" : std::string("no se pudo abrir: ") + std::strerror(errno);
+        why = errno == ELOOP ? "es un enlace simbólico" : std::string("no se pudo abrir: ") + traffic::reason(errno);
         return fd;
     }
     if (isOwn(fd.get(), why))
@@ -147,7 +148,7 @@ Mapped mapArea(const std::string &where, std::string &error)
         if (!create(where)) {
             const int err = errno;
             const std::string folder = where.rfind('/') == std::string::npos ? "." : where.substr(0, where.rfind('/'));
-            error = "No se publica el puerto para el simulador: no se pudo crear " + where + ": " + std::strerror(err) +
+            error = "No se publica el puerto para el simulador: no se pudo crear " + where + ": " + traffic::reason(err) +
                     "." + (err == EFBIG ? " Este proceso no puede hacer ficheros tan grandes (ulimit -f): súbalo."
                            : err != ENOSPC ? ""
                            : folder == "/dev/shm" ? " Haga sitio en /dev/shm, cerrando programas que usen memoria "
@@ -167,7 +168,7 @@ Mapped mapArea(const std::string &where, std::string &error)
     struct stat status;
     bool fresh = false;
     if (fstat(fd.get(), &status) < 0) {
-        why = std::string("no se pudo examinar: ") + std::strerror(errno);
+        why = std::string("no se pudo examinar: ") + traffic::reason(errno);
     } else if (status.st_size == 0) {
         fresh = true;  // an empty file is free to take; its size comes with its space
     } else if (status.st_size != off_t(sizeof(Area)) ||
@@ -182,11 +183,11 @@ Mapped mapArea(const std::string &where, std::string &error)
     // stand-in writes bytes, under programs that may be writing there.)
     const bool whole = !fresh && status.st_blocks * 512 >= off_t(sizeof(Area));
     if (const int err = why.empty() && !whole ? mapped::reserve(fd.get(), 0, sizeof(Area)) : 0)
-        why = std::string("no tiene sitio: ") + std::strerror(err);
+        why = std::string("no tiene sitio: ") + traffic::reason(err);
     if (why.empty()) {
         made.mapping_ = owned::Mapping::map(sizeof(Area), PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0, true);
         if (!made.mapping_)
-            why = std::string("no se pudo proyectar en memoria: ") + std::strerror(errno);
+            why = std::string("no se pudo proyectar en memoria: ") + traffic::reason(errno);
     }
     if (!made) {
         if (fresh)

@@ -3,6 +3,7 @@
 // ioctl, a busy port, and a warning on standard error. Each backend and the
 // trace word their own other failures, where they happen.
 #include "backend.h"
+#include "reason.h"
 #include "where.h"
 
 #include <cctype>
@@ -16,13 +17,7 @@
 
 namespace inpout {
 
-std::string reason(int err)
-{
-    char buffer[256];
-    // GNU strerror_r: returns the text, in the user's language when the
-    // program has set its locale.
-    return strerror_r(err, buffer, sizeof buffer);
-}
+std::string reason(int err) { return traffic::reason(err); }
 
 static const char kSimulated[] =
     "si este ordenador no tiene puerto paralelo, ejecute con PARPORT=sim para usar el puerto simulado";

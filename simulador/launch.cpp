@@ -1,5 +1,6 @@
 #include "launch.h"
 #include "motors.h"
+#include "reason.h"
 #include "owned.h"
 #include "published.h"
 #include "usage.h"
@@ -76,7 +77,7 @@ int cannotStart(const char *program, int err)
     std::fprintf(stderr,
                  "simulador: no se pudo arrancar «%s»: %s. Compruebe el nombre (vueltas o rotacion) y que el programa "
                  "está junto al simulador o en el PATH, y que se puede ejecutar.\n",
-                 program, std::strerror(err));
+                 program, traffic::reason(err).c_str());
     return 1;
 }
 

@@ -32,10 +32,10 @@ export PARPORT_PUBLISH=0
 go 0-1 '' env PARPORT=gpio:gpiochip0:0,1 kernel_driver 3  # a turn each way, then 576 writes
 PARPORT=gpio:gpiochip0:5,6 PARPORT_TRACE=/tmp/5-6.trace kernel_driver 20 2> first.err & first=$!
 until [ -s 5-6.trace ] || ! kill -0 $first; do usleep 1000; done
-go second 'las tiene «kernel_driver»|/dev/gpiochip0|Device or resource busy' env PARPORT=gpio:gpiochip0:6,7 kernel_driver
+go second 'las tiene «kernel_driver»|/dev/gpiochip0|el dispositivo está ocupado' env PARPORT=gpio:gpiochip0:6,7 kernel_driver
 wait $first && traces="$traces 5-6" || fail "first: $(cat first.err)"
 go no-line '«GPIO17»|9030000.pl061|de 0 a 7' env PARPORT=gpio:9030000.pl061:GPIO17,1 kernel_driver  # the chip by its label
-go user 'grupo gpio|/dev/gpiochip0|Permission denied' su motor -c 'PARPORT=gpio:gpiochip0:0,1 kernel_driver'
+go user 'grupo gpio|/dev/gpiochip0|no tiene permiso' su motor -c 'PARPORT=gpio:gpiochip0:0,1 kernel_driver'
 for n in $traces; do echo "trace $n $(awk '{printf " %s", $3}' $n.trace)"; done
 echo "guest done" && poweroff -f
 EOF

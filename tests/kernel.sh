@@ -22,9 +22,9 @@ cd .. && boot qemu-system-x86_64 -accel tcg -M q35 -cpu max -vga none -kernel "$
   -chardev null,id=p1 -device isa-parallel,chardev=p1,iobase=0x378,irq=7 \
   -chardev null,id=p0 -device isa-parallel,chardev=p0,iobase=0x278,irq=5 <<'EOF'
 # A kernel with no port module, then with the modules not loaded, then without ppdev.
-go no-driver 'no tiene puerto paralelo|PARPORT=sim kernel_driver|No such file or directory' kernel_driver
-mkdir -p /lib/modules/$(uname -r)/kernel/drivers/parport && go unloaded 'modprobe parport_pc ppdev|No such file' kernel_driver
-insmod /parport.ko && insmod /parport_pc.ko && go no-ppdev 'modprobe ppdev|/dev/parport1|No such file' kernel_driver
+go no-driver 'no tiene puerto paralelo|PARPORT=sim kernel_driver|no existe' kernel_driver
+mkdir -p /lib/modules/$(uname -r)/kernel/drivers/parport && go unloaded 'modprobe parport_pc ppdev|no existe' kernel_driver
+insmod /parport.ko && insmod /parport_pc.ko && go no-ppdev 'modprobe ppdev|/dev/parport1|no existe' kernel_driver
 insmod /ppdev.ko && insmod /lp.ko parport=0 && chgrp lp /dev/parport* && chmod 660 /dev/parport*  # as udev leaves them
 go plain '' kernel_driver  # /dev/parport1 found by its base-addr 888: parport0 is lp's
 go slowed '' env PARPORT_SLOWDOWN=10 kernel_driver
@@ -32,17 +32,17 @@ go named '' env PARPORT=/dev/parport1 kernel_driver
 go io '' env PARPORT=io kernel_driver
 PARPORT_TRACE=/tmp/first.trace kernel_driver 8 2> first.err & first=$!
 until [ -s first.trace ] || ! kill -0 $first; do usleep 1000; done
-go second 'está ocupado|/dev/parport1|otro programa|No such device or address' kernel_driver
+go second 'está ocupado|/dev/parport1|otro programa|no hay tal dispositivo o dirección' kernel_driver
 kill -0 $first || fail "the first program did not go on after the second was refused"
 wait $first && traces="$traces first" || fail "first: $(cat first.err)"
-go lp 'controlador de impresora lp|sudo rmmod lp|/dev/parport0|No such device or address' env PARPORT=/dev/parport0 kernel_driver
-go not-ppdev 'PPEXCL|no parece un puerto paralelo|/dev/ttyS0|Inappropriate ioctl' env PARPORT=/dev/ttyS0 kernel_driver
-go missing 'no ese|/dev/parport7|No such file or directory' env PARPORT=/dev/parport7 kernel_driver
-go user 'grupo lp|/dev/parport1|Permission denied' su motor -c kernel_driver
-go user-io 'CAP_SYS_RAWIO|Operation not permitted' su motor -c 'PARPORT=io kernel_driver'
+go lp 'controlador de impresora lp|sudo rmmod lp|/dev/parport0|no hay tal dispositivo o dirección' env PARPORT=/dev/parport0 kernel_driver
+go not-ppdev 'PPEXCL|no parece un puerto paralelo|/dev/ttyS0|el dispositivo no admite esa operación' env PARPORT=/dev/ttyS0 kernel_driver
+go missing 'no ese|/dev/parport7|no existe' env PARPORT=/dev/parport7 kernel_driver
+go user 'grupo lp|/dev/parport1|no tiene permiso' su motor -c kernel_driver
+go user-io 'CAP_SYS_RAWIO|la operación no está permitida' su motor -c 'PARPORT=io kernel_driver'
 echo lp:x:7:motor > /etc/group && go group '' su motor -c kernel_driver
 echo integrity > /sys/kernel/security/lockdown  # as lockdown=integrity or Secure Boot would set it
-go lockdown-io 'lockdown|Secure Boot|Operation not permitted' env PARPORT=io kernel_driver
+go lockdown-io 'lockdown|Secure Boot|la operación no está permitida' env PARPORT=io kernel_driver
 go lockdown '' kernel_driver
 for n in $traces; do echo "trace $n$(awk '{printf " %s:0x%02x", $2, $3}' $n.trace)"; done
 echo "guest done" && poweroff -f

@@ -105,9 +105,9 @@ while IFS='|' read -r status phrase args; do
   sleep 0.3
   [ "$(viewers | wc -l)" = "$before" ] || fail "simulador $args left a viewer running"
 done <<ROWS
-1|«no-existe»: No such file|--con no-existe
-1|«roto»: Permission denied|--con roto
-1|«./true»: No such file|--con ./true
+1|«no-existe»: no existe|--con no-existe
+1|«roto»: no tiene permiso|--con roto
+1|«./true»: no existe|--con ./true
 2|no se entiende «--bogus»|--bogus
 2|no se entiende «--cn»|--cn vueltas
 2|Uso:|--con
