@@ -120,6 +120,17 @@ Regularity Session::gaps(unsigned long long from, unsigned long long to) const
     return regularity(std::move(between));
 }
 
+double Session::pace() const
+{
+    constexpr unsigned long long kPace = kSecond / 10;
+    const Move &move = moves_.last();
+    const unsigned long long from = std::max(move.first, move.last > kPace ? move.last - kPace : 0);
+    const auto steps = std::count_if(recent_.begin(), recent_.end(), [&](const Step &step) {
+        return step.time > from && step.time <= move.last;
+    });
+    return move.last > from ? double(steps) * double(kSecond) / double(move.last - from) : 0;
+}
+
 Frame Session::frame(unsigned long long now) const { return frozen_ ? shown_ : frameAt(moves_, now, kSpans[span_]); }
 
 Asked Session::asked(unsigned long long now) const
