@@ -58,7 +58,7 @@ public:
     const Board &board() const { return board_; }
     double speed() const { return speed_; }  // signed steps per second over the rate window
     // Steps per second as they come now: over the last tenth of a second of the move going on (or the last),
-    // or over the move when it is shorter.
+    // or over the move when it is shorter; 0 with fewer than two steps.
     double pace() const;
     const Moves &moves() const { return moves_; }
     bool moving() const { return moves_.moving(now_); }
