@@ -194,6 +194,8 @@ private slots:
     {
         QVERIFY(captureFolder() != QDir::currentPath());
         auto window = std::make_unique<SimuladorWindow>(freshArea());
+        published::publish(*area, 10 * kSecond, 888, 1);
+        QVERIFY(window->saveCaptureTo(dir + "/recordado.vcd", 10 * kSecond + 1).ok);
         for (QComboBox *box : window->findChildren<QComboBox *>())  // the motor's last: «Otro…», its dialog
             box->setCurrentIndex(box->count() - 1 - (box->objectName() == "motor"));
         window->findChild<QPushButton *>("congelar")->click();
@@ -201,6 +203,18 @@ private slots:
         window->show();
         QVERIFY(window->close());
         window.reset();
+        // The keys the manual pages list under FILES are those the window writes.
+        for (const char *page : {SOURCE "/packaging/simulador.1", SOURCE "/packaging/simulador.es.1"}) {
+            QFile file(page);
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            const QString files = QString(file.readAll()).section(QRegularExpression("\\.SH (FILES|FICHEROS)\n"), 1)
+                                      .section("\n.SH ", 0, 0);
+            QStringList listed, written = QSettings().allKeys();
+            for (const auto &key : QRegularExpression("\n\\.B (\\w+)\n").globalMatch(files))
+                listed << key.captured(1);
+            listed.sort(), written.sort();
+            QCOMPARE(listed, written);
+        }
         QSettings().setValue("congelado", true);  // as an earlier version kept it
         const auto opened = [&] {
             SimuladorWindow again(freshArea());
