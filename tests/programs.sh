@@ -83,7 +83,8 @@ done <<ROWS
 -h|0|-h
 ROWS
 for section in 'DESCRIPTION\|DESCRIPCIÓN' 'ENVIRONMENT\|ENTORNO'; do
-  [ "$(options "$section")" = "$taken" ] || fail "the viewer's pages name '$(options "$section")' before $section, it takes '$taken'"
+  named=$(options "$section")
+  [ "$named" = "$taken" ] || fail "the viewer's pages name '$named' before $section, it takes '$taken'"
 done
 # Advice names what works where the program runs: the commands once installed, the build tree's paths there.
 grep -qF "/usr/share/doc/motorpasos/" "$dir/vueltas.help" || fail "installed --help: '$(cat "$dir/vueltas.help")'"

@@ -100,7 +100,8 @@ private slots:
         columns<QString, int, QString, int, QString>("motor", "edge", "writes", "gap", "shown");
         const QString turn = "0" + QString("10").repeated(96) + "0", follows = "El motor sigue a los pulsos\\.";
         const QString lost = "El motor perdió %1 pasos en el último movimiento y va %2 pasos por detrás\\. Para que lo "
-                             "siga en cualquier máquina: PARPORT_MAXRATE=%3 \\(este motor arranca hasta %4 pasos/s\\)\\. "
+                             "siga en cualquier máquina: PARPORT_MAXRATE=%3 \\(este motor arranca hasta %4 "
+                             "pasos/s\\)\\. "
                              "Sólo en esta máquina y con su carga de ahora: el PARPORT_SLOWDOWN con que iba, por "
                              "(\\d+)\\.";
         QTest::newRow("a slow turn") << "48pasos" << 0 << turn << 1000 << "48pasos 0 1,00 " + follows;
@@ -137,7 +138,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(answered(), 60000);  // worked out on threads of their own
         const QString got = QString("%1%2 %3 ").arg(follower.choice().c_str(), refused ? "!" : "")
                                 .arg(follower.commandedDegrees()) +
-                            QRegularExpression("(-?\\d+,\\d\\d) vueltas").match(positionLine(session)).captured(1) + " " +
+                            QRegularExpression("(-?\\d+,\\d\\d) vueltas").match(positionLine(session)).captured(1) +
+                            " " +
                             motorLine(session);
         const auto match = QRegularExpression(QRegularExpression::anchoredPattern(shown)).match(got);
         QVERIFY2(match.hasMatch(), qPrintable(got));
@@ -186,7 +188,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(session.follower().following().advice.maxRate, 60000);  // the motor's start rate
         const auto pulses = [&](double rate, double seconds) {
             const unsigned long long from = time, gap = (unsigned long long)(5e8 / rate);
-            for (unsigned long long frame = time; time < from + (unsigned long long)(seconds * 1e9); session.tick(time)) {
+            const unsigned long long end = from + (unsigned long long)(seconds * 1e9);
+            for (unsigned long long frame = time; time < end; session.tick(time)) {
                 for (frame += kSecond / 60; time < frame; time += gap) {
                     session.feed({time, 888, short(session.board().pulse() ^ 1)});
                     fast += rate > 1000 && session.board().pulse();

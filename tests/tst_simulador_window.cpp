@@ -182,7 +182,8 @@ private slots:
         window.frame(t += kSecond + 1);
         whole(1);
         const Dial *dial = window.findChild<Dial *>("dial");
-        QVERIFY(dial->toolTip().contains("Aguja roja") && window.findChild<QLabel *>("leyenda")->text().contains("rotor"));
+        QVERIFY(dial->toolTip().contains("Aguja roja") &&
+                window.findChild<QLabel *>("leyenda")->text().contains("rotor"));
         auto *align = window.findChild<QPushButton *>("igualar");
         QVERIFY(align->isEnabled() && std::abs(std::remainder(dial->rotor() - dial->commanded(), 360)) > 10);
         align->click();
