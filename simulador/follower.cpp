@@ -12,26 +12,68 @@ namespace simulador {
 
 namespace {
 
-// The most writes of a move kept for working out its slowdown: some 4.7 s of
-// the programs' full speed, 4 MB, and at most a second or so of one core
-// for suggestedSlowdown(). A longer move gets the slowdown of its start.
-constexpr std::size_t kMoveKept = 1 << 18;
+// The most writes of a move kept for working out its slowdown: some 0.6 s of
+// the programs' full speed. The search runs the model over them once for each
+// slowdown it tries, up to a million writes and more (slowed writes cost the
+// most: the rotor moves between them), which stays within a second of one
+// core; a longer move gets the slowdown of its start.
+constexpr std::size_t kMoveKept = 1 << 15;
 
 // The rotor is shown this far behind the clock: a write being published as a
 // frame reads the clock, read only at the next, must not find the rotor past
 // its time (it would be taken as at once after the writes before it).
 constexpr unsigned long long kRotorLag = kSecond / 50;
 
-// Thrown from a job's progress to stop it: its slowdown is no longer wanted.
+// The advice leaves a margin: a rate a quarter under the start rate, and a
+// slowdown that still does on a machine half as fast again (every gap a third
+// shorter).
+constexpr double kRateMargin = 0.75, kFaster = 1.5;
+
+// Thrown from a job's progress to stop it: its answer is no longer wanted.
 struct GivenUp {};
 
-bool ready(const std::future<int> &job) { return job.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }
+template <class T>
+bool ready(const std::future<T> &job) { return job.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }
+
+// The one place the model is asked for advice. With no writes: the motor's
+// start rate on this board and the rate advised; with writes: the slowdown
+// under which they are still followed with every gap a third shorter.
+Advice advise(const model::MotorParams &motor, const traffic::BoardRules &rules,
+              const std::vector<traffic::PortWrite> &writes, const model::Progress &progress)
+{
+    Advice advice;
+    if (writes.empty()) {
+        advice.startRate = model::findStartRate(motor, progress).rate;
+        advice.maxRate = advisedRate(advice.startRate);
+        return advice;
+    }
+    std::vector<traffic::PortWrite> faster = writes;
+    for (std::size_t i = 1; i < faster.size(); ++i)
+        faster[i].time = faster[i - 1].time +
+                         (unsigned long long)(double(writes[i].time - writes[i - 1].time) / kFaster);
+    advice.slowdown = model::suggestedSlowdown(motor, faster, rules, progress);
+    return advice;
+}
 
 }  // namespace
 
+int advisedRate(double startRate)
+{
+    const double rate = startRate * kRateMargin;
+    if (rate < traffic::kLeastRate)
+        return int(traffic::kLeastRate);
+    // Two significant figures, down: 703.5 is 700, 2877.75 is 2800.
+    const double unit = std::pow(10.0, std::floor(std::log10(rate)) - 1);
+    return int(std::min(traffic::kMostRate, std::floor(rate / unit + 1e-9) * unit));
+}
+
 Follower::Follower() : motor_(model::motorPresets().front()), choice_(motor_.name), model_(motor_) {}
 
-Follower::~Follower() { giveUp(); }
+Follower::~Follower()
+{
+    giveUp();
+    *closing_ = true;  // the start rates still being worked out stop too
+}
 
 std::string Follower::setMotor(const std::string &choice)
 {
@@ -48,28 +90,74 @@ std::string Follower::setMotor(const std::string &choice)
     return {};
 }
 
+std::string Follower::boardKey() const
+{
+    char key[512];
+    const model::MotorParams &m = motor_;
+    std::snprintf(key, sizeof key, "%s %d %g %g %g %g %g %g %g %g %g %g %d %d", m.name.c_str(), m.fullSteps,
+                  m.holdingTorque, m.current, m.resistance, m.inductance, m.voltage, m.inertia, m.detentTorque,
+                  m.coulombTorque, m.viscousDamping, m.loadTorque, rules_.fallingEdge, rules_.lowIsClockwise);
+    return key;
+}
+
 void Follower::restart(const traffic::BoardRules &rules, unsigned long long time, int lines)
 {
     // Both hands stay where the rotor was: a motor changed, or a board that
     // counts its edges otherwise, starts from where the shaft stands.
     turned_ = rotorDegrees();
+    aligned_ = 0;
     giveUp();
     rules_ = rules;
     model_ = model::MotorModel(motor_, rules);
     model_.feed(time, lines);
+    lostSeen_ = 0;
+    lossSeen_ = false;
     stretch_ = {{{time, lines}}, false, 0};
     move_ = {};
+    // Its start rate, once for each motor and board: a tenth of a second or so, never on a frame.
+    if (!rates_.count(boardKey()))
+        rates_[boardKey()] = std::async(std::launch::async, [motor = motor_, rules, closing = closing_] {
+            try {
+                return advise(motor, rules, {}, [&](double) {
+                    if (*closing)
+                        throw GivenUp{};
+                });
+            } catch (const GivenUp &) {
+                return Advice{};
+            }
+        }).share();
 }
 
+void Follower::align() { aligned_ += following().apart; }
+
 double Follower::rotorDegrees() const { return std::fmod(turned_ + model_.rotorDegrees(), 360); }
-double Follower::commandedDegrees() const { return std::fmod(turned_ + model_.commandedDegrees(), 360); }
+
+double Follower::commandedDegrees() const
+{
+    const double degrees = std::fmod(turned_ + model_.commandedDegrees() - 360.0 * double(aligned_) /
+                                                                                 motor_.pulsesPerTurn(), 360);
+    return degrees < 0 ? degrees + 360 : degrees;
+}
 
 Follower::Following Follower::following() const
 {
+    Following f;
+    // The model's steps since it was built, the hand of the pulses as put back; whole poles of 8 pulses.
+    const double apart = double(model_.commandedSteps() - aligned_) - model_.rotorSteps();
+    f.apart = 8 * std::lround(apart / 8);
+    f.since = lastLoss_;
+    if (const auto rate = rates_.find(boardKey()); rate != rates_.end() &&
+                                                    rate->second.wait_for(std::chrono::seconds(0)) ==
+                                                        std::future_status::ready)
+        f.advice = rate->second.get();
     if (!move_.seen)
-        return {};
-    const long lost = model_.lostSteps() - move_.lostBefore;
-    return {true, lost, lost ? move_.slowdown : 1, move_.kept};
+        return f;
+    f.seen = true;
+    f.losing = lossSeen_ && model_.time() < lastLoss_ + kRecent;
+    f.lost = model_.lostSteps() - move_.lostBefore;
+    f.advice.slowdown = f.lost ? move_.slowdown : 1;
+    f.kept = move_.kept;
+    return f;
 }
 
 void Follower::giveUp()
@@ -80,9 +168,19 @@ void Follower::giveUp()
     given_.push_back(std::move(job_));
 }
 
+void Follower::noteLosses()
+{
+    if (model_.lostSteps() != lostSeen_) {
+        lostSeen_ = model_.lostSteps();
+        lastLoss_ = model_.time();
+        lossSeen_ = true;
+    }
+}
+
 void Follower::feed(unsigned long long time, int value, bool fresh, bool step, unsigned long long previous, int before)
 {
     model_.advanceTo(time);
+    noteLosses();
     if (fresh) {  // after a silence: the move before, if it was the stretch that ended, is over
         if (move_.going && !move_.asked) {
             move_.writes = std::move(stretch_.writes);
@@ -92,6 +190,7 @@ void Follower::feed(unsigned long long time, int value, bool fresh, bool step, u
         stretch_ = {{{previous, before}}, false, model_.lostSteps()};
     }
     model_.feed(time, value);
+    noteLosses();
     if (stretch_.writes.size() < kMoveKept)
         stretch_.writes.push_back({time, value});
     else
@@ -105,9 +204,10 @@ void Follower::feed(unsigned long long time, int value, bool fresh, bool step, u
 void Follower::tick(unsigned long long now, bool moving)
 {
     model_.advanceTo(now > kRotorLag ? now - kRotorLag : 0);
+    noteLosses();
     if (job_.valid() && ready(job_))
         move_.slowdown = job_.get();
-    given_.erase(std::remove_if(given_.begin(), given_.end(), ready), given_.end());
+    given_.erase(std::remove_if(given_.begin(), given_.end(), ready<int>), given_.end());
     // Once the move has ended and the rotor is at rest, its count is final:
     // then, if it lost any, the slowdown that would have done.
     if (!move_.seen || move_.asked || moving || !model_.settled() || !following().lost)
@@ -118,12 +218,12 @@ void Follower::tick(unsigned long long now, bool moving)
         move_.kept = writes.back().time - writes[1].time;
     giveUp_ = std::make_shared<std::atomic<bool>>(false);
     job_ = std::async(std::launch::async, [motor = motor_, writes = std::move(writes), giveUp = giveUp_,
-                                           driver = rules_] {
+                                           rules = rules_] {
         try {
-            return model::suggestedSlowdown(motor, writes, driver, [&](double) {
+            return advise(motor, rules, writes, [&](double) {
                 if (*giveUp)
                     throw GivenUp{};
-            });
+            }).slowdown;
         } catch (const GivenUp &) {
             return -1;
         }

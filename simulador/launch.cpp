@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -119,6 +120,12 @@ const char *unknownArgument(int argc, char **argv)
     return nullptr;
 }
 
+ViewerPipes &viewerPipes()
+{
+    static ViewerPipes pipes;
+    return pipes;
+}
+
 int launch(int argc, char **argv)
 {
     const char *unknown = unknownArgument(argc, argv);
@@ -149,39 +156,44 @@ int launch(int argc, char **argv)
     const bool alone = watchAlone(area);
     if (!program)
         return -1;
-    // The viewer waits to hear whether the program started: the end of this
-    // pipe closes by itself when PROGRAMA takes this process's place, or a
-    // byte comes when it could not, and the viewer then leaves with it.
-    int started[2] = {-1, -1};
-    owned::Fd told;
+    // The viewer opens first and the program once the viewer's window is on the screen, so that a window manager
+    // places the program's window in the room left beside the viewer (openbox, for one, puts a new window where
+    // it covers least; a program placed first would be covered by the viewer). The viewer then hears whether the
+    // program started: the end of `started` closes by itself when PROGRAMA takes this process's place, or a byte
+    // comes when it could not, and the viewer then leaves with it.
+    int started[2] = {-1, -1}, shown[2] = {-1, -1};
+    owned::Fd told, seen;
     if (alone && !area.empty() && pipe2(started, O_CLOEXEC) == 0) {  // with publishing off a viewer would show nothing
         owned::Fd heard(started[0]);
         told = owned::Fd(started[1]);
+        owned::Fd onScreen(pipe2(shown, O_CLOEXEC) == 0 ? shown[1] : -1);
+        seen = owned::Fd(shown[0]);
         // The viewer in a session of its own, reparented at once: it stays open
         // after the program ends (a capture can still be saved), and a Ctrl+C
         // meant for the program does not close it.
         const pid_t child = fork();
         if (child == 0) {
             told.closeCopy();
+            seen.closeCopy();
             if (fork() != 0)
                 _exit(0);
             setsid();
-            char byte;
-            ssize_t n;
-            while ((n = read(heard.get(), &byte, 1)) < 0 && errno == EINTR) {
-            }
-            if (n != 0)
-                _exit(0);
             // Nor does it hold the caller's pipes open (x=$(simulador --con …), ./run.sh | tee): its
             // input and output go nowhere, and its errors to a terminal only.
             const owned::Fd nowhere(open("/dev/null", O_RDWR | O_CLOEXEC));
             for (int fd = 0; nowhere && fd <= 2; ++fd)
                 if (fd < 2 || !isatty(fd))
                     dup2(nowhere.get(), fd);
+            viewerPipes() = {std::move(heard), std::move(onScreen)};
             return -1;
         }
+        onScreen.closeCopy();
         if (child > 0)
             waitpid(child, nullptr, 0);
+        // Until the viewer is on the screen, or has ended (its end of the pipe closed), or a few seconds on.
+        pollfd viewer{seen.get(), POLLIN, 0};
+        while (child > 0 && seen && poll(&viewer, 1, 5000) < 0 && errno == EINTR) {
+        }
     }
     if (const char *parport = std::getenv("PARPORT"); !parport || !*parport)
         setenv("PARPORT", "sim", 1);

@@ -4,6 +4,8 @@
 // it runs, so a launcher opens a viewer only where none watches yet.
 #pragma once
 
+#include "owned.h"
+
 #include <string>
 
 namespace simulador {
@@ -17,6 +19,16 @@ namespace simulador {
 // failure, with the status to end with, and then no viewer of its own is left
 // running. Returns -1 when this process is to go on as the viewer.
 int launch(int argc, char **argv);
+
+// What a viewer that a launcher started shares with it: `started`, on which a
+// byte comes when the program could not be started (the end closes by itself
+// when it was), and `shown`, closed once the viewer's window is on the screen:
+// the launcher starts the program only then. Neither is open in a viewer
+// started by hand.
+struct ViewerPipes {
+    owned::Fd started, shown;
+};
+ViewerPipes &viewerPipes();
 
 // What --help says of the viewer beyond its usage: the motors --motor knows,
 // and what the exit status of --analizar means.

@@ -8,7 +8,11 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <QWindow>
 #include <cstdio>
+#include <unistd.h>
 
 int main(int argc, char **argv)
 {
@@ -34,5 +38,25 @@ int main(int argc, char **argv)
     }
     simulador::SimuladorWindow window(std::move(area));
     window.show();
+    // Started by a launcher: it starts its program once this window is on the screen, and says so when it could
+    // not, and this viewer then leaves with it (launch.h).
+    simulador::ViewerPipes &pipes = simulador::viewerPipes();
+    QTimer onScreen;
+    QObject::connect(&onScreen, &QTimer::timeout, [&] {
+        if (window.windowHandle() && window.windowHandle()->isExposed())
+            pipes.shown.closeCopy(), onScreen.stop();
+    });
+    if (pipes.shown)
+        onScreen.start(10);
+    QSocketNotifier heard(pipes.started ? pipes.started.get() : 0, QSocketNotifier::Read);
+    heard.setEnabled(bool(pipes.started));
+    QObject::connect(&heard, &QSocketNotifier::activated, [&] {
+        char byte;
+        const ssize_t n = read(pipes.started.get(), &byte, 1);
+        if (n > 0)
+            QCoreApplication::exit(0);
+        else if (n == 0)
+            heard.setEnabled(false), pipes.started.closeCopy();  // it started
+    });
     return app.exec();
 }

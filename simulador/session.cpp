@@ -120,6 +120,20 @@ Regularity Session::gaps(unsigned long long from, unsigned long long to) const
     return regularity(std::move(between));
 }
 
+double Session::pace() const
+{
+    // Over the steps' own span: n steps are n - 1 gaps.
+    constexpr unsigned long long kPace = kSecond / 10;
+    const Move &move = moves_.last();
+    const unsigned long long from = std::max(move.first, move.last > kPace ? move.last - kPace : 0);
+    unsigned long long first = 0, last = 0;
+    long steps = 0;
+    for (const Step &step : recent_)
+        if (step.time >= from && step.time <= move.last)
+            first = steps++ ? first : step.time, last = step.time;
+    return steps > 1 && last > first ? double(steps - 1) * double(kSecond) / double(last - first) : 0;
+}
+
 Frame Session::frame(unsigned long long now) const { return frozen_ ? shown_ : frameAt(moves_, now, kSpans[span_]); }
 
 Asked Session::asked(unsigned long long now) const

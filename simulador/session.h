@@ -40,6 +40,8 @@ public:
     // the sense, starts again from the present.
     std::string setMotor(const std::string &choice);
     const Follower &follower() const { return follower_; }
+    // The hand of the pulses put back on the rotor (Follower::align()).
+    void alignHands() { follower_.align(); }
 
     // Keeps what the diagram shows, and what a capture takes, as it is, while
     // the figures go on. A state of this session only: a viewer opens live.
@@ -55,8 +57,12 @@ public:
 
     const Board &board() const { return board_; }
     double speed() const { return speed_; }  // signed steps per second over the rate window
+    // Steps per second as they come now: over the last tenth of a second of the move going on (or the last),
+    // or over the move when it is shorter; 0 with fewer than two steps.
+    double pace() const;
     const Moves &moves() const { return moves_; }
     bool moving() const { return moves_.moving(now_); }
+    unsigned long long now() const { return now_; }  // the last tick's
     bool writing() const { return taken_ + kSecond > now_; }  // a write in the last second
 
     // How even the gaps between writes are: of the last second while the

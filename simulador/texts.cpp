@@ -2,6 +2,7 @@
 
 #include <QLocale>
 #include <QStringList>
+#include <algorithm>
 #include <cmath>
 
 namespace simulador {
@@ -33,17 +34,27 @@ QString programsLine(const AreaFeed &feed, const Session &session)
 
 QString positionLine(const Session &session)
 {
+    // The shaft's own turns, of the motor chosen; the programs' «vuelta» is 96 pulses whatever the motor.
     const long position = session.board().position();
-    return QStringLiteral("Posición: %1 pasos (%2 vueltas)")
+    const int perTurn = session.follower().motor().pulsesPerTurn();
+    const QString turns = spanish.toString(double(position) / perTurn, 'f', 2);
+    if (perTurn == traffic::kPulsesPerTurn)
+        return QStringLiteral("Posición: %1 pasos (%2 vueltas)").arg(position).arg(turns);
+    return QStringLiteral("Posición: %1 pasos, %2 vueltas del eje, de %3 pasos (una «vuelta» de los programas es "
+                          "de %4: %5)")
         .arg(position)
+        .arg(turns)
+        .arg(perTurn)
+        .arg(traffic::kPulsesPerTurn)
         .arg(spanish.toString(double(position) / traffic::kPulsesPerTurn, 'f', 2));
 }
 
 QString speedLine(const Session &session)
 {
     const double speed = std::abs(session.speed());
+    const int perTurn = session.follower().motor().pulsesPerTurn();
     return QStringLiteral("Velocidad (media de 0,5 s): %1 pasos/s, %2 rpm")
-        .arg(spanish.toString(speed, 'f', 0), spanish.toString(speed * 60 / traffic::kPulsesPerTurn, 'f', 1));
+        .arg(spanish.toString(speed, 'f', 0), spanish.toString(speed * 60 / perTurn, 'f', 1));
 }
 
 QString figuresLine(const Session &session)
@@ -117,25 +128,74 @@ QString caption(const Session &session)
     return QStringLiteral("congelado") + (held.isEmpty() ? held : QStringLiteral("; ") + held);
 }
 
+namespace {
+
+// How long ago, as a person says it: in whole seconds, minutes or hours.
+QString ago(unsigned long long ns)
+{
+    const unsigned long long seconds = std::max(1ULL, ns / kSecond);
+    if (seconds < 60)
+        return QStringLiteral("hace %1 s").arg(seconds);
+    if (seconds < 3600)
+        return QStringLiteral("hace %1 min").arg(seconds / 60);
+    return QStringLiteral("hace %1 h").arg(seconds / 3600);
+}
+
+}  // namespace
+
 QString motorLine(const Session &session)
 {
     const Follower::Following f = session.follower().following();
     if (!f.seen)
         return QStringLiteral("Con este motor aún no ha habido ningún movimiento.");
-    if (!f.lost)
-        return QStringLiteral("El motor sigue a los pulsos.");
-    const QString lost = QStringLiteral("El motor ha perdido %1 pasos desde que empezó el movimiento. ").arg(f.lost);
-    if (session.moving())
-        return lost + QStringLiteral("Al acabar se calculará el PARPORT_SLOWDOWN que lo haría seguir.");
-    if (f.slowdown < 0)
-        return lost + QStringLiteral("Calculando el PARPORT_SLOWDOWN que lo haría seguir…");
-    if (!f.slowdown)
-        return lost + QStringLiteral("Ningún PARPORT_SLOWDOWN lo haría seguir: revise la carga y la corriente.");
-    // The writes as they came: a program already slowed needs that many times its own.
-    return lost + QStringLiteral("Lo habría seguido con PARPORT_SLOWDOWN=%1, el menor que basta%2 (si el programa ya "
-                                 "llevaba uno: %1 veces el suyo).")
-                      .arg(f.slowdown)
-                      .arg(f.kept ? QStringLiteral(" en sus primeros ") + duration(f.kept) : QString());
+    const QString pace = spanish.toString(session.pace(), 'f', 0);
+    // The rate first: it holds on any machine, and for any setting in use.
+    const QString rate =
+        f.advice.maxRate ? QStringLiteral("Para que lo siga en cualquier máquina: PARPORT_MAXRATE=%1 (este motor "
+                                          "arranca hasta %2 pasos/s).")
+                               .arg(f.advice.maxRate)
+                               .arg(long(f.advice.startRate))
+                         : QStringLiteral("Calculando hasta qué ritmo arranca este motor…");
+    // Where the rotor stands: lost steps stay lost, as on a real motor, until the axis is homed.
+    const bool behind = f.apart * (session.board().lastSense() ? session.board().lastSense() : 1) > 0;
+    const QString apart = QStringLiteral("%1 pasos por %2").arg(std::abs(f.apart)).arg(behind ? "detrás" : "delante");
+    if (session.moving() && f.losing)
+        return QStringLiteral("El motor pierde pasos: los pulsos llegan a %1 pasos/s. ").arg(pace) + rate;
+    if (session.moving() || !f.lost) {
+        const QString now = session.moving() ? QStringLiteral(" (%1 pasos/s)").arg(pace) : QString();
+        const unsigned long long since = session.now() > f.since ? session.now() - f.since : 0;
+        return QStringLiteral("El motor sigue a los pulsos%1").arg(now) +
+               (f.apart ? QStringLiteral(", %1 desde %2.").arg(apart, ago(since)) : QStringLiteral("."));
+    }
+    // The move has ended with steps lost: every slip counts, so a rotor that also slipped back loses more than
+    // it was asked for.
+    QString line = QStringLiteral("El motor perdió %1 pasos en el último movimiento").arg(f.lost);
+    if (f.lost > session.moves().last().steps)
+        line += QStringLiteral(" (más de los pedidos: también resbaló hacia atrás)");
+    line += (f.apart ? QStringLiteral(" y va %1. ").arg(apart) : QStringLiteral(". ")) + rate;
+    const int slowdown = f.advice.slowdown;
+    if (slowdown < 0)
+        return line + QStringLiteral(" Calculando cuánto más despacio bastaría en esta máquina…");
+    if (!slowdown)
+        return line + QStringLiteral(" En esta máquina ningún PARPORT_SLOWDOWN lo haría seguir: revise la carga y "
+                                     "la corriente.");
+    if (slowdown == 1)  // only where a move too long to keep was followed in its start
+        return line;
+    // Relative to the writes as they came: the setting the program ran with is not known here.
+    return line + QStringLiteral(" Sólo en esta máquina y con su carga de ahora: el PARPORT_SLOWDOWN con que iba, "
+                                 "por %1%2.")
+                      .arg(slowdown)
+                      .arg(f.kept ? QStringLiteral(" (según sus primeros %1)").arg(duration(f.kept)) : QString());
+}
+
+QString motorTip()
+{
+    return QStringLiteral("Aguja roja: el rotor de un motor real, según el modelo. Aguja tenue: donde lo piden los "
+                          "pulsos. Los pasos perdidos cuentan cada vez que el rotor resbala un polo (8 pasos), "
+                          "adelante o atrás: uno que también resbala hacia atrás pierde más de los que se pidieron. "
+                          "Los perdidos no se recuperan: el rotor sigue por detrás en los movimientos siguientes, "
+                          "hasta que se ponen las agujas juntas («Igualar», o el menú de la esfera), como al buscar "
+                          "el origen del eje en el banco.");
 }
 
 QString duration(unsigned long long ns)

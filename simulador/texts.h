@@ -19,7 +19,10 @@ QString moveLine(const Session &session);
 QString senseLine(const Session &session, unsigned long long lost);  // and the writes lost by falling behind
 QString ruleLine(const Session &session);       // the board's rule in force
 QString caption(const Session &session);        // the diagram's, for what it shows
-QString motorLine(const Session &session);      // whether the motor follows, what it lost and what would do
+// Whether the motor follows the pulses as they come now, how far apart the hands are, what a move lost and
+// what would make it follow (the rate first).
+QString motorLine(const Session &session);
+QString motorTip();  // what the dial's hands and the lost steps mean
 // A length of time as a person reads it, in the unit that suits it.
 QString duration(unsigned long long ns);
 

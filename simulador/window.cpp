@@ -2,8 +2,10 @@
 #include "clock.h"
 #include "motors.h"
 #include "texts.h"
+#include "where.h"
 #include "widgets.h"
 
+#include <QAction>
 #include <QBoxLayout>
 #include <QComboBox>
 #include <QDir>
@@ -55,7 +57,50 @@ QHBoxLayout *row(std::initializer_list<QWidget *> widgets, std::initializer_list
     return layout;
 }
 
+// How to read the manual page from where the viewer runs: the build tree's own page, or the installed one.
+QString manPage()
+{
+    const std::string source = sourceTree();
+    return QString::fromStdString(source.empty() ? "man simulador"
+                                                 : "man -l " + quoted(source + "/packaging/simulador.es.1"));
+}
+
 }  // namespace
+
+void fit(QLabel *label, const QString &text, const QString &tip)
+{
+    // Only on a change: a label's text laid out anew each frame would cost the frame its time.
+    if (label->property("whole").toString() == text && label->property("tip").toString() == tip &&
+        label->property("width").toInt() == label->width())
+        return;
+    label->setProperty("whole", text);
+    label->setProperty("tip", tip);
+    label->setProperty("width", label->width());
+    const auto fits = [label](const QString &shown) {
+        label->setText(shown);
+        return label->wordWrap() ? label->heightForWidth(label->width()) <= label->height()
+                                 : QFontMetrics(label->font()).horizontalAdvance(shown) <= label->width();
+    };
+    if (fits(text)) {
+        label->setToolTip(tip);
+        return;
+    }
+    // The most words that fit, then «…»; the whole text where a pointer finds it.
+    const QStringList words = text.split(QLatin1Char(' '));
+    const auto shortened = [&](qsizetype count) {
+        return words.mid(0, count).join(QLatin1Char(' ')) + QStringLiteral("…");
+    };
+    qsizetype least = 0, most = words.size() - 1;  // the first `least` words fit; more than `most` do not
+    while (least < most) {
+        const qsizetype middle = (least + most + 1) / 2;
+        if (fits(shortened(middle)))
+            least = middle;
+        else
+            most = middle - 1;
+    }
+    fits(shortened(least));
+    label->setToolTip(tip.isEmpty() ? text : text + QStringLiteral("\n\n") + tip);
+}
 
 SimuladorWindow::SimuladorWindow(MappedArea area, QWidget *parent) : QWidget(parent)
 {
@@ -67,6 +112,7 @@ SimuladorWindow::SimuladorWindow(MappedArea area, QWidget *parent) : QWidget(par
     build();
     resize(720, 600);
     setMinimumSize(size());
+    layout()->activate();  // the labels at their size: a text too long for one is shortened from the first frame
 
     // The options as they were left, each within its choices whatever the file says.
     QSettings settings;
@@ -104,10 +150,16 @@ void SimuladorWindow::build()
         label->setWordWrap(fixed.height() > 24);
         return label;
     };
-    dial_ = named<Dial>(this, "dial", {260, 260});
+    dial_ = named<Dial>(this, "dial", {250, 250});
+    dial_->setToolTip(motorTip());
+    // The hand of the pulses back on the rotor, as homing the axis at the bench: from the dial's menu, or a button.
+    auto *align = new QAction(QStringLiteral("Igualar las agujas: la de los pulsos, sobre el rotor"), dial_);
+    connect(align, &QAction::triggered, this, [this] { session_->alignHands(), frame(); });
+    dial_->addAction(align);
+    dial_->setContextMenuPolicy(Qt::ActionsContextMenu);
     program_ = label("programa", {0, 40});
     program_->setTextFormat(Qt::PlainText);  // names and paths from the area, not markup
-    position_ = label("posicion", {0, 22});
+    position_ = label("posicion", {0, 38});
     speed_ = label("velocidad", {0, 22});
     regularity_ = label("regularidad", {0, 50});
     irregular_ = label("irregular", {0, 44});
@@ -119,14 +171,14 @@ void SimuladorWindow::build()
     edge_->addItems({QStringLiteral("flanco de subida (0 → 1)"), QStringLiteral("flanco de bajada (1 → 0)")});
     lowSense_ = named<QComboBox>(this, "sentidoBajo", {240, 24});
     lowSense_->addItems({QStringLiteral("en sentido horario"), QStringLiteral("en sentido antihorario")});
-    motor_ = named<QComboBox>(this, "motor", {200, 24});
+    motor_ = named<QComboBox>(this, "motor", {190, 24});
     for (const model::MotorParams &motor : model::motorPresets())
         motor_->addItem(QString::fromStdString(motor.name), QString::fromStdString(motor.name));
     motor_->addItem(QStringLiteral("Otro…"));
     motor_->setToolTip(QStringLiteral("El motor que se simula tras la placa: 48pasos, uno pequeño de 7,5°; nema17, uno "
                                       "de 1,8°; 48pasos-carga, el pequeño moviendo una polea. «Otro…» lee las cifras "
-                                      "del suyo de un fichero .ini (vea man simulador)."));
-    following_ = label("sigue", {260, 72});
+                                      "del suyo de un fichero .ini (vea ") + manPage() + QStringLiteral(")."));
+    following_ = label("sigue", {250, 118});
     following_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     inForce_ = label("enVigor", {0, 34});
     auto *note = label("nota", {0, 32},
@@ -165,6 +217,16 @@ void SimuladorWindow::build()
     auto *shaft = new QVBoxLayout;
     shaft->setSpacing(4);
     shaft->addWidget(dial_);
+    // What the hands are, beside the button that puts them together.
+    auto *legend = label("leyenda", {0, 24},
+                         QStringLiteral("<span style=\"color:#c0392b\">━━</span> rotor &nbsp; <span style=\"color:"
+                                        "#8d9195\">━━</span> los pulsos"));
+    legend->setToolTip(motorTip());
+    align_ = named<QPushButton>(this, "igualar", {80, 24}, QStringLiteral("&Igualar"));
+    align_->setToolTip(QStringLiteral("Pone la aguja de los pulsos sobre el rotor, como al buscar el origen del eje "
+                                      "en el banco: el motor sigue como estaba."));
+    connect(align_, &QPushButton::clicked, align, &QAction::trigger);
+    shaft->addLayout(row({legend, align_}, {4}));
     shaft->addWidget(following_);
     shaft->addLayout(row({label("etiquetaMotor", {54, 24}, QStringLiteral("Motor:")), motor_}, {6}));
     shaft->addStretch();
@@ -238,7 +300,7 @@ void SimuladorWindow::optionChosen()
     session_->setEdge(edge_->currentIndex());
     session_->setLowSense(lowSense_->currentIndex());
     session_->setSpan(span_->currentIndex());
-    inForce_->setText(ruleLine(*session_));
+    fit(inForce_, ruleLine(*session_));
 }
 
 void SimuladorWindow::motorChosen()
@@ -289,17 +351,17 @@ void SimuladorWindow::frame(unsigned long long now)
         session_->feed(write);
     session_->tick(now);
     const Session &s = *session_;
-    program_->setText(programsLine(*feed_, s));
     const bool missing = feed_->state() == AreaFeed::State::Missing;
-    program_->setToolTip(missing ? QString::fromStdString(feed_->error()) : QString());
-    position_->setText(positionLine(s));
-    speed_->setText(speedLine(s));
-    regularity_->setText(figuresLine(s));
-    irregular_->setText(irregularLine(s));
-    move_->setText(moveLine(s));
-    sense_->setText(senseLine(s, feed_->lost()));
+    fit(program_, programsLine(*feed_, s), missing ? QString::fromStdString(feed_->error()) : QString());
+    fit(position_, positionLine(s));
+    fit(speed_, speedLine(s));
+    fit(regularity_, figuresLine(s));
+    fit(irregular_, irregularLine(s));
+    fit(move_, moveLine(s));
+    fit(sense_, senseLine(s, feed_->lost()));
     dial_->setAngles(s.follower().rotorDegrees(), s.follower().commandedDegrees());
-    following_->setText(motorLine(s));
+    fit(following_, motorLine(s), motorTip());
+    align_->setEnabled(s.follower().following().apart != 0);
     pulseLamp_->setLit(s.board().pulse());
     directionLamp_->setLit(s.board().direction());
     timing_->setView(s.changes(), s.valueBefore(), s.shown().start, s.shown().end, caption(s));

@@ -84,7 +84,12 @@ private:
     QComboBox *motor_;
     QComboBox *span_;
     QPushButton *freeze_;
+    QPushButton *align_;
 };
+
+// Sets `text` on `label` whole where it fits, else shortened at a word with «…», the whole text then in its
+// tooltip before `tip`: no text of the viewer is cut.
+void fit(QLabel *label, const QString &text, const QString &tip = {});
 
 // Opens the file whose lock tells viewers of this user apart: held (shared)
 // for as long as the result lives. `alone`: whether no other viewer held it.

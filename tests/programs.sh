@@ -63,6 +63,31 @@ for program in vueltas rotacion simulador; do
     done
   done
 done
+# The viewer's pages name exactly the options it takes, in their synopsis and in all before ENVIRONMENT: each row
+# an option, a command with it and the status it ends with.
+options() {  # the options the viewer's pages name from their start up to the section given
+  for page in "$man/man1/simulador.1" "$man/es/man1/simulador.1"; do
+    sed "/^\.SH \($1\)/,\$d" "$page" | grep -oE '(^|[][ |])\\-(\\-)?[a-z]+' | tr -d ' []|\\'
+  done | sort -u | tr '\n' ' '
+}
+taken=
+while IFS='|' read -r option status args; do
+  taken="$taken$option "
+  got=0 && "$bin/simulador" $args >/dev/null 2>"$dir/err" || got=$?
+  [ $got -eq "$status" ] || fail "simulador $args: $got, not $status: '$(cat "$dir/err")'"
+done <<ROWS
+--analizar|3|--analizar $(dirname "$0")/../docs/giro.trace
+--con|0|--con true
+--grafico|3|--analizar $(dirname "$0")/../docs/giro.trace --grafico $dir/giro.png
+--help|0|--help
+--motor|3|--analizar $(dirname "$0")/../docs/giro.trace --motor nema17
+--version|0|--version
+-h|0|-h
+ROWS
+for section in 'DESCRIPTION\|DESCRIPCIÓN' 'ENVIRONMENT\|ENTORNO'; do
+  named=$(options "$section")
+  [ "$named" = "$taken" ] || fail "the viewer's pages name '$named' before $section, it takes '$taken'"
+done
 # Advice names what works where the program runs: the commands once installed, the build tree's paths there.
 grep -qF "/usr/share/doc/motorpasos/" "$dir/vueltas.help" || fail "installed --help: '$(cat "$dir/vueltas.help")'"
 "${nodisplay[@]}" "$build/bin/vueltas" --help >"$dir/out"
@@ -115,4 +140,4 @@ done <<ROWS
 2|«--motor» sin --analizar|--motor nema17
 2|«--grafico» sin --analizar|--grafico giro.png
 ROWS
-echo "10 passed, 0 failed"
+echo "11 passed, 0 failed"

@@ -2,6 +2,7 @@
 // frames and motor), the area it is fed from, a capture and where it may go.
 #include "capture.h"
 #include "feed.h"
+#include "following.h"
 #include "session.h"
 #include "table.h"
 #include "texts.h"
@@ -90,23 +91,29 @@ private slots:
 
     // What the motor chosen (kept within its choices) makes of writes <gap> µs apart, or of the README's
     // full-speed turn of vueltas (docs/giro.trace) at its own times, on the board's edge chosen after the model
-    // was built: its name (!: refused), the hand the pulses move, and the line once the move has ended (while
-    // it went on, if steps were lost, that the slowdown will be worked out). The slowdowns are the README's.
+    // was built: its name (!: refused), the hand the pulses move, the shaft's turns, and the line once the move has
+    // ended (while it went on, whether it lost steps). The start rates are the README's, the rate advised 0.75 of
+    // it to two figures, down; the slowdown is the smallest N that still makes it follow the turn when every gap
+    // is a third shorter, as the model runs it.
     void motor_data()
     {
         columns<QString, int, QString, int, QString>("motor", "edge", "writes", "gap", "shown");
         const QString turn = "0" + QString("10").repeated(96) + "0", follows = "El motor sigue a los pulsos\\.";
-        const QString lost = "El motor ha perdido %1 pasos desde que empezó el movimiento\\. Lo habría seguido con "
-                             "PARPORT_SLOWDOWN=%2, el menor que basta \\(si el programa ya llevaba uno: %2 veces el "
-                             "suyo\\)\\.";
-        QTest::newRow("a slow turn") << "48pasos" << 0 << turn << 1000 << "48pasos 0 " + follows;
-        QTest::newRow("at full speed") << "48pasos" << 0 << "giro" << 0 << "48pasos 0 " + lost.arg(96).arg(35);
+        const QString lost = "El motor perdió %1 pasos en el último movimiento y va %2 pasos por detrás\\. Para que lo "
+                             "siga en cualquier máquina: PARPORT_MAXRATE=%3 \\(este motor arranca hasta %4 "
+                             "pasos/s\\)\\. "
+                             "Sólo en esta máquina y con su carga de ahora: el PARPORT_SLOWDOWN con que iba, por "
+                             "(\\d+)\\.";
+        QTest::newRow("a slow turn") << "48pasos" << 0 << turn << 1000 << "48pasos 0 1,00 " + follows;
+        QTest::newRow("at full speed") << "48pasos" << 0 << "giro" << 0
+                                       << "48pasos 0 1,00 " + lost.arg(96).arg(96).arg(700).arg(938);
         QTest::newRow("by name, any case") << "NEMA17" << 0 << "giro" << 0
-                                           << "nema17 86\\.4 " + lost.arg("\\d+").arg(9);
-        QTest::newRow("a load") << "48pasos-Carga" << 0 << "giro" << 0 << "48pasos-carga 0 " + lost.arg(96).arg(76);
-        QTest::newRow("no such name") << "48 pasos" << 0 << "02323" << 1000 << "48pasos 352\\.5 " + follows;
-        QTest::newRow("no such file") << "falta.ini" << 0 << "010101" << 1000 << "48pasos! 11\\.25 " + follows;
-        QTest::newRow("the falling edge") << "" << 1 << "010101" << 1000 << "48pasos 7\\.5 " + follows;
+                                           << "nema17 86\\.4 0,24 " + lost.arg("\\d+", "\\d+").arg(2800).arg(3837);
+        QTest::newRow("a load") << "48pasos-Carga" << 0 << "giro" << 0
+                                << "48pasos-carga 0 1,00 " + lost.arg(96).arg(96).arg(330).arg(440);
+        QTest::newRow("no such name") << "48 pasos" << 0 << "02323" << 1000 << "48pasos 352\\.5 -0,02 " + follows;
+        QTest::newRow("no such file") << "falta.ini" << 0 << "010101" << 1000 << "48pasos! 11\\.25 0,03 " + follows;
+        QTest::newRow("the falling edge") << "" << 1 << "010101" << 1000 << "48pasos 7\\.5 0,02 " + follows;
     }
     void motor()
     {
@@ -129,14 +136,98 @@ private slots:
         const QString during = motorLine(session);
         const Follower &follower = session.follower();
         const auto answered = [&] {
-            return session.tick(fed.back().time + kSecond), follower.following().slowdown >= 0;
+            session.tick(fed.back().time + kSecond);
+            return follower.following().advice.slowdown >= 0 && follower.following().advice.maxRate > 0;
         };
-        QTRY_VERIFY_WITH_TIMEOUT(answered(), 60000);  // worked out on a thread of its own
+        QTRY_VERIFY_WITH_TIMEOUT(answered(), 60000);  // worked out on threads of their own
         const QString got = QString("%1%2 %3 ").arg(follower.choice().c_str(), refused ? "!" : "")
-                                .arg(follower.commandedDegrees()) + motorLine(session);
-        QVERIFY2(QRegularExpression(QRegularExpression::anchoredPattern(shown)).match(got).hasMatch(), qPrintable(got));
-        QVERIFY(during.endsWith(follower.following().lost ? "Al acabar se calculará el PARPORT_SLOWDOWN que lo haría "
-                                                            "seguir." : "sigue a los pulsos."));
+                                .arg(follower.commandedDegrees()) +
+                            QRegularExpression("(-?\\d+,\\d\\d) vueltas").match(positionLine(session)).captured(1) +
+                            " " +
+                            motorLine(session);
+        const auto match = QRegularExpression(QRegularExpression::anchoredPattern(shown)).match(got);
+        QVERIFY2(match.hasMatch(), qPrintable(got));
+        QVERIFY(during.startsWith(follower.following().lost ? "El motor pierde pasos: los pulsos llegan a 3"
+                                                             : "El motor sigue a los pulsos"));
+        if (match.lastCapturedIndex() < 1)
+            return;
+        std::vector<PortWrite> faster = fed;  // the machine half as fast again
+        for (std::size_t i = 1; i < fed.size(); ++i)
+            faster[i].time = faster[i - 1].time + (fed[i].time - fed[i - 1].time) * 2 / 3;
+        const int n = match.captured(1).toInt();
+        model::RunOptions options;
+        for (int slowdown : {n, n - 1}) {
+            options.slowdown = slowdown;
+            QCOMPARE(model::runMotor(follower.motor(), faster, options).followed(), slowdown == n);
+        }
+    }
+
+    // The rate advised for a start rate: three quarters of it, down to two significant figures, within what
+    // PARPORT_MAXRATE takes.
+    void advisedRates_data()
+    {
+        columns<double, int>("start", "advised");
+        QTest::newRow("48pasos") << 938.7 << 700;
+        QTest::newRow("nema17") << 3837.4 << 2800;
+        QTest::newRow("three figures") << 1000.0 << 750;
+        QTest::newRow("under 100") << 99.9 << 74;
+        QTest::newRow("at least 5") << 6.0 << 5;
+        QTest::newRow("at most 100000") << 200000.0 << 100000;
+    }
+    void advisedRates()
+    {
+        QFETCH(double, start);
+        QTEST(advisedRate(start), "advised");
+    }
+
+    // A rotacion move, the bar dragged from its fast end to below the start rate: the line says the motor loses
+    // steps while the pulses come too fast, and within a second of their slowing down that it follows them again,
+    // as far behind as the pulses it lost (the rotor never started: all of them); homed, the hands are together.
+    void followsAgain()
+    {
+        Session session({}, 0);
+        unsigned long long time = kSecond, back = 0;
+        long fast = 0;  // the pulses given too fast, every one of them lost (whole poles of 8)
+        QString losing, following;
+        QTRY_VERIFY_WITH_TIMEOUT(session.follower().following().advice.maxRate, 60000);  // the motor's start rate
+        const auto pulses = [&](double rate, double seconds) {
+            const unsigned long long from = time, gap = (unsigned long long)(5e8 / rate);
+            const unsigned long long end = from + (unsigned long long)(seconds * 1e9);
+            for (unsigned long long frame = time; time < end; session.tick(time)) {
+                for (frame += kSecond / 60; time < frame; time += gap) {
+                    session.feed({time, 888, short(session.board().pulse() ^ 1)});
+                    fast += rate > 1000 && session.board().pulse();
+                }
+                const QString line = motorLine(session);
+                if (line.startsWith("El motor pierde"))
+                    losing = rate > 1000 ? line : losing, back = 0;
+                else if (!back && rate < 1000)
+                    back = time - from, following = line;
+            }
+        };
+        pulses(28000, 0.5);
+        pulses(600, 1.5);
+        QVERIFY2(QRegularExpression("^El motor pierde pasos: los pulsos llegan a 2[78]\\.\\d{3} pasos/s\\. Para que lo "
+                                    "siga en cualquier máquina: PARPORT_MAXRATE=700 \\(este motor arranca hasta 938 "
+                                    "pasos/s\\)\\.$").match(losing).hasMatch(), qPrintable(losing));
+        QVERIFY2(back > 0 && back <= kSecond, qPrintable(QString::number(back)));
+        const long apart = (fast + 4) / 8 * 8;  // the rotor stands at a pole
+        QCOMPARE(following, QString("El motor sigue a los pulsos (600 pasos/s), %1 pasos por detrás desde hace 1 s.")
+                                .arg(apart));
+        QVERIFY2(QRegularExpression("^Posición: \\d+ pasos \\(\\d+,\\d\\d vueltas\\)Velocidad \\(media de 0,5 s\\): "
+                                    "(599|600|601) pasos/s, 37[45],\\d rpm$")
+                     .match(positionLine(session) + speedLine(session)).hasMatch(),
+                 qPrintable(positionLine(session) + speedLine(session)));
+        session.tick(time + kSecond);
+        QVERIFY2(motorLine(session).startsWith(QString("El motor perdió %1 pasos en el último movimiento y va %2 pasos "
+                                                       "por detrás. Para").arg(apart).arg(apart)),
+                 qPrintable(motorLine(session)));
+        session.alignHands();  // homed: the hands together, the line says no more of it
+        session.tick(time + kSecond);
+        const Follower &f = session.follower();
+        QVERIFY(std::abs(std::remainder(f.rotorDegrees() - f.commandedDegrees(), 360)) < 3.75);
+        QVERIFY2(motorLine(session).startsWith(QString("El motor perdió %1 pasos en el último movimiento. Para")
+                                                   .arg(apart)), qPrintable(motorLine(session)));
     }
 
     // Gaps written "gap" or "gap*count"; percentiles by nearest rank, so each is a gap that happened.
