@@ -1,6 +1,7 @@
 #include "capture.h"
 #include "mapped.h"
 #include "owned.h"
+#include "reason.h"
 #include "vcd.h"
 
 #include <QDateTime>
@@ -149,7 +150,7 @@ Saved save(const QString &path, const Capture &taken, const Asked &asked, const 
         !file.flush() || !file.commit())
         return failed(QStringLiteral("No se pudo guardar la captura en %1: %2. Si ya había un fichero con ese nombre, "
                                      "sigue como estaba. %3")
-                          .arg(path, errno ? QString::fromLocal8Bit(std::strerror(errno)) : file.errorString(),
+                          .arg(path, errno ? QString::fromStdString(traffic::reason(errno)) : file.errorString(),
                                errno == EFBIG ? QStringLiteral("Este proceso no puede hacer ficheros tan grandes "
                                                                "(ulimit -f): súbalo, o guarde un intervalo menor.")
                                               : QStringLiteral("Elija otra carpeta o haga sitio en el disco.")));
