@@ -65,7 +65,8 @@ private slots:
             });
         });
         if (status == 11)
-            QSKIP(qPrintable("no small tmpfs in a private mount namespace here: " + told.trimmed()));
+            QSKIP(qPrintable("no small tmpfs in a mount namespace of its own (is / a mount point? not in a plain "
+                             "chroot): " + told.trimmed()));
         QCOMPARE(status, 0);
         QVERIFY2(told.contains(said), qPrintable(told));
     }
