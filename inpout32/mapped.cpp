@@ -24,12 +24,15 @@ struct Watched {
 Watched watched[kWatched];
 std::atomic<unsigned> lossCount{0};
 struct sigaction previous;
-// Where on the stack ours was while the handler that was there before it
-// runs: a host's handler installed after ours that hands a fault back to
-// "the previous one" (ours again) comes back deeper on that stack, and would
-// otherwise go round for ever. One that jumps out leaves an address that a
-// later fault, no deeper, does not take for a loop.
-std::atomic<std::uintptr_t> passingOnFrom{0};
+// Whether this thread is inside the handler that was there before ours: a
+// host's handler installed after ours that hands a fault back to "the
+// previous one" (ours again) comes back with it set, and would otherwise go
+// round for ever. Counted, not read off the stack, where a sanitizer may
+// move a local. Initial-exec, so that a thread's first fault never makes the
+// first use of a thread-local of a library loaded with dlopen, which may
+// allocate. A handler that jumps out of the fault leaves it set: a later
+// fault of that thread not ours ends the program as with no handler.
+thread_local unsigned passingOn __attribute__((tls_model("initial-exec"))) = 0;
 
 // Only async-signal-safe work: the table is read with atomic loads, and mmap
 // is one system call.
@@ -55,19 +58,16 @@ void onBusError(int signal, siginfo_t *info, void *context)
     const bool handled = previous.sa_flags & SA_SIGINFO
                              ? previous.sa_sigaction != nullptr
                              : previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN;
-    const char here = 0;
-    const auto frame = reinterpret_cast<std::uintptr_t>(&here);
-    const std::uintptr_t from = passingOnFrom.load(std::memory_order_relaxed);
-    if (!handled || (from != 0 && frame < from)) {
+    if (!handled || passingOn != 0) {
         raiseWithDefault(SIGBUS);  // at once, as the fault would have without us
         return;
     }
-    passingOnFrom.store(frame, std::memory_order_relaxed);
+    ++passingOn;
     if (previous.sa_flags & SA_SIGINFO)
         previous.sa_sigaction(signal, info, context);
     else
         previous.sa_handler(signal);
-    passingOnFrom.store(0, std::memory_order_relaxed);
+    --passingOn;
     errno = saved;
 }
 

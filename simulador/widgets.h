@@ -13,6 +13,8 @@ namespace simulador {
 // it to be (degrees clockwise). Where the motor follows, the second hides
 // under the first but for its tip; a stall parts them.
 class Dial : public QWidget {
+    Q_OBJECT
+
 public:
     using QWidget::QWidget;
     void setAngles(double rotor, double commanded);
@@ -27,6 +29,8 @@ private:
 };
 
 class Lamp : public QWidget {
+    Q_OBJECT
+
 public:
     Lamp(const QColor &on, QWidget *parent) : QWidget(parent), on_(on) {}
     void setLit(bool lit);
@@ -44,6 +48,8 @@ private:
 // analyser, with a caption in its corner. Where many changes fall in one
 // pixel the column is filled.
 class TimingDiagram : public QWidget {
+    Q_OBJECT
+
 public:
     using QWidget::QWidget;
     // `changes` (with the value before the first) are drawn until the next

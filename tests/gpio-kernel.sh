@@ -14,7 +14,8 @@ if [ ! -f "$cache/Image" ]; then
     trap "$sudo dpkg --remove-architecture arm64; $sudo apt-get update -qq" EXIT
   }
   download linux-image-arm64:arm64 busybox-static:arm64
-  dpkg-deb --fsys-tarfile busybox*.deb | tar -x ./bin/busybox
+  # ./bin/busybox on Debian 12, ./usr/bin/busybox on 13.
+  mkdir bin && dpkg-deb --fsys-tarfile busybox*.deb | tar -x -C bin --wildcards --transform 's,.*/,,' '*/bin/busybox'
   dpkg-deb --fsys-tarfile linux-image*.deb | tar -xO --wildcards './boot/vmlinuz-*' > Image
   rm ./*.deb
 fi

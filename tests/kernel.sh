@@ -4,15 +4,23 @@
 # data-register writes must end with the library's traces, value for value.
 build=$1 cache=$1/tests/kernel-cache dir=$1/tests/kernel
 source "$(dirname "$0")/qemu.sh"
-"$src/scripts/ensure-packages" qemu-system-x86 busybox-static xz-utils || fail "could not install QEMU and busybox $offline"
+"$src/scripts/ensure-packages" qemu-system-x86 busybox-static xz-utils zstd ||
+  fail "could not install QEMU and busybox $offline"
 if [ ! -f "$cache/vmlinux" ]; then  # Debian's current kernel, fetched once per build tree
   rm -rf "$cache" && mkdir -p "$cache" && cd "$cache"
   download linux-image-amd64
-  dpkg-deb --fsys-tarfile ./*.deb | tar -x --wildcards --transform 's,.*/,,' ./boot/vmlinuz-\* \
-    './lib/modules/*/parport/parport.ko' './lib/modules/*/parport_pc.ko' './lib/modules/*/ppdev.ko' './lib/modules/*/char/lp.ko'
-  # Booted uncompressed: decompressing under emulation would cost seconds at every boot.
-  at=$(LC_ALL=C grep -obUaP '\xfd7zXZ\x00' vmlinuz-* | awk -F: 'NR == 1 {print $1}')
-  xz -dc --single-stream < <(tail -c +$((at + 1)) vmlinuz-*) > vmlinux.part && mv vmlinux.part vmlinux && rm ./*.deb vmlinuz-*
+  # The modules: under ./lib/modules on Debian 12, under ./usr/lib/modules and xz-compressed on 13.
+  dpkg-deb --fsys-tarfile ./*.deb | tar -x --wildcards --transform 's,.*/,,' ./boot/vmlinuz-\* '*/parport/parport.ko*' \
+    '*/parport_pc.ko*' '*/ppdev.ko*' '*/char/lp.ko*' || fail "no kernel or port modules in $(ls ./*.deb)"
+  for module in *.ko.xz; do [ ! -f "$module" ] || xz -d "$module" || fail "could not unpack $module"; done
+  # Booted uncompressed: decompressing under emulation would cost seconds at every boot. The image's header says
+  # where the compressed kernel is (payload_offset, after the setup sectors) and how long (payload_length, whose
+  # last 4 bytes are the size unpacked); xz on Debian 12, zstd on 13, and Debian's zstd reads both.
+  image=$(echo vmlinuz-*)
+  read -r setup < <(od -An -tu1 -j $((0x1f1)) -N 1 "$image")
+  read -r offset length < <(od -An -tu4 -j $((0x248)) -N 8 "$image")
+  head -c $(((setup + 1) * 512 + offset + length - 4)) "$image" | tail -c $((length - 4)) | zstd -dcq > vmlinux.part &&
+    mv vmlinux.part vmlinux && rm ./*.deb "$image" || fail "could not unpack the kernel $image"
 fi
 rm -rf "$dir" && mkdir -p "$dir/root/bin" "$dir/root/lib" && cd "$dir/root"
 cp /bin/busybox "$build/tests/kernel_driver" bin/ && cp "$build/lib/libinpout32.so" lib/ && cp "$cache"/*.ko .
