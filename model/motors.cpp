@@ -1,10 +1,10 @@
 #include "motors.h"
 #include "printable.h"
+#include "reason.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <cstring>
 #include <fstream>
 #include <locale.h>
 #include <strings.h>
@@ -93,7 +93,7 @@ std::string readMotorFile(const std::string &path, MotorParams &motor)
     const std::string where = "El fichero de motor " + printable(path);
     struct stat status;
     if (stat(path.c_str(), &status) != 0)
-        return where + " no se puede abrir: " + std::strerror(errno) + ".";
+        return where + " no se puede abrir: " + traffic::reason(errno) + ".";
     if (S_ISDIR(status.st_mode))
         return where + " es una carpeta; indique un fichero .ini (hay un ejemplo en docs/motor-ejemplo.ini).";
     // Told apart before it is opened: opening a FIFO would wait for a writer.
@@ -102,7 +102,7 @@ std::string readMotorFile(const std::string &path, MotorParams &motor)
                        "demasiado grande.";
     std::ifstream in(path);
     if (!in)
-        return where + " no se puede abrir: " + std::strerror(errno) + ".";
+        return where + " no se puede abrir: " + traffic::reason(errno) + ".";
     MotorParams read;
     for (const Key &key : kKeys)
         read.*key.member = 0;
@@ -194,7 +194,7 @@ std::string chooseMotor(const std::string &choice, MotorParams &motor)
         return {};
     }
     return "no hay ningún motor llamado «" + choice + "». Los motores son " + motorNames() +
-           "; o dé un FICHERO.ini con las cifras del suyo (vea man simulador).";
+           "; o dé un FICHERO.ini con las cifras del suyo.";
 }
 
 }  // namespace model

@@ -5,7 +5,9 @@
 #include "motors.h"
 #include "mapped.h"
 #include "printable.h"
+#include "reason.h"
 #include "tracefile.h"
+#include "where.h"
 
 #include <QBuffer>
 #include <QFile>
@@ -30,8 +32,15 @@ using traffic::readTraffic;
 
 namespace {
 
-const char kUsage[] = "Uso: simulador --analizar FICHERO [--motor NOMBRE|FICHERO.ini] [--grafico FICHERO.png]\n"
-                      "(más: man simulador)\n";
+// The usage, and where to read more from where the program runs: installed, its manual page; from its build
+// tree, the page in the source tree, which man reads by its path (there is no installed one yet).
+std::string usage()
+{
+    const std::string source = sourceTree();
+    return "Uso: simulador --analizar FICHERO [--motor NOMBRE|FICHERO.ini] [--grafico FICHERO.png]\n(más: " +
+           (source.empty() ? std::string("man simulador") : "man -l " + quoted(source + "/packaging/simulador.1")) +
+           ")\n";
+}
 
 struct Arguments {
     std::string file, motor, chart;
@@ -135,7 +144,7 @@ std::string writeChart(const std::string &path, const QByteArray &bytes)
     if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush() && file.commit())
         return {};
     const int err = errno;
-    return where + (err ? std::strerror(err) : file.errorString().toStdString()) +
+    return where + (err ? traffic::reason(err) : file.errorString().toStdString()) +
            ". Si ya había un fichero con ese nombre, sigue como estaba. " +
            (err == EFBIG    ? "Este proceso no puede hacer ficheros tan grandes (ulimit -f): súbalo."
             : err == ENOSPC ? "El disco está lleno: haga sitio, o guárdelo en otro."
@@ -192,7 +201,7 @@ int analyzeCommand(int argc, char **argv)
     std::setlocale(LC_MESSAGES, "");  // the system's reasons for a failure, in the person's language
     Arguments arguments;
     if (const std::string wrong = parse(argc, argv, arguments); !wrong.empty()) {
-        std::fprintf(stderr, "simulador: %s.\n%s", wrong.c_str(), kUsage);
+        std::fprintf(stderr, "simulador: %s.\n%s", wrong.c_str(), usage().c_str());
         return 2;
     }
     MotorParams motor = model::motorPresets().front();
@@ -200,7 +209,7 @@ int analyzeCommand(int argc, char **argv)
         if (const std::string message = model::chooseMotor(arguments.motor, motor); !message.empty()) {
             // A file that can't be read is a file's failure; a name of no motor, a wrong argument.
             const bool file = model::namesFile(arguments.motor);
-            std::fprintf(stderr, "simulador: %s\n%s", message.c_str(), file ? "" : kUsage);
+            std::fprintf(stderr, "simulador: %s\n%s", message.c_str(), file ? "" : usage().c_str());
             return file ? 1 : 2;
         }
     // Said before the work rather than after it.
@@ -242,7 +251,8 @@ int analyzeCommand(int argc, char **argv)
                                " pasos/s\nresonancias: " + bands(start) + "\nPARPORT_SLOWDOWN sugerido: " + suggested +
                                "\n";
     if (std::fputs(report.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
-        std::fprintf(stderr, "simulador: no se pudo escribir en la salida estándar: %s.\n", std::strerror(errno));
+        std::fprintf(stderr, "simulador: no se pudo escribir en la salida estándar: %s.\n",
+                     traffic::reason(errno).c_str());
         return 1;
     }
     if (!slowdown)
