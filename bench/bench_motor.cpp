@@ -146,7 +146,7 @@ int main()
     std::printf("one second of a full-speed vueltas move (%zu writes): %.2f ms (%.0f ns per write; target: at most "
                 "20 ms)\n", second.size(), perSecond * 1e3, perSecond / double(second.size()) * 1e9);
     RunOptions slowed;
-    slowed.slowdown = 30;
+    slowed.pacing.slowdown = 30;
     const WriteLog secondLog(second);
     const double followed = median(9, [&] { runMotor(motor, secondLog, slowed); });
     std::printf("the same writes at PARPORT_SLOWDOWN=30, the rotor following them (30 s of traffic): %.2f ms\n",

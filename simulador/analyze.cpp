@@ -157,7 +157,7 @@ std::string saveChart(int argc, char **argv, const Arguments &arguments, const M
     ChartRecorder recorder(run.start, run.end + (run.end - run.start) / 20, 1100);
     RunOptions options;
     options.observe = [&](const MotorModel &model) { recorder.observe(model); };
-    options.sampleEvery = recorder.sampleEvery();
+    options.nextLook = [&](unsigned long long now) { return now + recorder.sampleEvery(); };
     options.progress = progress;
     runMotor(motor, writes, options);
     // Text needs fonts, and fonts a QGuiApplication: one of its own, drawing
@@ -178,6 +178,14 @@ std::string saveChart(int argc, char **argv, const Arguments &arguments, const M
     buffer.open(QIODevice::WriteOnly);
     image.save(&buffer, "PNG");
     return writeChart(arguments.chart, bytes);
+}
+
+// A rate as PARPORT_MAXRATE takes it: of two significant figures, so whole from 10 up, else with a decimal
+// after a full stop, whatever the locale.
+std::string rateText(double rate)
+{
+    const long tenths = std::lround(rate * 10);
+    return tenths % 10 ? std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) : std::to_string(tenths / 10);
 }
 
 std::string bands(const StartRate &start)
@@ -232,32 +240,42 @@ int analyzeCommand(int argc, char **argv)
     RunOptions options;
     options.progress = ticker.part("simulando el motor con la traza", 0.2, 0.3);
     const Run run = runMotor(motor, writes, options);
-    const StartRate start = findStartRate(motor, ticker.part("buscando el arranque máximo", 0.3, 0.35));
-    const int slowdown = run.followed() ? 1 : suggestedSlowdown(motor, writes, {}, ticker.part(
-        "buscando el PARPORT_SLOWDOWN que basta", 0.35, chart ? 0.85 : 1));
-    const std::string suggested = slowdown ? std::to_string(slowdown) : "ninguno";
+    const Advice advice = advise(motor, {}, writes, ticker.part("buscando lo que basta para que lo siga", 0.3,
+                                                                chart ? 0.85 : 1));
+    const std::string slowdown = advice.slowdown > 0 ? std::to_string(advice.slowdown)
+                                 : advice.slowdown == 0 ? "ninguno"
+                                                        : "no hallado";
+    const std::string rate = advice.rate > 0 ? rateText(advice.rate) : "ninguno";
     std::string chartError;
     if (chart)
         chartError = saveChart(argc, argv, arguments, motor, writes, run,
                                QStringLiteral("%1 pasos pedidos, %2 dados, %3 perdidos; arranque máximo %4 pasos/s; "
-                                              "PARPORT_SLOWDOWN sugerido: %5")
+                                              "PARPORT_MAXRATE sugerido: %5; PARPORT_SLOWDOWN sugerido: %6")
                                    .arg(run.pulses).arg(std::lround(run.rotor)).arg(run.lost)
-                                   .arg(long(start.rate)).arg(QString::fromStdString(suggested)),
+                                   .arg(long(advice.start.rate)).arg(QString::fromStdString(rate))
+                                   .arg(QString::fromStdString(slowdown)),
                                ticker.part("dibujando el gráfico", 0.85, 1));
     ticker.finish();
-    const std::string report = "motor: " + motor.name + "\npasos pedidos: " + std::to_string(run.pulses) +
-                               "\npasos dados: " + std::to_string(std::lround(run.rotor)) + "\npasos perdidos: " +
-                               std::to_string(run.lost) + "\narranque máximo: " + std::to_string(long(start.rate)) +
-                               " pasos/s\nresonancias: " + bands(start) + "\nPARPORT_SLOWDOWN sugerido: " + suggested +
-                               "\n";
+    const std::string report =
+        "motor: " + motor.name + "\npasos pedidos: " + std::to_string(run.pulses) + "\npasos dados: " +
+        std::to_string(std::lround(run.rotor)) + "\npasos perdidos: " + std::to_string(run.lost) +
+        "\narranque máximo: " + std::to_string(long(advice.start.rate)) + " pasos/s\nresonancias: " +
+        bands(advice.start) + "\nPARPORT_SLOWDOWN sugerido: " + slowdown + "\nPARPORT_MAXRATE sugerido: " + rate + "\n";
     if (std::fputs(report.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
         std::fprintf(stderr, "simulador: no se pudo escribir en la salida estándar: %s.\n",
                      traffic::reason(errno).c_str());
         return 1;
     }
-    if (!slowdown)
+    if (advice.slowdown == 0)
         std::fprintf(stderr, "simulador: ninguna ralentización basta: el motor pierde pasos aun con cada intervalo "
                              "alargado al máximo (0,1 s). Revise la carga y la corriente del motor.\n");
+    if (advice.slowdown < 0)
+        std::fprintf(stderr, "simulador: la búsqueda del PARPORT_SLOWDOWN se detuvo en su límite de cálculo sin "
+                             "hallarlo (este motor tarda mucho en pararse entre pulsos lentos)%s.\n",
+                     advice.rate > 0 ? "; PARPORT_MAXRATE sirve en cualquier máquina" : "");
+    if (advice.rate == 0)
+        std::fprintf(stderr, "simulador: ningún ritmo de 5 pasos/s o más es seguro para este motor: revise su carga "
+                             "y su corriente.\n");
     if (!chartError.empty()) {
         std::fprintf(stderr, "simulador: %s\n", chartError.c_str());
         return 1;

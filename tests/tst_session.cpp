@@ -100,10 +100,10 @@ private slots:
                              "PARPORT_SLOWDOWN=%2, el menor que basta \\(si el programa ya llevaba uno: %2 veces el "
                              "suyo\\)\\.";
         QTest::newRow("a slow turn") << "48pasos" << 0 << turn << 1000 << "48pasos 0 " + follows;
-        QTest::newRow("at full speed") << "48pasos" << 0 << "giro" << 0 << "48pasos 0 " + lost.arg(96).arg(35);
+        QTest::newRow("at full speed") << "48pasos" << 0 << "giro" << 0 << "48pasos 0 " + lost.arg(96).arg(52);
         QTest::newRow("by name, any case") << "NEMA17" << 0 << "giro" << 0
-                                           << "nema17 86\\.4 " + lost.arg("\\d+").arg(9);
-        QTest::newRow("a load") << "48pasos-Carga" << 0 << "giro" << 0 << "48pasos-carga 0 " + lost.arg(96).arg(76);
+                                           << "nema17 86\\.4 " + lost.arg("\\d+").arg(18);
+        QTest::newRow("a load") << "48pasos-Carga" << 0 << "giro" << 0 << "48pasos-carga 0 " + lost.arg(96).arg(114);
         QTest::newRow("no such name") << "48 pasos" << 0 << "02323" << 1000 << "48pasos 352\\.5 " + follows;
         QTest::newRow("no such file") << "falta.ini" << 0 << "010101" << 1000 << "48pasos! 11\\.25 " + follows;
         QTest::newRow("the falling edge") << "" << 1 << "010101" << 1000 << "48pasos 7\\.5 " + follows;
