@@ -14,6 +14,9 @@ constexpr unsigned long long kRestChunk = 10000000;          // 10 ms: how the e
 constexpr double kLowestRate = 5;
 constexpr double kRateGrid = 1.06;
 
+// The model's steps this thread's runs have cost: what the motor's rates cost, to take from the slowdown's budget.
+thread_local double stepsHere = 0;
+
 }  // namespace
 
 int slowdownLimit(const WriteLog &writes, double faster)
@@ -85,6 +88,7 @@ Run runMotor(const MotorParams &motor, const WriteLog &writes, const RunOptions 
     run.lost = model.lostSteps();
     run.writes = fed;
     run.work = model.work();
+    stepsHere += double(run.work);
     run.cut = cut;
     run.start = writes.front().time;
     run.end = model.settled() ? std::max(time, model.restedAt()) : model.time();
@@ -156,8 +160,11 @@ bool follows(const MotorParams &motor, DriverSettings driver, const std::vector<
 
 bool followsFromRest(const MotorParams &motor, double rate, DriverSettings driver)
 {
+    // A second, or 500 periods of its fastest ringing when that is shorter: a rotor that rings at kHz with no
+    // friction never comes to rest, and by then has found its pace.
+    const double seconds = std::min(1.0, 500 / motor.fastestRinging());
     for (const bool back : senses(motor))
-        if (!follows(motor, driver, steadyTimes(rate, 1), back))
+        if (!follows(motor, driver, steadyTimes(rate, seconds), back))
             return false;
     return true;
 }
@@ -218,21 +225,26 @@ bool followsLatePulses(const MotorParams &motor, double rate, DriverSettings dri
             lateness.empty() || late > lateness.back())
             lateness.push_back(late);
     for (const bool back : senses(motor)) {
+        // Every k-th pulse late: held up again and again, the rotor's swing can grow (first: it is where a rate
+        // too fast mostly fails, and a rate that fails costs the less)
+        std::vector<double> often = lateness;  // half a period first
+        std::stable_sort(often.begin(), often.end(), [&](double a, double b) {
+            return std::fabs(a - period / 2) < std::fabs(b - period / 2);
+        });
+        for (int k : {3, 1, 2, 5, 8})
+            for (const double late : often) {
+                std::vector<double> times{0};
+                for (size_t i = 1; times.back() < std::min(1.0, std::max(30 * period, 16 / rate)); ++i)
+                    times.push_back(times.back() + 1 / rate + (i % k == 0 ? late : 0));
+                if (!follows(motor, driver, times, back))
+                    return false;
+            }
         // One late pulse, after a few pulses (the rotor still finding its pace) or many.
         for (int n : {3, 2, 4, 1, 6, 10, 20, 40})
             for (const double late : lateness) {
                 std::vector<double> times;
                 for (int i = 0; i < n || times.back() < (n - 1) / rate + late + tail; ++i)
                     times.push_back(i / rate + (i >= n ? late : 0));
-                if (!follows(motor, driver, times, back))
-                    return false;
-            }
-        // Every k-th pulse late: held up again and again, the rotor's swing can grow.
-        for (int k : {3, 1, 2, 5, 8})
-            for (size_t j = 0; j < lateness.size(); j += 2) {
-                std::vector<double> times{0};
-                for (size_t i = 1; times.back() < std::min(1.0, std::max(30 * period, 16 / rate)); ++i)
-                    times.push_back(times.back() + 1 / rate + (i % k == 0 ? lateness[j] : 0));
                 if (!follows(motor, driver, times, back))
                     return false;
             }
@@ -300,11 +312,13 @@ double pullOutRate(const MotorParams &motor, double startRate)
     return from + (to - from) * std::min(1.0, t / seconds);
 }
 
-int suggestedSlowdown(const MotorParams &motor, const WriteLog &writes, DriverSettings driver,
-                      const Progress &progress, double *work)
+namespace {
+
+// The search of suggestedSlowdown(), within `budget` of the model's steps.
+int slowdownWithin(const MotorParams &motor, const WriteLog &writes, DriverSettings driver, const Progress &progress,
+                   double *work, double budget)
 {
     const int limit = slowdownLimit(writes, kFasterMachine);
-    const double budget = kSearchWork * double(writes.size()) + kLeastSearchWork;
     double spent = 0, told = 0;
     // Whether N is followed, on the faster machine first (where it fails sooner), then as recorded: 1, 0 not,
     // -1 unknown, its run cut at the budget. Each run told between `from` and `to` of the whole search, never back.
@@ -370,6 +384,15 @@ int suggestedSlowdown(const MotorParams &motor, const WriteLog &writes, DriverSe
     return pass;
 }
 
+}  // namespace
+
+int suggestedSlowdown(const MotorParams &motor, const WriteLog &writes, DriverSettings driver,
+                      const Progress &progress, double *work)
+{
+    return slowdownWithin(motor, writes, driver, progress, work,
+                          kSearchWork * double(writes.size()) + kLeastSearchWork);
+}
+
 namespace {
 
 // Whether two motors turn alike: every figure but the name.
@@ -419,16 +442,18 @@ Advice motorRates(const MotorParams &motor, DriverSettings driver, const Progres
 
 Advice advise(const MotorParams &motor, DriverSettings driver, const WriteLog &writes, const Progress &progress)
 {
-    // The rates, when not kept yet, as the first third of the progress.
+    // The rates, when not kept yet, as the first third of the progress. What they cost is taken from the
+    // slowdown's budget, down to half of it, so that the first move of a motor costs about what the next ones do.
     bool known = true;
+    const double before = stepsHere;
     Advice advice = motorRates(motor, driver, progress ? [&](double share) {
         known = false;
         progress(share / 3);
     } : Progress());
-    const double from = known ? 0 : 1 / 3.0;
-    advice.slowdown = writes.empty() ? 1 : suggestedSlowdown(motor, writes, driver, progress ? [&](double share) {
+    const double from = known ? 0 : 1 / 3.0, budget = kSearchWork * double(writes.size()) + kLeastSearchWork;
+    advice.slowdown = writes.empty() ? 1 : slowdownWithin(motor, writes, driver, progress ? [&](double share) {
         progress(from + (1 - from) * share);
-    } : Progress());
+    } : Progress(), nullptr, std::max(budget / 2, budget - (stepsHere - before)));
     return advice;
 }
 

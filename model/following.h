@@ -110,7 +110,7 @@ double pullOutRate(const MotorParams &motor, double startRate);
 // rest between slow pulses) the answer may be a slowdown that is followed,
 // if not the smallest. `progress` is told how far the search has gone,
 // regularly through each run; `work`, when given, what it cost in steps.
-constexpr double kSearchWork = 20, kLeastSearchWork = 1e6;
+constexpr double kSearchWork = 40, kLeastSearchWork = 2e6;
 int suggestedSlowdown(const MotorParams &motor, const WriteLog &writes, DriverSettings driver = {},
                       const Progress &progress = {}, double *work = nullptr);
 
