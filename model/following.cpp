@@ -47,9 +47,9 @@ Run runMotor(const MotorParams &motor, const WriteLog &writes, const RunOptions 
             options.progress(writes.empty() ? 1 : double(fed) / double(writes.size()));
         }
     };
-    // Looks between writes while the rotor moves, up to `until`.
+    // Looks between writes, up to `until`.
     const auto look = [&](unsigned long long until) {
-        while (options.nextLook && !model.settled() && !stopped()) {
+        while (options.nextLook && !stopped()) {
             const unsigned long long next = options.nextLook(model.time());
             if (next <= model.time() || next >= until)
                 return;

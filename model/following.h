@@ -38,9 +38,9 @@ struct RunOptions {
     unsigned long long watchAfter = 0;
     // The model's steps at most (0: no bound): past them the run stops, cut.
     unsigned long long mostWork = 0;
-    // Called after each write, and between writes while the rotor moves at
-    // the times `nextLook` gives (unset: at writes only), and while it comes
-    // to rest after the last one.
+    // Called after each write, between writes at the times `nextLook` gives
+    // (unset: at writes only), and while the rotor comes to rest after the
+    // last one.
     std::function<void(const MotorModel &)> observe;
     std::function<unsigned long long(unsigned long long now)> nextLook;
     // Told the share of the writes fed, every 4096 writes and every 65536

@@ -152,12 +152,12 @@ std::string writeChart(const std::string &path, const QByteArray &bytes)
 }
 
 std::string saveChart(int argc, char **argv, const Arguments &arguments, const MotorParams &motor,
-                      const WriteLog &writes, const Run &run, const QString &summary, const Progress &progress)
+                      const WriteLog &writes, const QString &summary, const Progress &progress)
 {
-    ChartRecorder recorder(run.start, run.end + (run.end - run.start) / 20, 1100);
+    ChartRecorder recorder(chartSpans(motor, writes), 1100, writes.front().time, writes.back().time);
     RunOptions options;
     options.observe = [&](const MotorModel &model) { recorder.observe(model); };
-    options.nextLook = [&](unsigned long long now) { return now + recorder.sampleEvery(); };
+    options.nextLook = [&](unsigned long long now) { return recorder.nextLook(now); };
     options.progress = progress;
     runMotor(motor, writes, options);
     // Text needs fonts, and fonts a QGuiApplication: one of its own, drawing
@@ -248,7 +248,7 @@ int analyzeCommand(int argc, char **argv)
     const std::string rate = advice.rate > 0 ? rateText(advice.rate) : "ninguno";
     std::string chartError;
     if (chart)
-        chartError = saveChart(argc, argv, arguments, motor, writes, run,
+        chartError = saveChart(argc, argv, arguments, motor, writes,
                                QStringLiteral("%1 pasos pedidos, %2 dados, %3 perdidos; arranque máximo %4 pasos/s; "
                                               "PARPORT_MAXRATE sugerido: %5; PARPORT_SLOWDOWN sugerido: %6")
                                    .arg(run.pulses).arg(std::lround(run.rotor)).arg(run.lost)

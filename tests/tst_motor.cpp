@@ -7,6 +7,7 @@
 #include "table.h"
 
 #include <cmath>
+#include <numeric>
 
 using namespace model;
 using namespace traffic;
@@ -353,14 +354,37 @@ private slots:
         QVERIFY(std::fabs(model.rotorSteps() - run.rotor) < 0.01 && std::fabs(run.rotor - double(run.commanded)) < 0.5);
     }
 
-    // The chart's columns hold every slip where it happened (several between two looks too), and what the
-    // pulses asked for.
+    // The chart frames each move with a step, cutting out the rests between (the rotor still, nothing written, for
+    // over 0.2 s); its columns hold every slip where it happened (several between two looks too), and what the pulses
+    // asked for. Moves: a full-speed turn alone; the same 10 s after a write at start-up, a slow turn 1 s after it
+    // and a last write 5 s later.
+    void chartColumns_data()
+    {
+        columns<bool>("moves");
+        QTest::newRow("a lone turn") << false;
+        QTest::newRow("two turns among rests") << true;
+    }
     void chartColumns()
     {
+        const auto [moves] = fetch<bool>("moves");
         const MotorParams &motor = motorPresets().front();
-        const std::vector<PortWrite> writes = trafficOf("vueltas 96", 1);
-        const Run run = runMotor(motor, writes);
-        ChartRecorder recorder(run.start, run.end, 100);
+        std::vector<PortWrite> writes = trafficOf("vueltas 96", 1);
+        const std::vector<unsigned long long> begins{moves ? 10000000000ULL : 0, 11000000000ULL};
+        if (moves) {
+            for (PortWrite &write : writes)
+                write.time += begins[0];
+            writes.insert(writes.begin(), {0, 0});
+            for (const PortWrite &write : trafficOf("der 0.3 0.2", start_["48pasos"]))
+                writes.push_back({begins[1] + write.time, write.value});
+            writes.push_back({writes.back().time + 5000000000ULL, 0});
+        }
+        ChartRecorder recorder(chartSpans(motor, writes), 100, writes.front().time, writes.back().time);
+        const auto &panels = recorder.panels();
+        QCOMPARE(panels.size(), size_t(moves ? 2 : 1));
+        for (size_t i = 0; i < panels.size(); ++i)
+            QVERIFY(panels[i].span.begins == begins[i] && panels[i].span.from <= begins[i] &&
+                    panels[i].span.to > begins[i] + 2000000 && (i == 0 || panels[i - 1].span.to < panels[i].span.from));
+        QVERIFY(panels.back().span.to < writes.back().time || !moves);
         RunOptions options;
         long slips = 0;
         unsigned long long first = 0;
@@ -369,7 +393,7 @@ private slots:
             first = first ? first : model.slips() ? model.time() : 0;
             slips = model.slips();
         };
-        options.nextLook = [&](unsigned long long now) { return now + recorder.sampleEvery(); };
+        options.nextLook = [&](unsigned long long now) { return recorder.nextLook(now); };
         runMotor(motor, writes, options);
         int counted = 0, firstColumn = -1;
         double asked = 0;
@@ -379,14 +403,17 @@ private slots:
             firstColumn = firstColumn < 0 && column.slips ? int(i) : firstColumn;
             asked = std::max(asked, column.seen ? column.commandedHigh : 0);
         }
-        QVERIFY(slips > 0 && counted == slips && asked == 96);
-        QCOMPARE(firstColumn, int((first - run.start) * 100 / (run.end - run.start)));
+        const ChartSpan &span = panels.front().span;
+        QVERIFY(slips > 0 && counted == slips && asked == 96 + (moves ? std::lround(0.3 * start_["48pasos"] * 0.2) : 0));
+        QCOMPARE(firstColumn, int((first - span.from) * panels.front().count / (span.to - span.from)));
         MotorModel model(motor);
-        ChartRecorder once(run.start, run.end, 1);
+        ChartRecorder once(chartSpans(motor, writes), 1, writes.front().time, writes.back().time);
         for (const PortWrite &write : writes)
             model.feed(write.time, write.value);
         once.observe(model);
-        QVERIFY(model.slips() > 1 && once.columns().front().slips == model.slips());
+        QVERIFY(model.slips() > 1 && std::accumulate(once.columns().begin(), once.columns().end(), 0L, [](long n, auto &c) {
+                    return n + c.slips;
+                }) == model.slips());
     }
 
     // Motor files as people write them: the motor's name and figures, or a message naming the file.
