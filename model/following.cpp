@@ -271,7 +271,7 @@ double advisedRate(const MotorParams &motor, double startRate, DriverSettings dr
                 rates.push_back(rate);
     if (rates.empty())
         return 0;
-    size_t followed = rates.size(), lost = 0;  // indices, the highest first; rates[lost] as yet unknown
+    size_t followed = rates.size(), lost = 0;  // indices, the highest first: rates[lost] loses steps
     int tries = 0;
     const auto tell = [&] {
         if (progress)
@@ -280,16 +280,12 @@ double advisedRate(const MotorParams &motor, double startRate, DriverSettings dr
     if (followsLatePulses(motor, rates[0], driver))
         return rates[0];
     tell();
-    if (!followsLatePulses(motor, rates.back(), driver))
-        return 0;
-    tell();
-    followed = rates.size() - 1;
-    while (followed - lost > 1) {
+    while (followed - lost > 1) {  // the least is tried only when all above it fail
         const size_t middle = (followed + lost) / 2;
         (followsLatePulses(motor, rates[middle], driver) ? followed : lost) = middle;
         tell();
     }
-    return rates[followed];
+    return followed < rates.size() ? rates[followed] : 0;
 }
 
 double pullOutRate(const MotorParams &motor, double startRate)
