@@ -105,11 +105,12 @@ double pullOutRate(const MotorParams &motor, double startRate);
 // 1 when it does already, 0 when no slowdown makes it, -1 when the search's
 // cost ran out first. That cost is bounded by the writes, whatever the motor
 // or the traffic: the model's work of kSearchWork steps a write and
-// kLeastSearchWork more, some 0.5 s of one core for 262,144 writes (bench_motor advice). Where
-// each run costs much (losses that come late, a motor that never comes to
-// rest between slow pulses) the answer may be a slowdown that is followed,
-// if not the smallest. `progress` is told how far the search has gone,
-// regularly through each run; `work`, when given, what it cost in steps.
+// kLeastSearchWork more, some 0.5 s of one core for 262,144 writes (see
+// bench_motor advice). Where each run costs much (losses that come late, a
+// motor that never comes to rest between slow pulses) the answer may be a
+// slowdown that is followed, if not the smallest. `progress` is told how far
+// the search has gone, regularly through each run; `work`, when given, what
+// it cost in steps.
 constexpr double kSearchWork = 40, kLeastSearchWork = 2e6;
 int suggestedSlowdown(const MotorParams &motor, const WriteLog &writes, DriverSettings driver = {},
                       const Progress &progress = {}, double *work = nullptr);

@@ -98,7 +98,9 @@ QImage drawChart(const ChartRecorder &recorder, const QString &title, const QStr
         return kPosition.left() + (double(column) + 0.5) * perColumn + kCut * double(panelOf[column]);
     };
     const auto left = [&](const ChartRecorder::Panel &panel) { return x(panel.first) - perColumn / 2; };
-    const auto right = [&](const ChartRecorder::Panel &panel) { return x(panel.first + panel.count - 1) + perColumn / 2; };
+    const auto right = [&](const ChartRecorder::Panel &panel) {
+        return x(panel.first + panel.count - 1) + perColumn / 2;
+    };
     const auto y = [&](double steps) { return kPosition.bottom() - (steps - low) / (high - low) * kPosition.height(); };
     const auto yAngle = [&](double degrees) { return kAngle.center().y() - degrees / 200.0 * kAngle.height() / 2; };
 
@@ -153,9 +155,9 @@ QImage drawChart(const ChartRecorder &recorder, const QString &title, const QStr
                          since > 0 ? unitName + QStringLiteral(", desde ") + duration(since) : unitName);
     }
     painter.drawText(QRect(kLeft, kAngle.bottom() + 40, kAngle.width(), 18), Qt::AlignCenter,
-                     panels.size() > 1 ? QStringLiteral("tiempo de cada movimiento desde su primera escritura (bajo él, "
-                                                        "desde la del fichero); entre ellos (//), cortado, el motor "
-                                                        "parado y sin escrituras")
+                     panels.size() > 1 ? QStringLiteral("tiempo de cada movimiento desde su primera escritura (bajo "
+                                                        "él, desde la del fichero); entre ellos (//), cortado, el "
+                                                        "motor parado y sin escrituras")
                      : around ? QStringLiteral("tiempo desde la primera escritura del movimiento (debajo, desde la del "
                                                "fichero); antes y después, cortado, el motor parado y sin escrituras")
                               : QStringLiteral("tiempo desde la primera escritura"));

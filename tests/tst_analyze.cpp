@@ -62,7 +62,8 @@ private slots:
         // said: on standard output (then standard error, if it says so), or on standard error
         columns<QString, int, QString>("command", "status", "said");
         const QString says("^motor: %1\npasos pedidos: 96\npasos dados: %2\npasos perdidos: %3\narranque máximo: %4 "
-                           "pasos/s\nresonancias: ninguna\nPARPORT_SLOWDOWN sugerido: %5\nPARPORT_MAXRATE sugerido: %6\n$");
+                           "pasos/s\nresonancias: ninguna\nPARPORT_SLOWDOWN sugerido: %5\n"
+                           "PARPORT_MAXRATE sugerido: %6\n$");
         QTest::newRow("loses steps") << "--analizar FILE" << 3 << says.arg("48pasos", "0", "96", "938", "52", "290");
         QTest::newRow("slowed") << "--analizar=SLOW" << 3 << says.arg("48pasos", "[0-9]+", "[0-9]+", "938", "5", "290");
         // Followed, and yet a slowdown above 1: the margin for a faster machine.
@@ -75,7 +76,9 @@ private slots:
         QTest::newRow("the library's dump") << "--analizar DIR/giro.vcd" << 3 << "^motor: 48pasos\npasos pedidos: 96\n";
         QTest::newRow("notes between runs") << "--analizar DIR/notas.trace" << 0 << "\npasos pedidos: 2\npasos dados: 2\n";
         QTest::newRow("a motor too heavy to start") << "--analizar FILE --motor DIR/pesado.ini" << 3
-                                                    << "\narranque máximo: 0 pasos/s\n.+\n.+sugerido: [1-9][0-9]{3}\nPARPORT_MAXRATE sugerido: ninguno\nsimulador: ningún ritmo de 5 pasos/s .+\n$";
+                                                    << "\narranque máximo: 0 pasos/s\n.+\n.+sugerido: [1-9][0-9]{3}\n"
+                                                       "PARPORT_MAXRATE sugerido: ninguno\n"
+                                                       "simulador: ningún ritmo de 5 pasos/s .+\n$";
         QTest::newRow("a motor with little damping") << "--analizar SLOW --motor DIR/poco.ini" << 3
                                                      << "\nresonancias: [0-9]+(-[0-9]+)? pasos/s(, .+)?\n";
         QTest::newRow("its motor's file missing") << "--analizar FILE --motor DIR/nada.ini" << 1
@@ -97,8 +100,9 @@ private slots:
                                                     << "DIR/tubo.png: no es un fichero normal";
         QTest::newRow("a chart in a missing folder") << "--analizar FILE --grafico DIR/nada/g.png" << 1
                                                      << "DIR/nada/g.png: no existe. Si ya había";
-        QTest::newRow("a chart past the file-size limit") << "ulimit-f --analizar FILE --grafico DIR/viejo.png" << 1
-                                                          << "DIR/viejo.png: el fichero pasa del tamaño máximo permitido. Si ya";
+        QTest::newRow("a chart past the file-size limit")
+            << "ulimit-f --analizar FILE --grafico DIR/viejo.png" << 1
+            << "DIR/viejo.png: el fichero pasa del tamaño máximo permitido. Si ya";
         QTest::newRow("standard output not writable") << "no-output --analizar FILE" << 1
                                                       << "no se pudo escribir en la salida estándar";
         QTest::newRow("a motor's name with escapes") << "--analizar FILE --motor DIR/escapes.ini" << 1

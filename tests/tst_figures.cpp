@@ -76,12 +76,13 @@ private slots:
                 << spanish << "```\n(motor: 48pasos\npasos pedidos: 96\npasos dados: 0\n[^`]*)```" << giro << 0.0;
             for (const MotorParams &motor : motorPresets()) {
                 const QString name = QString::fromStdString(motor.name), &output = out[name];
+                const QString damping = QString::number(motor.dampingRatio(), 'f', 3);
                 const QString cells[] = {QString("`%1`").arg(name),
                                          QString("%1 Hz").arg(std::lround(motor.naturalFrequency())),
-                                         QString::number(motor.dampingRatio(), 'f', 3).replace('.', spanish ? "," : "."),
+                                         spanish ? QString(damping).replace('.', ',') : damping,
                                          grouped(said(output, "arranque máximo").toLong(), spanish),
                                          grouped(pullOut[name], spanish),
-                                         said(output, "resonancias") == "ninguna" ? (spanish ? "ninguna" : "none") : "?",
+                                         said(output, "resonancias") == "ninguna" ? spanish ? "ninguna" : "none" : "?",
                                          said(output, "PARPORT_SLOWDOWN sugerido"),
                                          said(output, "PARPORT_MAXRATE sugerido")};
                 QTest::addRow("%s: the table's row of %s", language, motor.name.c_str())
@@ -95,8 +96,8 @@ private slots:
             const QString further = said(lento, "PARPORT_SLOWDOWN sugerido");
             QTest::addRow("%s: the slowed turn's advice", language)
                 << spanish
-                << (spanish ? "sugiere un `PARPORT_SLOWDOWN` de (\\d+) más \\((\\d+) en total, donde la misma vuelta sin "
-                              "pausas pide (\\d+)\\) y, como para cualquier fichero, `PARPORT_MAXRATE` (\\d+)"
+                << (spanish ? "sugiere un `PARPORT_SLOWDOWN` de (\\d+) más \\((\\d+) en total, donde la misma vuelta "
+                              "sin pausas pide (\\d+)\\) y, como para cualquier fichero, `PARPORT_MAXRATE` (\\d+)"
                             : "further `PARPORT_SLOWDOWN` of (\\d+) \\((\\d+) in all, where the same turn without the "
                               "pauses needs (\\d+)\\), and, as for any file, `PARPORT_MAXRATE` (\\d+)")
                 << QStringList{further, QString::number(25 * further.toInt()), said(giro, "PARPORT_SLOWDOWN sugerido"),
@@ -104,9 +105,10 @@ private slots:
         }
         QTest::newRow("the introduction's rate") << false << "caps the pulses at (\\d+) a second"
                                                  << said(giro, "PARPORT_MAXRATE sugerido") << 0.0;
-        QTest::newRow("the corner, V/(2·L·I)") << false << "(\\d+,\\d+) for the default motor: on a half-step board, "
-                                                           "(\\d+,\\d+) pulses a second|is (\\d+,\\d+) full steps a second "
-                                                           "there, (\\d+,\\d+) pulses"
+        QTest::newRow("the corner, V/(2·L·I)")
+            << false
+            << "(\\d+,\\d+) for the default motor: on a half-step board, (\\d+,\\d+) pulses a second|is (\\d+,\\d+) "
+               "full steps a second there, (\\d+,\\d+) pulses"
                                                << grouped(std::lround(usual.cornerRate()), false) + " " +
                                                       grouped(std::lround(2 * usual.cornerRate()), false) << 0.0;
         // Where the dynamometer's torque falls to 1/√2 of its low-speed figure, found by halving to a pulse a second.
@@ -114,8 +116,8 @@ private slots:
         double below = usual.cornerRate() / 2, above = usual.cornerRate() * 8;
         while (above - below > 1)
             (pullOutTorque(usual, (below + above) / 2) > low / std::sqrt(2) ? below : above) = (below + above) / 2;
-        QTest::newRow("the dynamometer's 1/√2") << false << "1/√2 of its low-speed figure at (\\d+,\\d+) pulses a second"
-                                                << QString::number(below) << 2.0;
+        QTest::newRow("the dynamometer's 1/√2")
+            << false << "1/√2 of its low-speed figure at (\\d+,\\d+) pulses a second" << QString::number(below) << 2.0;
     }
     void figures()
     {

@@ -7,7 +7,6 @@
 #include "table.h"
 
 #include <cmath>
-#include <numeric>
 
 using namespace model;
 using namespace traffic;
@@ -263,7 +262,8 @@ private slots:
         const bool advised = share == 0;
         const double rate = advised ? advice.rate : share * start_[name];
         const double unit = std::pow(10, std::floor(std::log10(rate)) - 1);
-        QVERIFY2(!advised || (rate <= 0.75 * start_[name] && std::fmod(rate, unit) == 0), qPrintable(QString::number(rate)));
+        QVERIFY2(!advised || (rate <= 0.75 * start_[name] && std::fmod(rate, unit) == 0),
+                 qPrintable(QString::number(rate)));
         std::vector<PortWrite> writes = trafficOf("vueltas 960", 1);
         unsigned long long late = 0, seed = 1;
         for (PortWrite &write : writes) {
@@ -304,7 +304,8 @@ private slots:
         options.pacing.slowdown = n;
         QVERIFY(ringing ? n == -1 : n > 1 && runMotor(motor, writes, options).followed());
         QVERIFY(tells >= 20);
-        QVERIFY2(work < 1.1 * (kSearchWork * double(writes.size()) + kLeastSearchWork), qPrintable(QString::number(work)));
+        QVERIFY2(work < 1.1 * (kSearchWork * double(writes.size()) + kLeastSearchWork),
+                 qPrintable(QString::number(work)));
     }
 
     // The board's rules as the viewer sets them, values 20 ms apart: the steps asked, the dial, the rotor at rest.
@@ -404,16 +405,18 @@ private slots:
             asked = std::max(asked, column.seen ? column.commandedHigh : 0);
         }
         const ChartSpan &span = panels.front().span;
-        QVERIFY(slips > 0 && counted == slips && asked == 96 + (moves ? std::lround(0.3 * start_["48pasos"] * 0.2) : 0));
+        const long slow = moves ? std::lround(0.3 * start_["48pasos"] * 0.2) : 0;  // the slow turn's pulses
+        QVERIFY(slips > 0 && counted == slips && asked == 96 + slow);
         QCOMPARE(firstColumn, int((first - span.from) * panels.front().count / (span.to - span.from)));
         MotorModel model(motor);
         ChartRecorder once(chartSpans(motor, writes), 1, writes.front().time, writes.back().time);
         for (const PortWrite &write : writes)
             model.feed(write.time, write.value);
         once.observe(model);
-        QVERIFY(model.slips() > 1 && std::accumulate(once.columns().begin(), once.columns().end(), 0L, [](long n, auto &c) {
-                    return n + c.slips;
-                }) == model.slips());
+        long all = 0;
+        for (const ChartRecorder::Column &column : once.columns())
+            all += column.slips;
+        QVERIFY(model.slips() > 1 && all == model.slips());
     }
 
     // Motor files as people write them: the motor's name and figures, or a message naming the file.
