@@ -171,15 +171,16 @@ private slots:
     // Too little damping: a band of lost steps near f0 pulses a second, below a start rate above it.
     void resonanceBand_data()
     {
-        columns<QString, double, bool>("name", "damping", "clean");  // damping: times the preset's own
-        QTest::newRow("small motor, a sixth of its damping: clean edges") << "48pasos" << 1 / 6.0 << true;
-        QTest::newRow("NEMA 17, a tenth: a wide band, islands past it") << "nema17" << 0.1 << false;
+        columns<QString, double, double, bool>("name", "viscous", "dry", "clean");  // times the preset's own friction
+        QTest::newRow("small motor, a sixth of its damping: clean edges") << "48pasos" << 1 / 6.0 << 1.0 << true;
+        QTest::newRow("NEMA 17, a tenth, half its dry friction: a band a fifth wide, islands past it")
+            << "nema17" << 0.1 << 0.5 << false;
     }
     void resonanceBand()
     {
-        const auto [name, damping, clean] = fetch<QString, double, bool>("name", "damping", "clean");
+        const auto [name, viscous, dry, clean] = fetch<QString, double, double, bool>("name", "viscous", "dry", "clean");
         MotorParams motor = *findPreset(name.toStdString());
-        motor.viscousDamping *= damping;
+        motor.viscousDamping *= viscous, motor.coulombTorque *= dry;
         const StartRate found = findStartRate(motor);
         const double f0 = motor.naturalFrequency();
         QVERIFY(!found.bands.empty() && found.rate > 5 * f0);
