@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <ctime>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -84,6 +85,57 @@ void viewerFrames()
                 frames[frames.size() * 99 / 100] * 1e3, longest * 1e3, session.follower().following().lost);
 }
 
+// The processor time this thread has used, in s.
+double threadSeconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return double(now.tv_sec) + 1e-9 * double(now.tv_nsec);
+}
+
+// What the viewer's advice costs for a move of the most writes it keeps (262,144), in processor time of the
+// thread that works it out: the first time for a motor and a board (its rates worked out too) and again (kept).
+// The moves: full-speed pulses; and pulses at 250 a second with a full-speed burst at the end, so that every
+// slowdown tried runs through nearly the whole move before it loses steps, and the search meets its bound. The
+// motors: the presets; one at the edge of what a motor file may be, ringing at 1.96 kHz with no friction, so that
+// it never comes to rest; and the default with a tenth of its damping and a fifth of its friction, whose bands of
+// resonance make its rates the dearest to work out.
+void adviceCost()
+{
+    constexpr size_t kKept = 1 << 18;
+    std::vector<PortWrite> full{{0, 0}}, late{{0, 0}};
+    move(full, 1000000, long(kKept / 2));
+    for (unsigned long long i = 0; late.size() < kKept - 2000; ++i)
+        late.push_back({1000000 + i * 2000000, int(i & 1)});
+    move(late, late.back().time + 2000000, 1000);
+    MotorParams ringing = motorPresets().front();
+    ringing.name = "al límite";
+    ringing.inertia = 2.8e-9, ringing.viscousDamping = ringing.coulombTorque = ringing.detentTorque = 0;
+    MotorParams bands = motorPresets().front();
+    bands.name = "poco amortiguado";
+    bands.viscousDamping = 1e-5, bands.coulombTorque = 2e-4;
+    std::vector<MotorParams> motors = motorPresets();
+    motors.push_back(ringing);
+    motors.push_back(bands);
+    double worst = 0;
+    int round = 0;
+    for (const auto &[name, writes] : {std::pair{"full speed", WriteLog(full)}, {"late losses", WriteLog(late)}})
+        for (MotorParams motor : motors) {
+            motor.viscousDamping *= 1 + 1e-12 * ++round;  // a motor of its own for the rates kept: worked out anew
+            double first = threadSeconds();
+            const model::Advice advice = model::advise(motor, {}, writes);
+            first = threadSeconds() - first;
+            double again = threadSeconds();
+            advise(motor, {}, writes);
+            again = threadSeconds() - again;
+            worst = std::max(worst, first);
+            std::printf("advice for %zu writes, %s, %s: %.0f ms the first time, %.0f ms again (start rate %.0f, "
+                        "PARPORT_MAXRATE %.0f, PARPORT_SLOWDOWN %d)\n", writes.size(), name, motor.name.c_str(),
+                        first * 1e3, again * 1e3, advice.start.rate, advice.rate, advice.slowdown);
+        }
+    std::printf("the viewer's advice at its worst: %.0f ms of one core (target: at most 1 s)\n", worst * 1e3);
+}
+
 // What running a command to its end cost: processor time, user and system, in s; and its peak memory, in MB.
 struct Cost {
     double seconds, megabytes;
@@ -137,8 +189,12 @@ void longTrace(const std::string &path, long writes)
 
 }  // namespace
 
-int main()
+int main(int argc, char **argv)
 {
+    if (argc > 1 && std::string(argv[1]) == "advice") {  // that alone: bench_motor advice
+        adviceCost();
+        return 0;
+    }
     const MotorParams &motor = motorPresets().front();
     std::vector<PortWrite> second{{0, 0}};
     move(second, 1000000, long(1e9 / (2 * kHalfStep)));
@@ -146,7 +202,7 @@ int main()
     std::printf("one second of a full-speed vueltas move (%zu writes): %.2f ms (%.0f ns per write; target: at most "
                 "20 ms)\n", second.size(), perSecond * 1e3, perSecond / double(second.size()) * 1e9);
     RunOptions slowed;
-    slowed.slowdown = 30;
+    slowed.pacing.slowdown = 30;
     const WriteLog secondLog(second);
     const double followed = median(9, [&] { runMotor(motor, secondLog, slowed); });
     std::printf("the same writes at PARPORT_SLOWDOWN=30, the rotor following them (30 s of traffic): %.2f ms\n",
@@ -162,6 +218,7 @@ int main()
     }
 
     viewerFrames();
+    adviceCost();
 
     // The command on ten seconds of that traffic, from a trace file.
     std::vector<PortWrite> ten{{0, 0}};

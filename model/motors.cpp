@@ -1,10 +1,10 @@
 #include "motors.h"
 #include "printable.h"
+#include "reason.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <cstring>
 #include <fstream>
 #include <locale.h>
 #include <strings.h>
@@ -26,14 +26,20 @@ MotorParams preset(const char *name, int fullSteps, double holding, double curre
 
 const std::vector<MotorParams> &motorPresets()
 {
-    // name, full steps a turn, holding torque N·m, current A, resistance Ω, inductance H, supply V,
-    // inertia kg·m², detent N·m, dry friction N·m, viscous N·m·s/rad, load N·m
+    // name, full steps a turn, holding torque N·m (one phase on, at the board's current), current A, resistance Ω,
+    // inductance H, supply V, inertia kg·m², detent N·m, dry friction N·m, viscous N·m·s/rad, load N·m.
+    // A data sheet's holding torque is most often with both phases on, at the rated current: one phase at the
+    // board's current I gives that ÷ √2 × I / I_rated (see the README's "The motors").
     static const std::vector<MotorParams> presets = {
-        // A small 7.5° motor of the kind hobby boards drive: f0 ≈ 62 Hz, ζ ≈ 0.065.
+        // A 7.5° permanent-magnet (can-stack) motor of the kind hobby kits drive, 48 full steps a turn: the
+        // figures of that kind, not of one data sheet. 25 mN·m with one phase on at the board's 0.4 A (35 mN·m
+        // with both on, as a data sheet would give it): f0 ≈ 62 Hz, ζ ≈ 0.065.
         preset("48pasos", 48, 0.025, 0.4, 10, 0.012, 12, 2e-6, 0.002, 0.001, 1e-4, 0),
-        // A 1.8° NEMA 17 (42 × 40 mm) at 1.5 A on a 24 V half-step driver, with a
-        // coupling: f0 ≈ 250 Hz, ζ ≈ 0.06.
-        preset("nema17", 200, 0.40, 1.5, 1.5, 0.0028, 24, 8e-6, 0.015, 0.010, 1.5e-3, 0),
+        // A 17HS4401, a 1.8° NEMA 17 (42 × 40 mm): its data sheet gives 0.40 N·m holding with both phases on at
+        // its rated 1.7 A, 1.5 Ω and 2.8 mH a phase. Here on a 24 V half-step driver set to 1.5 A, so one phase
+        // holds 0.40 / √2 × 1.5 / 1.7 = 0.25 N·m (Kt 0.166 N·m/A). The inertia (its rotor and a coupling),
+        // detent and friction are estimates: f0 ≈ 199 Hz, ζ ≈ 0.075.
+        preset("nema17", 200, 0.40 / std::sqrt(2.0) * 1.5 / 1.7, 1.5, 1.5, 0.0028, 24, 8e-6, 0.015, 0.010, 1.5e-3, 0),
         // The small motor turning a pulley and a belt: three times the inertia,
         // more friction, and a fifth of its holding torque as a load.
         preset("48pasos-carga", 48, 0.025, 0.4, 10, 0.012, 12, 6e-6, 0.002, 0.003, 2e-4, 0.005),
@@ -93,7 +99,7 @@ std::string readMotorFile(const std::string &path, MotorParams &motor)
     const std::string where = "El fichero de motor " + printable(path);
     struct stat status;
     if (stat(path.c_str(), &status) != 0)
-        return where + " no se puede abrir: " + std::strerror(errno) + ".";
+        return where + " no se puede abrir: " + traffic::reason(errno) + ".";
     if (S_ISDIR(status.st_mode))
         return where + " es una carpeta; indique un fichero .ini (hay un ejemplo en docs/motor-ejemplo.ini).";
     // Told apart before it is opened: opening a FIFO would wait for a writer.
@@ -102,7 +108,7 @@ std::string readMotorFile(const std::string &path, MotorParams &motor)
                        "demasiado grande.";
     std::ifstream in(path);
     if (!in)
-        return where + " no se puede abrir: " + std::strerror(errno) + ".";
+        return where + " no se puede abrir: " + traffic::reason(errno) + ".";
     MotorParams read;
     for (const Key &key : kKeys)
         read.*key.member = 0;
@@ -194,7 +200,7 @@ std::string chooseMotor(const std::string &choice, MotorParams &motor)
         return {};
     }
     return "no hay ningún motor llamado «" + choice + "». Los motores son " + motorNames() +
-           "; o dé un FICHERO.ini con las cifras del suyo (vea man simulador).";
+           "; o dé un FICHERO.ini con las cifras del suyo.";
 }
 
 }  // namespace model

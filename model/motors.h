@@ -10,9 +10,10 @@
 
 namespace model {
 
-// The default first: a small 48-step motor of the kind hobby boards turn at
-// 96 pulses a turn; then a NEMA 17 hybrid on a half-step driver, and the
-// default with a heavy load.
+// The default first: a small 7.5° permanent-magnet motor of the kind hobby
+// kits turn at 96 pulses a turn; then a 17HS4401 (a NEMA 17 hybrid) on a
+// half-step driver, and the default with a heavy load. Each with its holding
+// torque as the model takes it: one phase on, at the board's current.
 const std::vector<MotorParams> &motorPresets();
 const MotorParams *findPreset(const std::string &name);  // by name, any case; null when none
 

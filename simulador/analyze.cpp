@@ -5,7 +5,9 @@
 #include "motors.h"
 #include "mapped.h"
 #include "printable.h"
+#include "reason.h"
 #include "tracefile.h"
+#include "where.h"
 
 #include <QBuffer>
 #include <QFile>
@@ -30,8 +32,15 @@ using traffic::readTraffic;
 
 namespace {
 
-const char kUsage[] = "Uso: simulador --analizar FICHERO [--motor NOMBRE|FICHERO.ini] [--grafico FICHERO.png]\n"
-                      "(más: man simulador)\n";
+// The usage, and where to read more from where the program runs: installed, its manual page; from its build
+// tree, the page in the source tree, which man reads by its path (there is no installed one yet).
+std::string usage()
+{
+    const std::string source = sourceTree();
+    return "Uso: simulador --analizar FICHERO [--motor NOMBRE|FICHERO.ini] [--grafico FICHERO.png]\n(más: " +
+           (source.empty() ? std::string("man simulador") : "man -l " + quoted(source + "/packaging/simulador.1")) +
+           ")\n";
+}
 
 struct Arguments {
     std::string file, motor, chart;
@@ -135,7 +144,7 @@ std::string writeChart(const std::string &path, const QByteArray &bytes)
     if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush() && file.commit())
         return {};
     const int err = errno;
-    return where + (err ? std::strerror(err) : file.errorString().toStdString()) +
+    return where + (err ? traffic::reason(err) : file.errorString().toStdString()) +
            ". Si ya había un fichero con ese nombre, sigue como estaba. " +
            (err == EFBIG    ? "Este proceso no puede hacer ficheros tan grandes (ulimit -f): súbalo."
             : err == ENOSPC ? "El disco está lleno: haga sitio, o guárdelo en otro."
@@ -143,12 +152,12 @@ std::string writeChart(const std::string &path, const QByteArray &bytes)
 }
 
 std::string saveChart(int argc, char **argv, const Arguments &arguments, const MotorParams &motor,
-                      const WriteLog &writes, const Run &run, const QString &summary, const Progress &progress)
+                      const WriteLog &writes, const QString &summary, const Progress &progress)
 {
-    ChartRecorder recorder(run.start, run.end + (run.end - run.start) / 20, 1100);
+    ChartRecorder recorder(chartSpans(motor, writes), 1100, writes.front().time, writes.back().time);
     RunOptions options;
     options.observe = [&](const MotorModel &model) { recorder.observe(model); };
-    options.sampleEvery = recorder.sampleEvery();
+    options.nextLook = [&](unsigned long long now) { return recorder.nextLook(now); };
     options.progress = progress;
     runMotor(motor, writes, options);
     // Text needs fonts, and fonts a QGuiApplication: one of its own, drawing
@@ -169,6 +178,14 @@ std::string saveChart(int argc, char **argv, const Arguments &arguments, const M
     buffer.open(QIODevice::WriteOnly);
     image.save(&buffer, "PNG");
     return writeChart(arguments.chart, bytes);
+}
+
+// A rate as PARPORT_MAXRATE takes it: of two significant figures, so whole from 10 up, else with a decimal
+// after a full stop, whatever the locale.
+std::string rateText(double rate)
+{
+    const long tenths = std::lround(rate * 10);
+    return tenths % 10 ? std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) : std::to_string(tenths / 10);
 }
 
 std::string bands(const StartRate &start)
@@ -192,7 +209,7 @@ int analyzeCommand(int argc, char **argv)
     std::setlocale(LC_MESSAGES, "");  // the system's reasons for a failure, in the person's language
     Arguments arguments;
     if (const std::string wrong = parse(argc, argv, arguments); !wrong.empty()) {
-        std::fprintf(stderr, "simulador: %s.\n%s", wrong.c_str(), kUsage);
+        std::fprintf(stderr, "simulador: %s.\n%s", wrong.c_str(), usage().c_str());
         return 2;
     }
     MotorParams motor = model::motorPresets().front();
@@ -200,7 +217,7 @@ int analyzeCommand(int argc, char **argv)
         if (const std::string message = model::chooseMotor(arguments.motor, motor); !message.empty()) {
             // A file that can't be read is a file's failure; a name of no motor, a wrong argument.
             const bool file = model::namesFile(arguments.motor);
-            std::fprintf(stderr, "simulador: %s\n%s", message.c_str(), file ? "" : kUsage);
+            std::fprintf(stderr, "simulador: %s\n%s", message.c_str(), file ? "" : usage().c_str());
             return file ? 1 : 2;
         }
     // Said before the work rather than after it.
@@ -223,31 +240,42 @@ int analyzeCommand(int argc, char **argv)
     RunOptions options;
     options.progress = ticker.part("simulando el motor con la traza", 0.2, 0.3);
     const Run run = runMotor(motor, writes, options);
-    const StartRate start = findStartRate(motor, ticker.part("buscando el arranque máximo", 0.3, 0.35));
-    const int slowdown = run.followed() ? 1 : suggestedSlowdown(motor, writes, {}, ticker.part(
-        "buscando el PARPORT_SLOWDOWN que basta", 0.35, chart ? 0.85 : 1));
-    const std::string suggested = slowdown ? std::to_string(slowdown) : "ninguno";
+    const Advice advice = advise(motor, {}, writes, ticker.part("buscando lo que basta para que lo siga", 0.3,
+                                                                chart ? 0.85 : 1));
+    const std::string slowdown = advice.slowdown > 0 ? std::to_string(advice.slowdown)
+                                 : advice.slowdown == 0 ? "ninguno"
+                                                        : "no hallado";
+    const std::string rate = advice.rate > 0 ? rateText(advice.rate) : "ninguno";
     std::string chartError;
     if (chart)
-        chartError = saveChart(argc, argv, arguments, motor, writes, run,
+        chartError = saveChart(argc, argv, arguments, motor, writes,
                                QStringLiteral("%1 pasos pedidos, %2 dados, %3 perdidos; arranque máximo %4 pasos/s; "
-                                              "PARPORT_SLOWDOWN sugerido: %5")
+                                              "PARPORT_MAXRATE sugerido: %5; PARPORT_SLOWDOWN sugerido: %6")
                                    .arg(run.pulses).arg(std::lround(run.rotor)).arg(run.lost)
-                                   .arg(long(start.rate)).arg(QString::fromStdString(suggested)),
+                                   .arg(long(advice.start.rate)).arg(QString::fromStdString(rate))
+                                   .arg(QString::fromStdString(slowdown)),
                                ticker.part("dibujando el gráfico", 0.85, 1));
     ticker.finish();
-    const std::string report = "motor: " + motor.name + "\npasos pedidos: " + std::to_string(run.pulses) +
-                               "\npasos dados: " + std::to_string(std::lround(run.rotor)) + "\npasos perdidos: " +
-                               std::to_string(run.lost) + "\narranque máximo: " + std::to_string(long(start.rate)) +
-                               " pasos/s\nresonancias: " + bands(start) + "\nPARPORT_SLOWDOWN sugerido: " + suggested +
-                               "\n";
+    const std::string report =
+        "motor: " + motor.name + "\npasos pedidos: " + std::to_string(run.pulses) + "\npasos dados: " +
+        std::to_string(std::lround(run.rotor)) + "\npasos perdidos: " + std::to_string(run.lost) +
+        "\narranque máximo: " + std::to_string(long(advice.start.rate)) + " pasos/s\nresonancias: " +
+        bands(advice.start) + "\nPARPORT_SLOWDOWN sugerido: " + slowdown + "\nPARPORT_MAXRATE sugerido: " + rate + "\n";
     if (std::fputs(report.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
-        std::fprintf(stderr, "simulador: no se pudo escribir en la salida estándar: %s.\n", std::strerror(errno));
+        std::fprintf(stderr, "simulador: no se pudo escribir en la salida estándar: %s.\n",
+                     traffic::reason(errno).c_str());
         return 1;
     }
-    if (!slowdown)
+    if (advice.slowdown == 0)
         std::fprintf(stderr, "simulador: ninguna ralentización basta: el motor pierde pasos aun con cada intervalo "
                              "alargado al máximo (0,1 s). Revise la carga y la corriente del motor.\n");
+    if (advice.slowdown < 0)
+        std::fprintf(stderr, "simulador: la búsqueda del PARPORT_SLOWDOWN se detuvo en su límite de cálculo sin "
+                             "hallarlo (este motor tarda mucho en pararse entre pulsos lentos)%s.\n",
+                     advice.rate > 0 ? "; PARPORT_MAXRATE sirve en cualquier máquina" : "");
+    if (advice.rate == 0)
+        std::fprintf(stderr, "simulador: ningún ritmo de 5 pasos/s o más es seguro para este motor: revise su carga "
+                             "y su corriente.\n");
     if (!chartError.empty()) {
         std::fprintf(stderr, "simulador: %s\n", chartError.c_str());
         return 1;

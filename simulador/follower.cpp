@@ -12,22 +12,16 @@ namespace simulador {
 
 namespace {
 
-// The most writes of a move kept for working out its slowdown: some 0.6 s of
-// the programs' full speed. The search runs the model over them once for each
-// slowdown it tries, up to a million writes and more (slowed writes cost the
-// most: the rotor moves between them), which stays within a second of one
-// core; a longer move gets the slowdown of its start.
-constexpr std::size_t kMoveKept = 1 << 15;
+// The most writes of a move kept for working out its slowdown: some 4.7 s of
+// the programs' full speed, 4 MB. The model's advice bounds its search by the
+// writes it is given, within a second of one core for this many; a longer
+// move gets the slowdown of its start.
+constexpr std::size_t kMoveKept = 1 << 18;
 
 // The rotor is shown this far behind the clock: a write being published as a
 // frame reads the clock, read only at the next, must not find the rotor past
 // its time (it would be taken as at once after the writes before it).
 constexpr unsigned long long kRotorLag = kSecond / 50;
-
-// The advice leaves a margin: a rate a quarter under the start rate, and a
-// slowdown that still does on a machine half as fast again (every gap a third
-// shorter).
-constexpr double kRateMargin = 0.75, kFaster = 1.5;
 
 // Thrown from a job's progress to stop it: its answer is no longer wanted.
 struct GivenUp {};
@@ -35,37 +29,20 @@ struct GivenUp {};
 template <class T>
 bool ready(const std::future<T> &job) { return job.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }
 
-// The one place the model is asked for advice. With no writes: the motor's
-// start rate on this board and the rate advised; with writes: the slowdown
-// under which they are still followed with every gap a third shorter.
-Advice advise(const model::MotorParams &motor, const traffic::BoardRules &rules,
+// The one place the model is asked for advice, with its margins (model::advise).
+// With no writes: the motor's start rate on this board and the rate advised;
+// with writes: also the slowdown under which they are followed, as they came
+// and with every gap a third shorter.
+Advice askModel(const model::MotorParams &motor, const traffic::BoardRules &rules,
               const std::vector<traffic::PortWrite> &writes, const model::Progress &progress)
 {
-    Advice advice;
-    if (writes.empty()) {
-        advice.startRate = model::findStartRate(motor, progress).rate;
-        advice.maxRate = advisedRate(advice.startRate);
-        return advice;
-    }
-    std::vector<traffic::PortWrite> faster = writes;
-    for (std::size_t i = 1; i < faster.size(); ++i)
-        faster[i].time = faster[i - 1].time +
-                         (unsigned long long)(double(writes[i].time - writes[i - 1].time) / kFaster);
-    advice.slowdown = model::suggestedSlowdown(motor, faster, rules, progress);
-    return advice;
+    const model::Advice found =
+        writes.empty() ? model::motorRates(motor, rules, progress) : model::advise(motor, rules, writes, progress);
+    return {found.start.rate, int(found.rate), writes.empty() ? kNotAsked : found.slowdown < 0 ? kNotFound
+                                                                                             : found.slowdown};
 }
 
 }  // namespace
-
-int advisedRate(double startRate)
-{
-    const double rate = startRate * kRateMargin;
-    if (rate < traffic::kLeastRate)
-        return int(traffic::kLeastRate);
-    // Two significant figures, down: 703.5 is 700, 2877.75 is 2800.
-    const double unit = std::pow(10.0, std::floor(std::log10(rate)) - 1);
-    return int(std::min(traffic::kMostRate, std::floor(rate / unit + 1e-9) * unit));
-}
 
 Follower::Follower() : motor_(model::motorPresets().front()), choice_(motor_.name), model_(motor_) {}
 
@@ -118,7 +95,7 @@ void Follower::restart(const traffic::BoardRules &rules, unsigned long long time
     if (!rates_.count(boardKey()))
         rates_[boardKey()] = std::async(std::launch::async, [motor = motor_, rules, closing = closing_] {
             try {
-                return advise(motor, rules, {}, [&](double) {
+                return askModel(motor, rules, {}, [&](double) {
                     if (*closing)
                         throw GivenUp{};
                 });
@@ -197,7 +174,7 @@ void Follower::feed(unsigned long long time, int value, bool fresh, bool step, u
         stretch_.cut = true;
     if (step && !move_.going) {
         giveUp();
-        move_ = {true, true, stretch_.lostBefore, {}, false, 0, false, -1};
+        move_ = {true, true, stretch_.lostBefore, {}, false, 0, false, kNotAsked};
     }
 }
 
@@ -220,12 +197,12 @@ void Follower::tick(unsigned long long now, bool moving)
     job_ = std::async(std::launch::async, [motor = motor_, writes = std::move(writes), giveUp = giveUp_,
                                            rules = rules_] {
         try {
-            return advise(motor, rules, writes, [&](double) {
+            return askModel(motor, rules, writes, [&](double) {
                 if (*giveUp)
                     throw GivenUp{};
             }).slowdown;
         } catch (const GivenUp &) {
-            return -1;
+            return kNotAsked;  // no longer wanted: dropped unread
         }
     });
 }

@@ -22,18 +22,18 @@ namespace simulador {
 // none over this long (of the model's time).
 constexpr unsigned long long kRecent = 500000000;  // 0.5 s, the speed's window
 
-// The advice that makes a motor follow (advise(), follower.cpp): its start
-// rate (pulses a second), the PARPORT_MAXRATE that leaves a margin under it,
-// and for some writes the smallest PARPORT_SLOWDOWN under which they are
-// followed with a margin too (-1: not asked; 0: none would do).
+// The advice that makes a motor follow, as the model gives it with its
+// margins (askModel(), follower.cpp): its start rate (pulses a second), the
+// PARPORT_MAXRATE that holds on any machine, and for some writes the smallest
+// PARPORT_SLOWDOWN under which they are followed, also on a machine half as
+// fast again (0: none would do; kNotAsked: not asked or not answered yet;
+// kNotFound: not found within what the search may cost).
+constexpr int kNotAsked = -1, kNotFound = -2;
 struct Advice {
     double startRate = 0;
     int maxRate = 0;
-    int slowdown = -1;
+    int slowdown = kNotAsked;
 };
-// The rate advised for a start rate: 0.75 of it, rounded down to two
-// significant figures, within what PARPORT_MAXRATE takes.
-int advisedRate(double startRate);
 
 class Follower {
 public:
@@ -87,7 +87,7 @@ public:
         unsigned long long since = 0;
         // The advice for this motor on this board (its start rate 0 until
         // worked out) and, of the last move, once it has ended, if it lost
-        // steps, the slowdown (-1 until answered). Of a move too long to
+        // steps, the slowdown (kNotAsked until answered). Of a move too long to
         // keep whole, the slowdown is of its first `kept` ns.
         Advice advice;
         unsigned long long kept = 0;
@@ -124,7 +124,7 @@ private:
         bool cut = false;
         unsigned long long kept = 0;
         bool asked = false;
-        int slowdown = -1;
+        int slowdown = kNotAsked;
     } move_;
     // Jobs on threads of their own: the slowdown of the last move, and the
     // start rate of each motor on each board (kept once known). A job no

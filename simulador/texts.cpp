@@ -174,8 +174,11 @@ QString motorLine(const Session &session)
         line += QStringLiteral(" (más de los pedidos: también resbaló hacia atrás)");
     line += (f.apart ? QStringLiteral(" y va %1. ").arg(apart) : QStringLiteral(". ")) + rate;
     const int slowdown = f.advice.slowdown;
-    if (slowdown < 0)
+    if (slowdown == kNotAsked)
         return line + QStringLiteral(" Calculando cuánto más despacio bastaría en esta máquina…");
+    if (slowdown == kNotFound)
+        return line + QStringLiteral(" Cuánto más despacio bastaría en esta máquina no se halló en el tiempo que "
+                                     "se le da al cálculo.");
     if (!slowdown)
         return line + QStringLiteral(" En esta máquina ningún PARPORT_SLOWDOWN lo haría seguir: revise la carga y "
                                      "la corriente.");

@@ -92,9 +92,8 @@ private slots:
     // What the motor chosen (kept within its choices) makes of writes <gap> µs apart, or of the README's
     // full-speed turn of vueltas (docs/giro.trace) at its own times, on the board's edge chosen after the model
     // was built: its name (!: refused), the hand the pulses move, the shaft's turns, and the line once the move has
-    // ended (while it went on, whether it lost steps). The start rates are the README's, the rate advised 0.75 of
-    // it to two figures, down; the slowdown is the smallest N that still makes it follow the turn when every gap
-    // is a third shorter, as the model runs it.
+    // ended (while it went on, whether it lost steps). The start rates and the rates advised are the README's; the
+    // slowdown is the smallest N that still makes it follow the turn when every gap is a third shorter.
     void motor_data()
     {
         columns<QString, int, QString, int, QString>("motor", "edge", "writes", "gap", "shown");
@@ -106,11 +105,11 @@ private slots:
                              "(\\d+)\\.";
         QTest::newRow("a slow turn") << "48pasos" << 0 << turn << 1000 << "48pasos 0 1,00 " + follows;
         QTest::newRow("at full speed") << "48pasos" << 0 << "giro" << 0
-                                       << "48pasos 0 1,00 " + lost.arg(96).arg(96).arg(700).arg(938);
+                                       << "48pasos 0 1,00 " + lost.arg(96).arg(96).arg(290).arg(938);
         QTest::newRow("by name, any case") << "NEMA17" << 0 << "giro" << 0
-                                           << "nema17 86\\.4 0,24 " + lost.arg("\\d+", "\\d+").arg(2800).arg(3837);
+                                           << "nema17 86\\.4 0,24 " + lost.arg("\\d+", "\\d+").arg(980).arg(2995);
         QTest::newRow("a load") << "48pasos-Carga" << 0 << "giro" << 0
-                                << "48pasos-carga 0 1,00 " + lost.arg(96).arg(96).arg(330).arg(440);
+                                << "48pasos-carga 0 1,00 " + lost.arg(96).arg(96).arg(190).arg(440);
         QTest::newRow("no such name") << "48 pasos" << 0 << "02323" << 1000 << "48pasos 352\\.5 -0,02 " + follows;
         QTest::newRow("no such file") << "falta.ini" << 0 << "010101" << 1000 << "48pasos! 11\\.25 0,03 " + follows;
         QTest::newRow("the falling edge") << "" << 1 << "010101" << 1000 << "48pasos 7\\.5 0,02 " + follows;
@@ -157,27 +156,9 @@ private slots:
         const int n = match.captured(1).toInt();
         model::RunOptions options;
         for (int slowdown : {n, n - 1}) {
-            options.slowdown = slowdown;
+            options.pacing.slowdown = slowdown;
             QCOMPARE(model::runMotor(follower.motor(), faster, options).followed(), slowdown == n);
         }
-    }
-
-    // The rate advised for a start rate: three quarters of it, down to two significant figures, within what
-    // PARPORT_MAXRATE takes.
-    void advisedRates_data()
-    {
-        columns<double, int>("start", "advised");
-        QTest::newRow("48pasos") << 938.7 << 700;
-        QTest::newRow("nema17") << 3837.4 << 2800;
-        QTest::newRow("three figures") << 1000.0 << 750;
-        QTest::newRow("under 100") << 99.9 << 74;
-        QTest::newRow("at least 5") << 6.0 << 5;
-        QTest::newRow("at most 100000") << 200000.0 << 100000;
-    }
-    void advisedRates()
-    {
-        QFETCH(double, start);
-        QTEST(advisedRate(start), "advised");
     }
 
     // A rotacion move, the bar dragged from its fast end to below the start rate: the line says the motor loses
@@ -208,7 +189,7 @@ private slots:
         pulses(28000, 0.5);
         pulses(600, 1.5);
         QVERIFY2(QRegularExpression("^El motor pierde pasos: los pulsos llegan a 2[78]\\.\\d{3} pasos/s\\. Para que lo "
-                                    "siga en cualquier máquina: PARPORT_MAXRATE=700 \\(este motor arranca hasta 938 "
+                                    "siga en cualquier máquina: PARPORT_MAXRATE=290 \\(este motor arranca hasta 938 "
                                     "pasos/s\\)\\.$").match(losing).hasMatch(), qPrintable(losing));
         QVERIFY2(back > 0 && back <= kSecond, qPrintable(QString::number(back)));
         const long apart = (fast + 4) / 8 * 8;  // the rotor stands at a pole

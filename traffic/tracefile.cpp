@@ -2,6 +2,7 @@
 #include "decimal.h"
 #include "fd.h"
 #include "printable.h"
+#include "reason.h"
 #include "tracetext.h"
 #include "vcd.h"
 
@@ -427,11 +428,11 @@ std::string readTraffic(const std::string &path, WriteLog &writes, const Progres
             return name + " no existe. Compruebe el nombre y la carpeta.";
         if (err == EACCES)
             return name + " no se puede leer: no tiene permiso para ello.";
-        return name + " no se puede abrir: " + std::strerror(err) + ".";
+        return name + " no se puede abrir: " + reason(err) + ".";
     }
     struct stat status;
     if (fstat(fd.get(), &status) != 0)
-        return name + " no se puede examinar: " + std::strerror(errno) + ".";
+        return name + " no se puede examinar: " + reason(errno) + ".";
     if (S_ISDIR(status.st_mode))
         return name + " es una carpeta, no una traza. Indique el fichero de la traza (PARPORT_TRACE) o un "
                       "volcado .vcd.";
@@ -450,7 +451,7 @@ std::string readTraffic(const std::string &path, WriteLog &writes, const Progres
             if (n < 0 && errno == EINTR)
                 continue;
             if (n < 0) {
-                message = name + " no se pudo leer: " + std::strerror(errno) + ".";
+                message = name + " no se pudo leer: " + reason(errno) + ".";
                 break;
             }
             if (n == 0)
