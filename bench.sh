@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds and runs the benchmarks; their figures go into the README.
+# Builds and runs the benchmarks; their figures go into the README's pages in docs/.
 set -euo pipefail
 cd "$(dirname "$0")"
 scripts/ensure-packages $(cat scripts/packages)

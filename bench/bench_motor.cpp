@@ -166,7 +166,7 @@ Cost cost(const std::string &program, const std::vector<std::string> &arguments)
             double(usage.ru_maxrss) / 1024};
 }
 
-// A trace of `writes` writes at vueltas' full speed, turn after turn, with the gaps of the README's turn
+// A trace of `writes` writes at vueltas' full speed, turn after turn, with the gaps of the documents' turn
 // (docs/giro.trace) over and over: some 20 bytes a write.
 void longTrace(const std::string &path, long writes)
 {

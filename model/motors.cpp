@@ -29,7 +29,7 @@ const std::vector<MotorParams> &motorPresets()
     // name, full steps a turn, holding torque N·m (one phase on, at the board's current), current A, resistance Ω,
     // inductance H, supply V, inertia kg·m², detent N·m, dry friction N·m, viscous N·m·s/rad, load N·m.
     // A data sheet's holding torque is most often with both phases on, at the rated current: one phase at the
-    // board's current I gives that ÷ √2 × I / I_rated (see the README's "The motors").
+    // board's current I gives that ÷ √2 × I / I_rated (see "The motors" in docs/motor.md).
     static const std::vector<MotorParams> presets = {
         // A 7.5° permanent-magnet (can-stack) motor of the kind hobby kits drive, 48 full steps a turn: the
         // figures of that kind, not of one data sheet. 25 mN·m with one phase on at the board's 0.4 A (35 mN·m

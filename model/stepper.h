@@ -93,7 +93,7 @@ public:
     void feed(unsigned long long time, int value);
     // No write: the motor moves on to `time`. Once the rotor has come to rest
     // (or has rung on with no step for five seconds, or a thousand periods of
-    // its ringing, see the README) any silence costs nothing.
+    // its ringing, see docs/motor.md) any silence costs nothing.
     void advanceTo(unsigned long long time);
 
     unsigned long long time() const { return now_; }

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# Every link of the README, the LEEME and the pages under docs/ leads somewhere: the file is there and, for a
+# Every link of the README, the LEEME and the pages in docs/ and docs/es/ leads somewhere: the file is there and, for a
 # link to a section (#...), the page has a heading of that name, as GitHub and most viewers make the anchors.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 status=0
-for page in README.md LEEME.md docs/*.md; do
+for page in README.md LEEME.md docs/*.md docs/es/*.md; do
   perl -ne 'while (/\]\(([^)\s]+)\)/g) { print "$1\n" }' "$page" | sort -u | { broken=0; while read -r link; do
     case $link in http://* | https://* | mailto:*) continue ;; esac
     file=${link%%#*} anchor=

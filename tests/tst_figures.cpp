@@ -1,5 +1,5 @@
-// The figures the documents give that the programs work out, wherever they are among README.md, LEEME.md and
-// docs/*.md: each found by its own words (a table's row by its motor, the example output by its first lines, a
+// The figures the documents give that the programs work out, wherever they are among README.md and docs/*.md, or
+// LEEME.md and docs/es/*.md: each found by its own words (a table's row by its motor, the example output by its first lines, a
 // sentence by its text) and checked against simulador --analizar's output and the model's own figures, so that the
 // documents can't drift from the programs. A figure whose words are rephrased must be found again here.
 #include "following.h"
@@ -10,13 +10,13 @@ using namespace model;
 
 namespace {
 
-// The documents' text: the English ones, or the Spanish one.
+// The documents' text: the English ones, or the Spanish ones.
 QString documents(bool spanish)
 {
     QStringList names{spanish ? "LEEME.md" : "README.md"};
-    if (!spanish)
-        for (const QString &page : QDir(DOCS).entryList({"*.md"}))
-            names << "docs/" + page;
+    const QString folder = spanish ? "docs/es/" : "docs/";
+    for (const QString &page : QDir(QString(DOCS) + "/../" + folder).entryList({"*.md"}))
+        names << folder + page;
     QString text;
     for (const QString &name : names) {
         QFile file(QString(DOCS) + "/../" + name);
