@@ -1,4 +1,5 @@
 #include "usage.h"
+#include "pacing.h"
 #include "reason.h"
 #include "where.h"
 
@@ -58,8 +59,8 @@ std::string helpText(const std::string &program, const std::string &details)
            "    gpio:CHIP:STEP,DIR  dos líneas GPIO de una placa Linux, la de paso y la de dirección,\n"
            "                        p. ej. gpio:gpiochip0:17,27 (chip y líneas por nombre o número)\n"
            "  PARPORT_TRACE     FICHERO donde anotar cada escritura (acabado en .vcd: en VCD)\n"
-           "  PARPORT_SLOWDOWN  N de 1 a 100000: cada espera entre escrituras, N veces más\n"
-           "  PARPORT_MAXRATE   R de 5 a 100000: nunca más de R pulsos de paso por segundo\n"
+           "  PARPORT_SLOWDOWN  N " + traffic::slowdownRange() + ": cada espera entre escrituras, N veces más\n"
+           "  PARPORT_MAXRATE   R " + traffic::rateRange() + ": nunca más de R pulsos de paso por segundo\n"
            "  PARPORT_PUBLISH   dónde lo ve el visor: sin definir, memoria compartida; 0, en ninguna\n"
            "                    parte; otro valor, ese fichero\n"
            "\nSin hardware: " + viewerCommand("vueltas") + " (o rotacion) abre el programa en\n"

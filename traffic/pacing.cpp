@@ -20,7 +20,15 @@ double plainNumber(const std::string &value)
     return plain ? strtod_l(value.c_str(), nullptr, c) : NAN;
 }
 
+std::string range(double least, double most)
+{
+    return "de " + std::to_string(static_cast<long>(least)) + " a " + std::to_string(static_cast<long>(most));
+}
+
 }  // namespace
+
+std::string slowdownRange() { return range(1, kMostSlowdown); }
+std::string rateRange() { return range(kLeastRate, kMostRate); }
 
 std::string readSlowdown(const char *setting, double &factor)
 {
@@ -32,8 +40,8 @@ std::string readSlowdown(const char *setting, double &factor)
         factor = number;
         return {};
     }
-    return "La variable PARPORT_SLOWDOWN vale «" + std::string(setting) + "», y debe ser un número de 1 a 100000 "
-           "(se admiten decimales con punto, como 2.5): cuántas veces más largo se hace cada intervalo entre dos "
+    return "La variable PARPORT_SLOWDOWN vale «" + std::string(setting) + "», y debe ser un número " + slowdownRange() +
+           " (se admiten decimales con punto, como 2.5): cuántas veces más largo se hace cada intervalo entre dos "
            "escrituras. Corríjala, o quítela para la velocidad de siempre.";
 }
 
@@ -47,8 +55,8 @@ std::string readMaxRate(const char *setting, double &rate)
         rate = number;
         return {};
     }
-    return "La variable PARPORT_MAXRATE vale «" + std::string(setting) + "», y debe ser un número de 5 a 100000 "
-           "(se admiten decimales con punto, como 750.5): los pulsos de paso por segundo que nunca se superan (el "
+    return "La variable PARPORT_MAXRATE vale «" + std::string(setting) + "», y debe ser un número " + rateRange() +
+           " (se admiten decimales con punto, como 750.5): los pulsos de paso por segundo que nunca se superan (el "
            "arranque máximo de su motor, con un margen). Corríjala, o quítela para la velocidad de siempre.";
 }
 

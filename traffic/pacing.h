@@ -21,6 +21,10 @@ constexpr int kMostSlowdown = 100000;
 // The rates taken, in step pulses a second: at the lowest a write waits at
 // most kLongestGap for the one before, as at the largest slowdown.
 constexpr double kLeastRate = 5, kMostRate = 100000;
+// Each setting's bounds as a person reads them ("de 5 a 100000"): in its
+// message when it is wrong and in the programs' --help alike.
+std::string slowdownRange();
+std::string rateRange();
 
 struct Pacing {
     double slowdown = 1;  // every gap this many times as long (1: as the program makes it)
