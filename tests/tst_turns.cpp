@@ -8,7 +8,6 @@
 
 #include <csignal>
 #include <cstring>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -97,17 +96,14 @@ private slots:
         const unsigned long long before = monotonicNow();
         port.write(888, 0);
         QVERIFY(published::last(*area, last) && last.time >= before && last.time <= monotonicNow());
-        rlimit usual, small;
-        getrlimit(RLIMIT_FSIZE, &usual);
-        small = {1 << 20, usual.rlim_max};  // the trace's first window, and no room for a second
-        setrlimit(RLIMIT_FSIZE, &small);
         std::uint64_t writes = 1;
-        try {
-            for (;; ++writes)
-                port.write(888, 3);
-        } catch (const FatalError &) {
-        }
-        setrlimit(RLIMIT_FSIZE, &usual);
+        underFileLimit(1 << 20, [&] {  // the trace's first window, and no room for a second
+            try {
+                for (;; ++writes)
+                    port.write(888, 3);
+            } catch (const FatalError &) {
+            }
+        });
         QVERIFY(published::last(*area, last) && last.value == 0 && area->writes == earlier + writes + 2);
         qunsetenv("PARPORT_TRACE");
     }
@@ -140,11 +136,7 @@ private slots:
             execl(self.constData(), self.constData(), kTurnForever, static_cast<char *>(nullptr));
             _exit(127);
         }
-        const auto text = [&] {
-            QFile file(trace);
-            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-        };
-        const auto lines = [&] { return text().split('\0').front().count('\n'); };  // a run's, to its first zero byte
+        const auto lines = [&] { return contents(trace).split('\0').front().count('\n'); };  // to its first zero byte
         int status = 0;
         for (const int each : {ignored, signal}) {  // each well into the move
             if (!each)
@@ -155,7 +147,7 @@ private slots:
         }
         waitpid(child, &status, 0);
         QVERIFY2(WIFSIGNALED(status) && WTERMSIG(status) == signal, qPrintable(QString::number(status)));
-        const QByteArray ended = text();
+        const QByteArray ended = contents(trace);
         QVERIFY2(!ended.contains('\0') && ended.endsWith(" 888 0\n"), ended.right(80));  // closed as at any end
         const QList<QByteArray> values = ended.trimmed().split('\n');
         QVERIFY(values[values.size() - 2].endsWith(" 3") || values[values.size() - 2].endsWith(" 2"));
