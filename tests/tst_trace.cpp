@@ -297,7 +297,6 @@ private slots:
     void notThePortsFiles_data()
     {
         QTest::addColumn<QString>("file");  // beside the area, or another area
-        QTest::newRow("the published area") << "";
         QTest::newRow("the simulated port's lock") << ".lock";
         QTest::newRow("the viewers' lock") << ".visor";
         QTest::newRow("another area") << ".otra";
