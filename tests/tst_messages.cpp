@@ -25,6 +25,9 @@ private slots:
         failure("not that port", "PARPORT=/dev/parport7", "open", ENOENT,
                 {"/dev/parport7", "pero no ese", "compruebe PARPORT"}, ppdev);
         failure("an unknown setting", "PARPORT=lpt1", "", 0, {"«lpt1»", "PARPORT=sim", "gpio:gpiochip0:17,27"});
+        for (const QString bad : {"PARPORT_SLOWDOWN=0.99", "PARPORT_MAXRATE=2,5"})  // the settings read: tst_traffic
+            failure(qPrintable(bad), "PARPORT=sim " + bad, "", 0,
+                    {QString(bad).replace("=", " vale «") + "»", "100000"});
     }
     void portsShown() { checkFailure(); }
 };

@@ -1,4 +1,4 @@
-// PARPORT_SLOWDOWN and PARPORT_MAXRATE: every gap between two writes paced as asked, and the settings refused.
+// PARPORT_SLOWDOWN and PARPORT_MAXRATE: every gap between two writes paced as asked (refused: tst_messages).
 #include "library.h"
 
 #include <clocale>
@@ -8,15 +8,6 @@ class TestSlowdown : public QObject {
 
 private slots:
     LIBRARY_TEST_CLEANUP
-
-    void refused_data()
-    {
-        failureColumns();
-        for (const QString bad : {"PARPORT_SLOWDOWN=0.99", "PARPORT_MAXRATE=2,5"})  // the settings read: tst_traffic
-            failure(qPrintable(bad), "PARPORT=sim " + bad, "", 0,
-                    {QString(bad).replace("=", " vale «") + "»", "100000"});
-    }
-    void refused() { checkFailure(); }
 
     // The gaps a program makes (after a first write), and what the library makes of them on a stand-in clock, read in
     // a comma locale: the longer of N times as long and half a pulse of the rate, none past 0.1 s, over 50 ms kept.

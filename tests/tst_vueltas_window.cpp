@@ -87,8 +87,8 @@ private slots:
         QTest::newRow("full speed: Izq, Salir, a turn")
             << "" << "Command3" << "Command4|Command5|Command1" << "^" + kRight.repeated(5) + kLeft.repeated(5) + "0$"
             << 0;
-        QTest::newRow("full speed: Alt+S, a turn") << "PARPORT_SLOWDOWN=1" << "Command4" << "Alt+S|Command1" << all + "0$"
-                                                   << 0;
+        QTest::newRow("full speed: Alt+S, a turn")
+            << "PARPORT_SLOWDOWN=1" << "Command4" << "Alt+S|Command1" << all + "0$" << 0;
         QTest::newRow("full speed: the close control, a rate refused")
             << "PARPORT_MAXRATE=4" << "Command4" << "close" << all + "$" << -1;
     }
