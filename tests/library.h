@@ -7,14 +7,12 @@
 #include "tracetext.h"
 #include "table.h"
 
-#include <QtTest>
 #include <fcntl.h>
 #include <linux/gpio.h>
 #include <linux/ppdev.h>
 #include <map>
 #include <sys/file.h>
 #include <sys/inotify.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 

@@ -86,9 +86,7 @@ private slots:
             QVERIFY2(found.bands.empty() && found.rate > 0, motor.name.c_str());  // damped as a motor in use
             start_[QString::fromStdString(motor.name)] = found.rate;
         }
-        const MotorParams &usual = motorPresets().front();
-        QVERIFY(usual.pulsesPerTurn() == 96 && usual.dampingRatio() >= 0.05);
-        QVERIFY(pullOutRate(usual, start_["48pasos"]) > 2 * start_["48pasos"]);  // once turning, far faster
+        QVERIFY(pullOutRate(motorPresets().front(), start_["48pasos"]) > 2 * start_["48pasos"]);  // once turning, faster
     }
 
     // With no friction it rings at sqrt(Np·T_h/J)/2π·sqrt(1 - ζ²) (the detent adds 4·Np·T_d), decaying at ratio ζ.
@@ -172,9 +170,9 @@ private slots:
         QVERIFY2(found.bands.front().first < f0 * 1.1 && found.bands.front().second > f0 * 0.8,
                  qPrintable(QString("%1-%2").arg(found.bands.front().first).arg(found.bands.front().second)));
         const auto [lower, upper] = found.bands.front();
-        QVERIFY(!followsFromRest(motor, (lower + upper) / 2));
-        // Its edges where steps start and stop being lost, found to within a pulse a second.
-        QVERIFY(!followsFromRest(motor, lower) && !followsFromRest(motor, upper));
+        // Lost steps across it; its edges where they start and stop, found to within a pulse a second.
+        QVERIFY(!followsFromRest(motor, lower) && !followsFromRest(motor, (lower + upper) / 2) &&
+                !followsFromRest(motor, upper));
         QVERIFY(!clean || (followsFromRest(motor, lower * 0.99 - 1) && followsFromRest(motor, upper * 1.01 + 1)));
     }
 

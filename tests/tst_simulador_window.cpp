@@ -9,11 +9,8 @@
 
 #include <QComboBox>
 #include <QFileDialog>
-#include <QLabel>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QSettings>
-#include <QtTest>
 #include <unistd.h>
 
 using namespace simulador;
@@ -128,8 +125,7 @@ private slots:
                  "perdido ninguna del intervalo.");
         QCOMPARE(press(&window, Qt::CTRL | Qt::Key_S), "Guardar: captura.vcd|");  // cancelled
         QCOMPARE(captureFolder(), dir);
-        SimuladorWindow second(freshArea("otra.area"));
-        SimuladorWindow third(freshArea("otra.area"));  // each aside the last, titled by its area
+        SimuladorWindow second(freshArea("otra.area")), third(freshArea("otra.area"));  // aside the last, by its area
         for (QPoint aside : {second.pos() - window.pos(), third.pos() - second.pos()})
             QVERIFY(second.windowTitle().startsWith("otra.area — ") && qMax(qAbs(aside.x()), qAbs(aside.y())) >= 32);
         QCOMPARE(window.windowTitle(), "simulador_window.area — Simulador de la placa del motor de pasos");
@@ -203,9 +199,7 @@ private slots:
         window.reset();
         // The keys the manual pages list under FILES are those the window writes.
         for (const char *page : {SOURCE "/packaging/simulador.1", SOURCE "/packaging/simulador.es.1"}) {
-            QFile file(page);
-            QVERIFY(file.open(QIODevice::ReadOnly));
-            const QString files = QString(file.readAll()).section(QRegularExpression("\\.SH (FILES|FICHEROS)\n"), 1)
+            const QString files = QString(contents(page)).section(QRegularExpression("\\.SH (FILES|FICHEROS)\n"), 1)
                                       .section("\n.SH ", 0, 0);
             QStringList listed, written = QSettings().allKeys();
             for (const auto &key : QRegularExpression("\n\\.B (\\w+)\n").globalMatch(files))

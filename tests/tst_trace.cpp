@@ -178,7 +178,6 @@ private slots:
         QTest::newRow("emptied as the program ends") << "" << ": > %F" << 0 << "lo ha vaciado" << "true";
         QTest::newRow("removed") << "" << "rm %F" << 6 << "ya no está" << "cat %F 2>/dev/null";
         QTest::newRow("saved over by an editor") << "" << "seq 5 > %N && mv %N %F" << 6 << "ya no está" << "seq 5";
-        QTest::newRow("read") << "" << "cat %F > /dev/null" << 6 << "" << "16";
         QTest::newRow("its permissions changed") << "" << "chmod 600 %F" << 6 << "" << "16";
         const QString bees = "head -c 3000000 /dev/zero | tr '\\0' B";  // a 10-turn move after it
         QTest::newRow("unwatched, written over in place") << "EMFILE" << bees + " > %F" << 1921

@@ -164,7 +164,6 @@ private slots:
         QTest::newRow("a time past any clock") << QByteArray("0 888 0\n18446744073704551615 888 1\n") << "ningún reloj";
         QTest::newRow("a line that is not a write") << QByteArray("100 888 1\n200 888\n") << "la línea 2 no es";
         QTest::newRow("not a trace") << QByteArray("hola\n") << "no es una traza";
-        QTest::newRow("a picture") << QByteArray("\x89PNG\r\n\x1a\n@@@@IHDR") << "no es una traza";
         QTest::newRow("empty") << QByteArray() << "no es una traza";
         const QByteArray header("$timescale 1 us $end $scope module p $end $var wire 1 # otra $end\n"
                                 "$var wire 1 ! D0_pulso $end $var wire 1 \" D1_direccion $end $upscope $end\n");

@@ -63,7 +63,6 @@ private slots:
         columns<int, int, QString>("tick", "stopAt", "traffic");  // tick: ms at each clock reading; stopAt: 0 never
         const QString p = "3dd2dd";
         QTest::newRow("10 ms a pulse") << 10 << 0 << (p.repeated(5) + "L").repeated(19) + p + "0";
-        QTest::newRow("25 ms a pulse") << 25 << 0 << (p.repeated(2) + "L").repeated(48) + "0";
         QTest::newRow("over within 50 ms") << 0 << 0 << p.repeated(96) + "0";
         QTest::newRow("stopped at the second look") << 10 << 2 << (p.repeated(5) + "L").repeated(2);
     }
