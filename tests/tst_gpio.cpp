@@ -11,10 +11,9 @@ private slots:
     // PARPORT=gpio:CHIP:STEP,DIRECTION: the chip, and each line by its number (any number of digits) or name.
     void setting_data()
     {
-        columns<QString, QString>("setting", "read");  // read: "chip|step|direction", or "" when refused
-        QTest::newRow("numbers") << "gpiochip0:17,27" << "gpiochip0|17|27";
-        QTest::newRow("a path and names") << "/dev/gpiochip4:GPIO17,GPIO27" << "/dev/gpiochip4|GPIO17|GPIO27";
-        QTest::newRow("a label with a colon") << "pinctrl:bcm:3,4" << "pinctrl:bcm|3|4";
+        pairs("setting", "read",  // read: "chip|step|direction", or "" when refused
+              {{"numbers", "gpiochip0:17,27", "gpiochip0|17|27"}, {"a path and names", "/dev/gpiochip4:GPIO17,GPIO27",
+               "/dev/gpiochip4|GPIO17|GPIO27"}, {"a label with a colon", "pinctrl:bcm:3,4", "pinctrl:bcm|3|4"}});
         for (const char *bad : {"gpiochip0:17", "gpiochip0:5,5", ":1,2", "gpiochip0:1,", "gpiochip0:,1", "c:1,2,3",
                                 "c:05,5"})
             QTest::newRow(bad) << bad << "";

@@ -44,8 +44,6 @@ private slots:
     {
         // slow: delays at the start-up speed, 3000; speed: of the delays after those
         columns<QString, int, QString, QString, int, int>("first", "at", "input", "expected", "slow", "speed");
-        QTest::newRow("right") << kDer << 0 << "" << "232323232323" << 12 << 3000;
-        QTest::newRow("left") << kIzq << 0 << "" << "010101010101" << 12 << 3000;
         QTest::newRow("left, then right") << kIzq << 2 << "cmdder" << "012323232323" << 12 << 3000;
         QTest::newRow("right restarted mid-pulse") << kDer << 3 << "cmdder" << "232232323232" << 12 << 3000;
         QTest::newRow("salir") << kIzq << 4 << "salir" << "01010" << 12 << 3000;

@@ -1,4 +1,5 @@
-// The trace: its lines and dumps, what it keeps of a file, others' changes, forks, and the port's own files.
+// The trace: its lines and dumps, what it keeps of a file, others' changes, forks, and the port's own files (a trace
+// that can't be opened: tst_messages).
 #include "change.h"
 #include "library.h"
 #include "mapped.h"
@@ -43,10 +44,10 @@ private slots:
     // A value change dump: the header, then each write's time since the first and only the lines it changed.
     void valueChangeDump_data()
     {
-        columns<QString, QString>("writes", "dump");  // writes: µs:value; dump: after its header
-        QTest::newRow("changes") << "5:0 22:1 39:3 56:2" << "#0\n0!\n0\"\n#17000\n1!\n#34000\n1\"\n#51000\n0!\n";
-        QTest::newRow("no change, nothing; other bits no line") << "1:2 6:2 10:6 12:0" << "#0\n0!\n1\"\n#11000\n0\"\n";
-        QTest::newRow("a time not after the last: 1 ns later") << "1:0 1:1 9:0" << "#0\n0!\n0\"\n#1\n1!\n#8000\n0!\n";
+        pairs("writes", "dump",  // writes: µs:value; dump: after its header
+              {{"changes", "5:0 22:1 39:3 56:2", "#0\n0!\n0\"\n#17000\n1!\n#34000\n1\"\n#51000\n0!\n"},
+               {"no change, nothing; other bits no line", "1:2 6:2 10:6 12:0", "#0\n0!\n1\"\n#11000\n0\"\n"},
+               {"a time not after the last: 1 ns later", "1:0 1:1 9:0", "#0\n0!\n0\"\n#1\n1!\n#8000\n0!\n"}});
     }
     void valueChangeDump()
     {
@@ -145,18 +146,6 @@ private slots:
                              (note.isEmpty() ? "" : "\n*" + QRegularExpression::escape(note)) + "\\d+ 888 1\n$";
         QVERIFY2(QRegularExpression(rest).match(after.mid(kept.size())).hasMatch(), after.mid(kept.size()));
     }
-
-    // A trace that can't be opened says why, and what to do about it, at the first write.
-    void failures_data()
-    {
-        failureColumns();
-        failure("its folder missing", "PARPORT=sim PARPORT_TRACE=@/no-such-folder/x.trace", "", ENOENT,
-                {"no-such-folder/x.trace", "La carpeta no existe"});
-        failure("a folder", "PARPORT=sim PARPORT_TRACE=@", "", EISDIR, {"es una carpeta"});
-        failure("in use", "PARPORT=sim PARPORT_TRACE=@/taken.trace", "flock", 0,
-                {"taken.trace", "ya lo está usando otro programa"});
-    }
-    void failures() { checkFailure(); }
 
     // Another program changes the file: said once, its bytes kept, the motor goes on. Bytes of the trace's changed
     // are found before its next line, watched or not; a note appended, by the watch before a later line, or else at
@@ -286,8 +275,7 @@ private slots:
         std::int32_t pid = 0;  // the viewers still see the parent's program
         const published::Mapped shown = published::mapArea(area().toStdString(), error);
         QVERIFY(published::writer(*shown, 0, pid, name) && pid == getpid());
-        Out32(888, 0);
-        QVERIFY(!Out32Error());
+        QVERIFY((Out32(888, 0), !Out32Error()));
         inpout::reset();
         QVERIFY(lines(path).size() == 2 && !contents(path).contains('\0'));
     }
@@ -322,26 +310,22 @@ private slots:
         QVERIFY(ours->header.magic == published::kMagic && QFileInfo(area()).size() == qint64(sizeof(published::Area)));
     }
 
-    // Without fallocate the reserve is written: no holes; into its second window, a trace shows only whole lines.
-    void noFallocate_data()
-    {
-        QTest::addColumn<QString>("file");
-        QTest::newRow("a trace into its second window") << "/holes.trace";
-        QTest::newRow("a new area") << "/holes.area";
-    }
+    // Without fallocate the reserve is written: no holes in a new area, at its first write, nor in a trace just into
+    // its second window, which shows only whole lines.
     void noFallocate()
     {
-        QFETCH(QString, file);
         start("PARPORT=sim PARPORT_TRACE=@/holes.trace PARPORT_PUBLISH=@/holes.area");
         QFile::remove(dir() + "/holes.area");
         mapped::useFallocate(unsupported);
-        do  // the trace just into its second window
-            Out32(888, 1);
-        while (file.endsWith("trace") && QFileInfo(dir() + file).size() <= 1 << 20);
-        const owned::Fd fd(::open((dir() + file).toLocal8Bit(), O_RDONLY));
-        const off_t size = lseek(fd.get(), 0, SEEK_END);
-        QVERIFY(!Out32Error() && size > 1 << 19 && lseek(fd.get(), 0, SEEK_HOLE) == size);
-        for (const QString &line : file.endsWith("trace") ? lines(dir() + file) : QStringList())
+        for (const QString file : {"/holes.area", "/holes.trace"}) {
+            do
+                Out32(888, 1);
+            while (file.endsWith("trace") && QFileInfo(dir() + file).size() <= 1 << 20);
+            const owned::Fd fd(::open((dir() + file).toLocal8Bit(), O_RDONLY));
+            const off_t size = lseek(fd.get(), 0, SEEK_END);
+            QVERIFY2(!Out32Error() && size > 1 << 19 && lseek(fd.get(), 0, SEEK_HOLE) == size, qPrintable(file));
+        }
+        for (const QString &line : lines(dir() + "/holes.trace"))
             QVERIFY2(QRegularExpression("^\\d+ 888 1$").match(line).hasMatch(), qPrintable(line));
     }
 

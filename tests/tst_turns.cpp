@@ -115,7 +115,6 @@ private slots:
         for (const int signal : {SIGTERM, SIGINT, SIGHUP, SIGQUIT})
             QTest::addRow("%s", strsignal(signal)) << 0 << signal;
         QTest::newRow("SIGHUP under nohup") << int(SIGHUP) << int(SIGTERM);
-        QTest::newRow("SIGINT in a background job") << int(SIGINT) << int(SIGTERM);
     }
     void endingSignals()
     {

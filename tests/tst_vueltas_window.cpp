@@ -30,11 +30,10 @@ private slots:
     {
         // inputs: separated by '|'; error: what the reports must match
         columns<QString, QString, QString, QString, int>("text", "inputs", "traffic", "error", "failAt");
-        QTest::newRow("Space after start") << " " << "Space" << kRight + "0" << "^$" << 0;
         QTest::newRow("full left") << " " << "1 Giro Completo a la Izquierda" << kLeft + "0" << "^$" << 0;
         QTest::newRow("counted right") << "1" << "Der" << kRight << "^$" << 0;
         QTest::newRow("counted left") << "1" << "Izq" << kLeft << "^$" << 0;
-        // An access key clicks without taking the focus: Space then turns, as at start.
+        // An access key clicks without taking the focus: Space then turns, as at start, the focus on Command1.
         QTest::newRow("Alt+I, Alt+S, Space") << "7" << "Alt+I|Alt+S|Space" << "0" + kRight + "0" << "^$" << 0;
         QTest::newRow("error, then a turn") << "342" << "Izq|1 Giro Completo a la Derecha" << kRight + "0"
                                             << "^[^\\n]*«342»[^\\n]*341[^\\n]*$" << 0;
