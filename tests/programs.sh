@@ -46,7 +46,6 @@ while read -r program flag phrase; do
 done <<ROWS
 vueltas --help número de vueltas
 rotacion -h velocidad que se elija
-simulador --help simulador --con PROGRAMA
 simulador --help 48pasos, nema17, 48pasos-carga
 simulador -h 3 si pierde pasos
 vueltas --version vueltas (motorpasos) $version

@@ -94,9 +94,8 @@ private slots:
     void command()
     {
         auto [command, status, said] = fetch<QString, int, QString>("command", "status", "said");
-        QStringList arguments = command.split(' ');
-        arguments.replaceInStrings("FILE", DOCS "/giro.trace").replaceInStrings("SLOW", DOCS "/giro-lento.trace");
-        arguments.replaceInStrings("DIR", dir_);
+        QStringList arguments = QString(command).replace("FILE", DOCS "/giro.trace")
+                                    .replace("SLOW", DOCS "/giro-lento.trace").replace("DIR", dir_).split(' ');
         QFile::remove(dir_ + "/giro.png");
         QProcess simulador;
         QString out, error;

@@ -51,7 +51,6 @@ private slots:
         QTest::newRow("frame close") << kIzq << 4 << "close" << "0101" << 12 << 3000;
         QTest::newRow("click, then salir") << kIzq << 4 << "cmdder salir" << "010120" << 12 << 3000;
         QTest::newRow("contact, Ctrl+P") << kDer << 3 << "Ctrl+P" << "232323232323" << 12 << 3000;
-        QTest::newRow("Home key") << kIzq << 5 << "Home" << "010101010101" << 5 << 200;
         QTest::newRow("Page Up") << kIzq << 5 << "PgUp" << "010101010101" << 5 << 2970;
         QTest::newRow("thumb drag") << kIzq << 5 << "drag" << "010101010101" << 5 << 1000;
         QTest::newRow("port failure") << kIzq << 5 << "fail" << "01010" << 12 << 3000;

@@ -272,16 +272,15 @@ private slots:
         QTEST(dumped.split('\n').filter(QRegularExpression("^#")).join(' '), "times");
     }
 
-    // The same writes, dumped by the library as it traces them and captured by the viewer from the move it
-    // holds (or all the ring holds), decode to the same steps; and sigrok-cli decodes the capture as at the
-    // bench (README): n steps show positions up to n - 1, down while the direction is low. Digits 17 µs apart,
-    // a space a second.
+    // The same writes, dumped by the library as it traces them and captured by the viewer from the move it holds
+    // (or all the ring holds), decode to the same steps; and sigrok-cli decodes the capture as at the bench (README):
+    // n steps show positions up to n - 1, down while the direction is low. Digits 17 µs apart, a space a second.
     void decodes_data()
     {
-        columns<QString, int, QString>("writes", "steps", "decoded");
-        QTest::newRow("vueltas right") << "0 " + QString("10").repeated(96) + "0" << 96 << "-95";
-        QTest::newRow("rotacion left, saving all") << "0 " + QString("01").repeated(200) + "0" << 200 << "-199";
-        QTest::newRow("direction set apart") << "0 2 " + QString("32").repeated(9) << 9 << "8";
+        columns<QString, QString>("writes", "decoded");
+        QTest::newRow("vueltas right") << "0 " + QString("10").repeated(96) + "0" << "-95";
+        QTest::newRow("rotacion left, saving all") << "0 " + QString("01").repeated(200) + "0" << "-199";
+        QTest::newRow("direction set apart") << "0 2 " + QString("32").repeated(9) << "8";
     }
     void decodes()
     {
@@ -301,7 +300,6 @@ private slots:
         const Asked asked = session.asked(time + kSecond);
         const std::string captured = dump(capture(*area, asked.from, asked.to), "");
         QCOMPARE(risingEdges(captured), risingEdges(library));
-        QTEST(risingEdges(library), "steps");
         if (QStandardPaths::findExecutable("sigrok-cli").isEmpty())
             QSKIP("sigrok-cli is not installed: the captures were not decoded by it");
         QVERIFY(put(dir + "/decodes.vcd", QByteArray::fromStdString(captured)));
@@ -319,7 +317,6 @@ private slots:
     void saving_data()
     {
         columns<QString, int, QString>("target", "refusal", "says");
-        QTest::newRow("a new file") << "nueva.vcd" << int(Refusal::None) << "Guardadas 4 escrituras";
         QTest::newRow("nothing captured") << "" << int(Refusal::NothingCaptured) << "No hay nada que guardar";
         QTest::newRow("a FIFO") << "fifo" << int(Refusal::NotAFile) << "no es un fichero normal";
         QTest::newRow("a folder") << "carpeta" << int(Refusal::NotAFile) << "no es un fichero normal";

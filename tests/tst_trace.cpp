@@ -157,7 +157,6 @@ private slots:
         // (-1: until the trace took its reserve from under a note); said: on stderr, phrases apart by "|", each once;
         // left: F at last, blank lines aside: a command's output, a pattern (^...), or N lines
         columns<QString, QString, int, QString, QString>("watch", "command", "after", "said", "left");
-        QTest::newRow("written over") << "" << "seq 10000 > %F" << 6 << "lo ha escrito otro" << "seq 10000";
         QTest::newRow("written over by a longer one") << "" << "seq 300000 > %F" << 6 << "lo ha escrito otro"
                                                       << "seq 300000";
         QTest::newRow("a note appended") << "" << "echo NOTA >> %F" << -1 << "recibió 5 bytes"

@@ -52,7 +52,6 @@ private slots:
     {
         columns<qulonglong, double, double, qulonglong>("gap", "slowdown", "rate", "paced");
         QTest::newRow("ten times") << 20000ULL << 10.0 << 0.0 << 200000ULL;
-        QTest::newRow("a half") << 1000ULL << 1.5 << 0.0 << 1500ULL;
         QTest::newRow("capped at 0.1 s") << 50000000ULL << 3.0 << 0.0 << 100000000ULL;
         QTest::newRow("over 50 ms: idle") << 50000001ULL << 3.0 << 0.0 << 50000001ULL;
         QTest::newRow("1000 pulses/s: 0.5 ms") << 17000ULL << 1.0 << 1000.0 << 500000ULL;
