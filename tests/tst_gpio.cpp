@@ -35,7 +35,6 @@ private slots:
         sequenceColumns();
         const QString lines = "open /dev/gpiochip0,CHIPINFO,GET_LINE %1 %2 2 tst_gpio 8 1 2 0/3,close 7,SET 2/2,"
                               "SET 1/1,close 9";
-        QTest::newRow("by name, offsets") << "PARPORT=gpio:gpiochip0:4,6" << QStringList() << lines.arg(4).arg(6);
         QTest::newRow("two-digit lines") << "PARPORT=gpio:gpiochip0:17,27" << QStringList() << lines.arg(17).arg(27);
         QTest::newRow("by label, a line's name") << "PARPORT=gpio:9030000.pl061:4,L6" << QStringList()
             << lines.arg(4).arg(6).replace(",GET", "," + QString("LINEINFO,").repeated(7) + "GET");

@@ -46,7 +46,6 @@ private slots:
         columns<QString, int, QString, QString, int, int>("first", "at", "input", "expected", "slow", "speed");
         QTest::newRow("left, then right") << kIzq << 2 << "cmdder" << "012323232323" << 12 << 3000;
         QTest::newRow("right restarted mid-pulse") << kDer << 3 << "cmdder" << "232232323232" << 12 << 3000;
-        QTest::newRow("salir") << kIzq << 4 << "salir" << "01010" << 12 << 3000;
         QTest::newRow("menu exit, Ctrl+F4") << kIzq << 4 << "Ctrl+F4" << "01010" << 12 << 3000;
         QTest::newRow("frame close") << kIzq << 4 << "close" << "0101" << 12 << 3000;
         QTest::newRow("click, then salir") << kIzq << 4 << "cmdder salir" << "010120" << 12 << 3000;

@@ -163,7 +163,6 @@ private slots:
                                          << "^(\\d+ 888 \\d\n){10,}NOTA\n$";
         QTest::newRow("cut between two writes") << "" << "truncate -s 100 %F" << 6 << "se acortó" << "head -c 100 %A";
         QTest::newRow("emptied") << "" << ": > %F" << 6 << "lo ha vaciado" << "true";
-        QTest::newRow("emptied as the program ends") << "" << ": > %F" << 0 << "lo ha vaciado" << "true";
         QTest::newRow("removed") << "" << "rm %F" << 6 << "ya no está" << "cat %F 2>/dev/null";
         QTest::newRow("saved over by an editor") << "" << "seq 5 > %N && mv %N %F" << 6 << "ya no está" << "seq 5";
         QTest::newRow("its permissions changed") << "" << "chmod 600 %F" << 6 << "" << "16";

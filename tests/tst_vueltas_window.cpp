@@ -31,7 +31,6 @@ private slots:
         // inputs: separated by '|'; error: what the reports must match
         columns<QString, QString, QString, QString, int>("text", "inputs", "traffic", "error", "failAt");
         QTest::newRow("full left") << " " << "1 Giro Completo a la Izquierda" << kLeft + "0" << "^$" << 0;
-        QTest::newRow("counted right") << "1" << "Der" << kRight << "^$" << 0;
         QTest::newRow("counted left") << "1" << "Izq" << kLeft << "^$" << 0;
         // An access key clicks without taking the focus: Space then turns, as at start, the focus on Command1.
         QTest::newRow("Alt+I, Alt+S, Space") << "7" << "Alt+I|Alt+S|Space" << "0" + kRight + "0" << "^$" << 0;
@@ -70,10 +69,8 @@ private slots:
         columns<QString, QString, QString, QString, int>("pacing", "first", "inputs", "traffic", "ended");
         const QString stopped = "^(3dd2dd){10}", all = "^" + kLeft.repeated(5);  // stopped at the look after pulse 10
         const QString slowed = "PARPORT_SLOWDOWN=20";
-        QTest::newRow("Salir") << slowed << "Command4" << "Command5" << stopped + "0$" << 0;
         QTest::newRow("Alt+S") << slowed << "Command4" << "Alt+S" << stopped + "0$" << 0;
         QTest::newRow("Alt+S, at a rate") << "PARPORT_MAXRATE=700" << "Command4" << "Alt+S" << stopped + "0$" << 0;
-        QTest::newRow("the close control") << slowed << "Command4" << "close" << stopped + "$" << -1;
         QTest::newRow("the close control, a turn") << "PARPORT_SLOWDOWN=2.5" << "Command2" << "close" << stopped + "$"
                                                    << -1;
         QTest::newRow("a turn, then Salir") << slowed << "Command4" << "Command1|Command5" << stopped + "0$" << 0;
