@@ -223,6 +223,7 @@ private slots:
         QTest::newRow("still: the move, a tenth either side") << "1000s 1500 2000s" << 202000 << 1000 << held;
         QTest::newRow("a silence ends one") << "1000s 201000s 202000s" << 500000 << 1000 << "200900-202100 held 2000";
         QTest::newRow("a stepless write keeps it held") << move + "300000" << 400000 << 1000 << held;
+        QTest::newRow("stepless ones after two silences") << move + "300000 600000" << 700000 << 1000 << held;
         QTest::newRow("a new move with a step") << move + "300000s" << 400000 << 1000 << "399000-400000 live 0";
         QTest::newRow("saving all: the move shown") << move << 300000 << 0 << "900-2100 0-300000 held 2000";
         QTest::newRow("one step: 10 µs either side") << "5000s" << 300000 << 1000 << "4990-5010 held 0";
