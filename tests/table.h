@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QtTest>
+#include <array>
 #include <sys/resource.h>
 
 template <class... Types, class... Names>
