@@ -7,14 +7,12 @@
 #include "tracetext.h"
 #include "table.h"
 
-#include <QtTest>
 #include <fcntl.h>
 #include <linux/gpio.h>
 #include <linux/ppdev.h>
 #include <map>
 #include <sys/file.h>
 #include <sys/inotify.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -51,9 +49,12 @@ inline int fakeIoctl(int, unsigned long request, void *arg)
         std::snprintf(line->name, 32, "L%u", line->offset), std::strcpy(line->consumer, "vueltas");
         line->flags = GPIO_V2_LINE_FLAG_USED;
     }
-    if (auto *l = static_cast<gpio_v2_line_request *>(arg); request == GPIO_V2_GET_LINE_IOCTL)
+    if (auto *l = static_cast<gpio_v2_line_request *>(arg); request == GPIO_V2_GET_LINE_IOCTL) {
+        const gpio_v2_line_config_attribute &a = l->config.attrs[0];
         return l->fd = 9, fake.call(name + number(l->offsets[0]) + number(l->offsets[1]) + number(l->num_lines) + " " +
-                                    l->consumer + number(l->config.flags) + number(l->config.attrs[0].attr.values));
+                                    l->consumer + number(l->config.flags) + number(l->config.num_attrs) +
+                                    number(a.attr.id) + number(a.attr.values) + "/" + std::to_string(a.mask));
+    }
     if (auto *values = static_cast<gpio_v2_line_values *>(arg); request == GPIO_V2_LINE_SET_VALUES_IOCTL)
         return fake.call(name + number(values->bits) + "/" + std::to_string(values->mask));
     if (request == PPWDATA || request == PPDATADIR)
@@ -90,17 +91,6 @@ inline const inpout::SystemCalls kFake = {
 // Each suite's own published area and simulated port: suites run side by side.
 inline QString dir() { return QCoreApplication::applicationDirPath(); }
 inline QString area() { return dir() + "/" + QCoreApplication::applicationName() + ".area"; }
-inline QByteArray contents(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(none)");
-}
-// Writes `bytes` as the whole of the file at `path`.
-inline bool put(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
 // A trace's lines as a reader of a running trace takes them: up to the first zero byte, whole lines only.
 inline QStringList lines(const QString &path)
 {

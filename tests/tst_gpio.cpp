@@ -11,10 +11,9 @@ private slots:
     // PARPORT=gpio:CHIP:STEP,DIRECTION: the chip, and each line by its number (any number of digits) or name.
     void setting_data()
     {
-        columns<QString, QString>("setting", "read");  // read: "chip|step|direction", or "" when refused
-        QTest::newRow("numbers") << "gpiochip0:17,27" << "gpiochip0|17|27";
-        QTest::newRow("a path and names") << "/dev/gpiochip4:GPIO17,GPIO27" << "/dev/gpiochip4|GPIO17|GPIO27";
-        QTest::newRow("a label with a colon") << "pinctrl:bcm:3,4" << "pinctrl:bcm|3|4";
+        pairs("setting", "read",  // read: "chip|step|direction", or "" when refused
+              {{"numbers", "gpiochip0:17,27", "gpiochip0|17|27"}, {"a path and names", "/dev/gpiochip4:GPIO17,GPIO27",
+               "/dev/gpiochip4|GPIO17|GPIO27"}, {"a label with a colon", "pinctrl:bcm:3,4", "pinctrl:bcm|3|4"}});
         for (const char *bad : {"gpiochip0:17", "gpiochip0:5,5", ":1,2", "gpiochip0:1,", "gpiochip0:,1", "c:1,2,3",
                                 "c:05,5"})
             QTest::newRow(bad) << bad << "";
@@ -27,27 +26,15 @@ private slots:
         QTEST(QString::fromStdString(message.empty() ? got.chip + "|" + got.step + "|" + got.direction : ""), "read");
         const QString said = QString::fromStdString(message);
         QVERIFY(said.isEmpty() || (said.contains("«gpio:" + setting + "»") && said.contains("gpio:CHIP:PASO")));
-        QVERIFY(inpout::lineNumber("17") == 17 && inpout::lineNumber("123456789") == 123456789);
-        QVERIFY(inpout::lineNumber("GPIO17") == -1 && inpout::lineNumber("") == -1);
     }
 
-    // Both lines as outputs starting low, step first, named after the program.
-    void request()
-    {
-        const gpio_v2_line_request made = inpout::lineRequest(17, 27, "vueltas");
-        QVERIFY(made.num_lines == 2 && made.offsets[0] == 17 && made.offsets[1] == 27);
-        QVERIFY(QByteArray(made.consumer) == "vueltas" && made.config.flags == GPIO_V2_LINE_FLAG_OUTPUT);
-        QVERIFY(made.config.num_attrs == 1 && made.config.attrs[0].attr.id == GPIO_V2_LINE_ATTR_ID_OUTPUT_VALUES &&
-                made.config.attrs[0].attr.values == 0 && made.config.attrs[0].mask == 3);
-    }
-
-    // The chip checked before any ioctl; lines asked once as outputs at 0; direction set before step; released.
+    // The chip checked before any ioctl; both lines asked once, step first, named after the program, as outputs
+    // (flags 8) with one attribute (2: their values), both (mask 3) at 0; direction set before step; released.
     void sequence_data()
     {
         sequenceColumns();
-        const QString lines = "open /dev/gpiochip0,CHIPINFO,GET_LINE %1 %2 2 tst_gpio 8 0,close 7,SET 2/2,SET 1/1,"
-                              "close 9";
-        QTest::newRow("by name, offsets") << "PARPORT=gpio:gpiochip0:4,6" << QStringList() << lines.arg(4).arg(6);
+        const QString lines = "open /dev/gpiochip0,CHIPINFO,GET_LINE %1 %2 2 tst_gpio 8 1 2 0/3,close 7,SET 2/2,"
+                              "SET 1/1,close 9";
         QTest::newRow("two-digit lines") << "PARPORT=gpio:gpiochip0:17,27" << QStringList() << lines.arg(17).arg(27);
         QTest::newRow("by label, a line's name") << "PARPORT=gpio:9030000.pl061:4,L6" << QStringList()
             << lines.arg(4).arg(6).replace(",GET", "," + QString("LINEINFO,").repeated(7) + "GET");

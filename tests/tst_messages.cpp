@@ -7,8 +7,8 @@ class TestMessages : public QObject {
 private slots:
     LIBRARY_TEST_CLEANUP
 
-    // What the kernel shows of parallel ports decides the advice for a port that can't be opened.
-    void portsShown_data()
+    // What the kernel shows of parallel ports decides the advice for a port that can't be opened; a setting refused.
+    void failures_data()
     {
         failureColumns();
         const QString modules = "/lib/modules/" + QSysInfo::kernelVersion() + "/kernel/drivers/parport";
@@ -25,8 +25,17 @@ private slots:
         failure("not that port", "PARPORT=/dev/parport7", "open", ENOENT,
                 {"/dev/parport7", "pero no ese", "compruebe PARPORT"}, ppdev);
         failure("an unknown setting", "PARPORT=lpt1", "", 0, {"«lpt1»", "PARPORT=sim", "gpio:gpiochip0:17,27"});
+        // A trace that can't be opened says why, and what to do about it, at the first write.
+        failure("a trace whose folder is missing", "PARPORT=sim PARPORT_TRACE=@/no-such-folder/x.trace", "", ENOENT,
+                {"no-such-folder/x.trace", "La carpeta no existe"});
+        failure("a trace that is a folder", "PARPORT=sim PARPORT_TRACE=@", "", EISDIR, {"es una carpeta"});
+        failure("a trace in use", "PARPORT=sim PARPORT_TRACE=@/taken.trace", "flock", 0,
+                {"taken.trace", "ya lo está usando otro programa"});
+        for (const QString bad : {"PARPORT_SLOWDOWN=0.99", "PARPORT_MAXRATE=2,5"})  // the settings read: tst_traffic
+            failure(qPrintable(bad), "PARPORT=sim " + bad, "", 0,
+                    {QString(bad).replace("=", " vale «") + "»", "100000"});
     }
-    void portsShown() { checkFailure(); }
+    void failures() { checkFailure(); }
 };
 
 QTEST_GUILESS_MAIN(TestMessages)

@@ -6,7 +6,6 @@
 #include <memory>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 
 class TestPublished : public QObject {
@@ -19,11 +18,9 @@ private slots:
     // motor runs on; where an area is made, a dead writer's draft goes and a live one's stays.
     void withoutTheArea_data()
     {
-        columns<QString, QString>("what", "said");
-        QTest::newRow("no file may grow") << "limit" << "ulimit -f";
-        QTest::newRow("full shared memory") << "full" << "Haga sitio en";
-        QTest::newRow("SIGBUS blocked") << "sigbus" << "SIGBUS";
-        QTest::newRow("the area cut short, made again") << "cut" << "se vuelve a abrir";
+        pairs("what", "said",
+              {{"no file may grow", "limit", "ulimit -f"}, {"full shared memory", "full", "Haga sitio en"},
+               {"SIGBUS blocked", "sigbus", "SIGBUS"}, {"the area cut short, made again", "cut", "se vuelve a abrir"}});
     }
     void withoutTheArea()
     {
@@ -100,15 +97,13 @@ private slots:
     // Only an area that is this user's own and of this layout is used; any other file is left as it was.
     void areaOnlyItsOwn_data()
     {
-        columns<QString, QString>("kind", "refusal");  // refusal: "" when used
-        QTest::newRow("empty file") << "empty" << "";
-        QTest::newRow("a folder") << "folder" << "no se pudo abrir: ";
-        QTest::newRow("a user's file") << "notes" << "no es un área";
-        QTest::newRow("symbolic link") << "link" << "enlace simbólico";
-        QTest::newRow("others may write") << "0602" << "otros usuarios pueden escribir";
-        QTest::newRow("its group may write") << "0620" << "otros usuarios pueden escribir";
-        QTest::newRow("another user's") << "foreign" << "pertenece a otro usuario";
-        QTest::newRow("another layout") << "version" << "otra versión";
+        pairs("kind", "refusal",  // refusal: "" when used
+              {{"empty file", "empty", ""}, {"a folder", "folder", "no se pudo abrir: "},
+               {"a user's file", "notes", "no es un área"}, {"symbolic link", "link", "enlace simbólico"},
+               {"others may write", "0602", "otros usuarios pueden escribir"},
+               {"its group may write", "0620", "otros usuarios pueden escribir"},
+               {"another user's", "foreign", "pertenece a otro usuario"},
+               {"another layout", "version", "otra versión"}});
     }
     void areaOnlyItsOwn()
     {
@@ -136,15 +131,14 @@ private slots:
     // Writes 1, 2, … around a cursor's placing, a fault after: what it yields ("|": waited), lost, late, before.
     void cursor_data()
     {
-        columns<QString, QString>("script", "seen");  // script: before, since, after, fault
-        QTest::newRow("the present") << "3 now 2" << "4 5 before 3";
-        QTest::newRow("since a time") << "5 3 0" << "3 4 5 before 2";
-        QTest::newRow("the ring lost the start") << "32778 0 0" << "11..32778 (32768) late";
-        QTest::newRow("overrun") << "1 now 32868" << "102..32869 (32768) lost 100 before 1";
-        QTest::newRow("an entry being written") << "1 now 2 writing" << "| 2 3 before 1";
-        QTest::newRow("the newest being written") << "3 now 0 newest" << "before 2";
-        QTest::newRow("overwritten while read") << "1 now 2 overwritten" << "3 lost 1 before 1";
-        QTest::newRow("an area made anew") << "3 now 0 anew" << "4 5 before 3";
+        pairs("script", "seen",  // script: before, since, after, fault
+              {{"the present", "3 now 2", "4 5 before 3"}, {"since a time", "5 3 0", "3 4 5 before 2"},
+               {"the ring lost the start", "32778 0 0", "11..32778 (32768) late"},
+               {"overrun", "1 now 32868", "102..32869 (32768) lost 100 before 1"},
+               {"an entry being written", "1 now 2 writing", "| 2 3 before 1"},
+               {"the newest being written", "3 now 0 newest", "before 2"},
+               {"overwritten while read", "1 now 2 overwritten", "3 lost 1 before 1"},
+               {"an area made anew", "3 now 0 anew", "4 5 before 3"}});
     }
     void cursor()
     {

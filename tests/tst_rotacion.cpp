@@ -44,16 +44,12 @@ private slots:
     {
         // slow: delays at the start-up speed, 3000; speed: of the delays after those
         columns<QString, int, QString, QString, int, int>("first", "at", "input", "expected", "slow", "speed");
-        QTest::newRow("right") << kDer << 0 << "" << "232323232323" << 12 << 3000;
-        QTest::newRow("left") << kIzq << 0 << "" << "010101010101" << 12 << 3000;
         QTest::newRow("left, then right") << kIzq << 2 << "cmdder" << "012323232323" << 12 << 3000;
         QTest::newRow("right restarted mid-pulse") << kDer << 3 << "cmdder" << "232232323232" << 12 << 3000;
-        QTest::newRow("salir") << kIzq << 4 << "salir" << "01010" << 12 << 3000;
         QTest::newRow("menu exit, Ctrl+F4") << kIzq << 4 << "Ctrl+F4" << "01010" << 12 << 3000;
         QTest::newRow("frame close") << kIzq << 4 << "close" << "0101" << 12 << 3000;
         QTest::newRow("click, then salir") << kIzq << 4 << "cmdder salir" << "010120" << 12 << 3000;
         QTest::newRow("contact, Ctrl+P") << kDer << 3 << "Ctrl+P" << "232323232323" << 12 << 3000;
-        QTest::newRow("Home key") << kIzq << 5 << "Home" << "010101010101" << 5 << 200;
         QTest::newRow("Page Up") << kIzq << 5 << "PgUp" << "010101010101" << 5 << 2970;
         QTest::newRow("thumb drag") << kIzq << 5 << "drag" << "010101010101" << 5 << 1000;
         QTest::newRow("port failure") << kIzq << 5 << "fail" << "01010" << 12 << 3000;
