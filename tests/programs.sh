@@ -61,12 +61,16 @@ for program in vueltas rotacion simulador; do
     done
   done
 done
-# The viewer's pages name exactly the options it takes, in their synopsis and in all before ENVIRONMENT: each row
+# The bounds --help gives a setting are those the library's refusal names.
+for setting in PARPORT_SLOWDOWN PARPORT_MAXRATE; do
+  range=$(sed -n "s/^  $setting  *[NR] \(de [0-9]* a [0-9]*\):.*/\1/p" "$dir/vueltas.help")
+  [ -n "$range" ] || fail "vueltas --help gives no bounds for $setting"
+  ends_with "un número $range " env "PARPORT_PUBLISH=$dir/other" "$setting=0" "$build/bin/vueltas"
+done
+# The viewer's pages name exactly the options it takes, in their synopsis and in their options: each row
 # an option, a command with it and the status it ends with.
-options() {  # the options the viewer's pages name from their start up to the section given
-  for page in "$man/man1/simulador.1" "$man/es/man1/simulador.1"; do
-    sed "/^\.SH \($1\)/,\$d" "$page" | grep -oE '(^|[][ |])\\-(\\-)?[a-z]+' | tr -d ' []|\\'
-  done | sort -u | tr '\n' ' '
+options() {  # the options page $1 names from one section up to another
+  sed -n "/^\.SH \($2\)/,/^\.SH \($3\)/p" "$1" | grep -oE '(^|[][ |])\\-(\\-)?[a-z]+' | tr -d ' []|\\' | sort -u | tr '\n' ' '
 }
 taken=
 while IFS='|' read -r option status args; do
@@ -82,9 +86,11 @@ done <<ROWS
 --version|0|--version
 -h|0|-h
 ROWS
-for section in 'DESCRIPTION\|DESCRIPCIÓN' 'ENVIRONMENT\|ENTORNO'; do
-  named=$(options "$section")
-  [ "$named" = "$taken" ] || fail "the viewer's pages name '$named' before $section, it takes '$taken'"
+for page in "$man/man1/simulador.1" "$man/es/man1/simulador.1"; do
+  for sections in 'SYNOPSIS\|SINOPSIS DESCRIPTION\|DESCRIPCIÓN' 'OPTIONS\|OPCIONES ENVIRONMENT\|ENTORNO'; do
+    named=$(options "$page" $sections)
+    [ "$named" = "$taken" ] || fail "$page names '$named' in ${sections%% *}, the viewer takes '$taken'"
+  done
 done
 # Advice names what works where the program runs: the commands once installed, the build tree's paths there.
 grep -qF "/usr/share/doc/motorpasos/" "$dir/vueltas.help" || fail "installed --help: '$(cat "$dir/vueltas.help")'"
