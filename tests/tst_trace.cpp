@@ -208,7 +208,7 @@ private slots:
                 Out32(888, 0), failures += QString::fromUtf8(Out32Error());
             QVERIFY(!after || inpout::openPort()->last == 0);  // the last 0 reaches the port, whatever the trace
             inpout::reset();
-        });
+        }).remove(QRegularExpression(".*de red o FUSE.*\n"));  // a build folder under FUSE (disorderfs), rightly told
         for (const QString &phrase : said.split('|', Qt::SkipEmptyParts))
             QVERIFY2(told.count(phrase) == 1, qPrintable(told + " lacks " + phrase + " once"));
         QVERIFY2(failures.isEmpty() && !told.contains("área") && (!said.isEmpty() || told.isEmpty()),
