@@ -57,6 +57,15 @@ inline std::string sourceTree()
     return source;
 }
 
+// How to read the manual page `page` ("simulador.1") from where the program
+// runs: installed, by its name; from its build tree, the source tree's page by
+// its path, which man reads though none is installed yet.
+inline std::string manCommand(const std::string &page)
+{
+    const std::string source = sourceTree();
+    return source.empty() ? "man " + page.substr(0, page.find('.')) : "man -l " + quoted(source + "/packaging/" + page);
+}
+
 // How to start the viewer with `program` on the simulated port from where the
 // running program is.
 inline std::string viewerCommand(const std::string &program)

@@ -32,14 +32,11 @@ using traffic::readTraffic;
 
 namespace {
 
-// The usage, and where to read more from where the program runs: installed, its manual page; from its build
-// tree, the page in the source tree, which man reads by its path (there is no installed one yet).
+// The usage, and where to read more from where the program runs (manCommand).
 std::string usage()
 {
-    const std::string source = sourceTree();
     return "Uso: simulador --analizar FICHERO [--motor NOMBRE|FICHERO.ini] [--grafico FICHERO.png]\n(más: " +
-           (source.empty() ? std::string("man simulador") : "man -l " + quoted(source + "/packaging/simulador.1")) +
-           ")\n";
+           manCommand("simulador.1") + ")\n";
 }
 
 struct Arguments {

@@ -57,14 +57,6 @@ QHBoxLayout *row(std::initializer_list<QWidget *> widgets, std::initializer_list
     return layout;
 }
 
-// How to read the manual page from where the viewer runs: the build tree's own page, or the installed one.
-QString manPage()
-{
-    const std::string source = sourceTree();
-    return QString::fromStdString(source.empty() ? "man simulador"
-                                                 : "man -l " + quoted(source + "/packaging/simulador.es.1"));
-}
-
 }  // namespace
 
 void fit(QLabel *label, const QString &text, const QString &tip)
@@ -177,7 +169,8 @@ void SimuladorWindow::build()
     motor_->addItem(QStringLiteral("Otro…"));
     motor_->setToolTip(QStringLiteral("El motor que se simula tras la placa: 48pasos, uno pequeño de 7,5°; nema17, uno "
                                       "de 1,8°; 48pasos-carga, el pequeño moviendo una polea. «Otro…» lee las cifras "
-                                      "del suyo de un fichero .ini (vea ") + manPage() + QStringLiteral(")."));
+                                      "del suyo de un fichero .ini (vea ") +
+                      QString::fromStdString(manCommand("simulador.es.1")) + QStringLiteral(")."));
     following_ = label("sigue", {250, 118});
     following_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     inForce_ = label("enVigor", {0, 34});
